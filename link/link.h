@@ -1,0 +1,53 @@
+// The Send transaction: one frame out, its reply awaited in the cooperative wait, checked
+// and evaluated; and the receive path that delivers replies into the form state.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <chrono>
+#include <string_view>
+
+#include "formstate.h"
+#include "view.h"
+
+class CommPort;
+
+class Link : public QObject {
+    Q_OBJECT
+public:
+    // At most this many passes of (sleep 1 ms, process events) wait for a reply.
+    static constexpr int kWaitPasses = 1000;
+    static constexpr std::chrono::milliseconds kPassSleep{1};
+    // Pause after the remote start request, for a late echo.
+    static constexpr std::chrono::milliseconds kStartPause{100};
+
+    Link(FormState &state, View &view, CommPort &port, QObject *parent = nullptr);
+
+    FormState &state() { return m_st; }
+    View &view() { return m_view; }
+    CommPort &port() { return m_port; }
+
+    void Send(std::string_view sDataOut);
+    void HandleInput(const QByteArray &sReceive);
+    // Receive event of MSComm1.
+    void MSComm1_OnComm(int commEvent);
+
+    // Number of Send calls currently waiting (nested); nothing may be destroyed while > 0.
+    int waitDepth() const { return m_waitDepth; }
+
+private:
+    void prepare();
+    void evaluate();
+    void evaluateVersion();
+    void evaluateCheck(bool blankCheck);
+    void progressStep(bool &first, float max, const QString &text);
+    void fail(const QString &message);
+    void endUpdate();
+    void onDeviceLost(const QString &reason);
+
+    FormState &m_st;
+    View &m_view;
+    CommPort &m_port;
+    int m_waitDepth = 0;
+    bool m_lineLost = false;
+};

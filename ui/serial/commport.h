@@ -1,0 +1,102 @@
+// The serial port control the tool drives: one port, MSComm-style properties and events,
+// on QSerialPort. Every notification arrives on the thread that owns it, through its
+// event processing; it owns no thread of its own.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QSerialPort;
+
+class CommPort : public QObject {
+    Q_OBJECT
+public:
+    // Error codes of the port control. 8002 and 8005 are the ones callers test for.
+    static constexpr int kErrInvalidPort = 8002;     // the device does not exist
+    static constexpr int kErrPortOpen = 8005;        // another program holds it
+    static constexpr int kErrPermission = 8090;      // this user may not open it
+    static constexpr int kErrOpenFailed = 8091;      // any other failure to open
+    static constexpr int kErrInvalidSettings = 380;  // Settings text not "<baud>,N,8,1"
+    static constexpr int kErrPortClosed = 8018;      // operation needs an open port
+    static constexpr int kErrWriteFailed = 8092;     // the driver refused the bytes
+
+    static constexpr int kEvReceive = 2; // CommEvent: RThreshold bytes are buffered
+
+    struct Error {
+        int code = 0;   // 0: no error
+        QString reason; // the operating system's words, for the user
+    };
+
+    explicit CommPort(QObject *parent = nullptr);
+    ~CommPort() override;
+
+    // Port number to device: "COMn" on Windows; elsewhere the entry comN of the per-user
+    // port directory, else /dev/ttyS<N-1>. Empty when no device can have that number.
+    static QString devicePath(int port);
+    // $XDG_CONFIG_HOME/zarvo-update/ports (~/.config/zarvo-update/ports when unset).
+    static QString portDirectory();
+
+    void setCommPort(int port);
+    int commPort() const { return m_port; }
+
+    // "<baud>,N,8,1"; anything else is refused (false, lastError kErrInvalidSettings).
+    // While open, the bytes already written leave the line before the speed changes.
+    bool setSettings(const QString &settings);
+    QString settings() const { return m_settings; }
+
+    void setRThreshold(int bytes) { m_rThreshold = bytes; }
+    int rThreshold() const { return m_rThreshold; }
+    void setInputLen(int len) { m_inputLen = len; }
+    void setInputMode(int mode) { m_inputMode = mode; }
+    void setSThreshold(int bytes) { m_sThreshold = bytes; }
+    void setDTREnable(bool on) { m_dtr = on; }
+    void setRTSEnable(bool on) { m_rts = on; }
+    void setNullDiscard(bool on) { m_nullDiscard = on; }
+    void setHandshaking(int mode) { m_handshaking = mode; }
+
+    // PortOpen = True. False on failure, with lastError() telling which failure it was.
+    bool open();
+    // PortOpen = False: what was written is on the line first. Harmless when closed.
+    void close();
+    bool isOpen() const;
+
+    // Hands the bytes to the operating system at once, in order. False when refused.
+    bool output(const QByteArray &bytes);
+    // Every byte buffered so far, removed from the buffer.
+    QByteArray input();
+    int inBufferCount() const;
+
+    Error lastError() const { return m_error; }
+    void clearError() { m_error = {}; }
+
+signals:
+    // CommEvent 2 once at least RThreshold bytes are buffered.
+    void commEvent(int event);
+    // The device went away while open (adapter unplugged, line hung up). Emitted once;
+    // the port is closed by then.
+    void deviceLost(const QString &reason);
+
+private:
+    void onReadyRead();
+    void onErrorOccurred(int error);
+    void drain();
+    void setError(int code, const QString &reason);
+
+    std::unique_ptr<QSerialPort> m_serial;
+    QString m_devicePath;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    qint32 m_baud = 9600;
+    int m_port = 1;
+    int m_rThreshold = 0;
+    int m_inputLen = 0;
+    int m_inputMode = 0;
+    int m_sThreshold = 0;
+    bool m_dtr = false;
+    bool m_rts = false;
+    bool m_nullDiscard = false;
+    int m_handshaking = 0;
+    bool m_lostReported = false;
+    Error m_error;
+};
