@@ -6,9 +6,9 @@
 #include <QString>
 
 struct FormState {
-    bool bSuccess = false;  // true while the completion dialog is loaded
-    QString sTitleVer;      // caption, and title of the tool's message boxes
-    QString sVersion;       // four digits: major and minor version, two each
+    bool bSuccess = false; // true while the completion dialog is loaded
+    QString sTitleVer;     // caption, and title of the tool's message boxes
+    QString sVersion;      // four digits: major and minor version, two each
     bool bFirstErase = false;
     bool bFirstWrite = false;
     bool bIdle = true;
@@ -18,7 +18,7 @@ struct FormState {
     bool bEndUpdate = false;
     qint16 iComPort = 1;
     QString sBaudrate = QStringLiteral("4800");
-    QByteArray sCommand;    // command code of the frame in flight, e.g. "0301"
-    QByteArray sReply;      // the last reply as received, one byte per character
-    QByteArray sWakeReply;  // the echo expected to the remote start request
+    QByteArray sCommand;   // command code of the frame in flight, e.g. "0301"
+    QByteArray sReply;     // the last reply as received, one byte per character
+    QByteArray sWakeReply; // the echo expected to the remote start request
 };

@@ -1,1 +1,267 @@
 #include "link.h"
+
+#include <QCoreApplication>
+#include <cmath>
+#include <thread>
+
+#include "commport.h"
+#include "frames.h"
+
+namespace {
+
+const QString kCommError = QStringLiteral("Error communicating with Port.");
+const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
+const QString kIdleText = QStringLiteral("For Help press F1");
+
+constexpr float kEraseMax = 480.0f;
+constexpr float kWriteMax = 1920.0f;
+
+// Reply length the receive event waits for, by command code; 0: no reply awaited,
+// -1: a code the tool does not know, which leaves the threshold alone.
+int expectedReplyLength(const QByteArray &code) {
+    using namespace frames;
+    struct Row {
+        std::string_view code;
+        int length;
+    };
+    static constexpr Row rows[] = {
+        {CodeStartBootloader, 8}, {CodeReadVersion, 16}, {CodeEraseRow, 5}, {CodeWriteBlocks, 5},
+        {CodeResetDefaults, 5},   {CodeBlankCheck, 13},  {CodeVerify, 13},  {CodeFinishUpdate, 0},
+    };
+    for (const Row &row : rows)
+        if (code == QByteArrayView(row.code.data(), qsizetype(row.code.size())))
+            return row.length;
+    return -1;
+}
+
+bool is(const QByteArray &code, std::string_view wanted) {
+    return code == QByteArrayView(wanted.data(), qsizetype(wanted.size()));
+}
+
+// Byte at a 1-based position of a reply, or -1 where the reply is too short: after a
+// timeout or a cancel the reply held may be an earlier, shorter one.
+int byteAt(const QByteArray &reply, int position) {
+    return position >= 1 && position <= reply.size() ? quint8(reply[position - 1]) : -1;
+}
+
+QString textAt(const QByteArray &reply, int position, int length) {
+    return QString::fromLatin1(reply.mid(position - 1, length));
+}
+
+// Positions 11, 10, 9 and 8 as hex pairs joined by "-"; "??" marks a byte the reply lacks.
+QString resultBytesText(const QByteArray &reply) {
+    QStringList parts;
+    for (int position = 11; position >= 8; --position) {
+        const int b = byteAt(reply, position);
+        parts << (b < 0 ? QStringLiteral("??")
+                        : QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper());
+    }
+    return parts.join(QLatin1Char('-'));
+}
+
+} // namespace
+
+Link::Link(FormState &state, View &view, CommPort &port, QObject *parent)
+    : QObject(parent), m_st(state), m_view(view), m_port(port) {
+    connect(&m_port, &CommPort::commEvent, this, &Link::MSComm1_OnComm);
+    connect(&m_port, &CommPort::deviceLost, this, &Link::onDeviceLost);
+}
+
+void Link::Send(std::string_view sDataOut) {
+    if (m_st.bIdle)
+        return;
+
+    const QByteArray frameText(sDataOut.data(), qsizetype(sDataOut.size()));
+    m_st.sCommand = frameText.mid(4, 4);
+    m_lineLost = false;
+
+    prepare();
+    const int replyLength = expectedReplyLength(m_st.sCommand);
+    if (replyLength > 0)
+        m_port.setRThreshold(replyLength);
+
+    const std::vector<std::uint8_t> bytes = frames::aStringToHex(sDataOut);
+    const QByteArray wire(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+    if (!m_port.output(wire)) {
+        // The frame never left: going on would run the rest of the update into a dead
+        // port and could end by reporting success with nothing written. There is no
+        // reply to evaluate either.
+        fail(kCommError);
+        endUpdate();
+        return;
+    }
+    if (is(m_st.sCommand, frames::CodeFinishUpdate))
+        m_finishWritten = true;
+
+    if (!m_st.bEndUpdate) {
+        int counter = 0;
+        m_st.bReceived = false;
+        ++m_waitDepth;
+        while (!m_st.bReceived) {
+            std::this_thread::sleep_for(kPassSleep);
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            ++counter;
+            if (counter > kWaitPasses)
+                m_st.bReceived = true;
+        }
+        --m_waitDepth;
+
+        if (!m_st.bIdle) {
+            if (m_lineLost) {
+                fail(kCommError);
+            } else if (is(m_st.sCommand, frames::CodeStartBootloader)) {
+                std::this_thread::sleep_for(kStartPause);
+                QCoreApplication::processEvents(QEventLoop::AllEvents);
+            } else if (counter > kWaitPasses) {
+                fail(kCommError);
+            } else if (byteAt(m_st.sReply, 1) != frames::FrameStart ||
+                       byteAt(m_st.sReply, 2) != frames::FrameStart) {
+                fail(kNotBootloader);
+            }
+        }
+        evaluate();
+        if (!m_st.bEndUpdate)
+            return;
+    }
+    endUpdate();
+}
+
+void Link::HandleInput(const QByteArray &sReceive) {
+    m_st.sReply = sReceive;
+    m_st.bReceived = true;
+}
+
+void Link::MSComm1_OnComm(int commEvent) {
+    if (commEvent != CommPort::kEvReceive)
+        return;
+    const QByteArray received = m_port.input();
+    HandleInput(received);
+}
+
+void Link::onDeviceLost(const QString &) {
+    if (m_st.bIdle)
+        return;
+    m_lineLost = true;
+    if (m_waitDepth > 0)
+        m_st.bReceived = true; // nothing more can arrive: end the wait now
+}
+
+void Link::prepare() {
+    using namespace frames;
+    const QByteArray &code = m_st.sCommand;
+    if (is(code, CodeEraseRow)) {
+        progressStep(m_st.bFirstErase, kEraseMax, QStringLiteral("Erasing ...  "));
+    } else if (is(code, CodeBlankCheck)) {
+        m_view.setPanelText(1, QStringLiteral("Blank Checking ..."));
+    } else if (is(code, CodeWriteBlocks)) {
+        progressStep(m_st.bFirstWrite, kWriteMax, QStringLiteral("Programming ...  "));
+    } else if (is(code, CodeResetDefaults)) {
+        m_view.setPanelText(1, QStringLiteral("Resetting Defaults ..."));
+    } else if (is(code, CodeVerify)) {
+        m_view.setPanelText(1, QStringLiteral("Verifying ..."));
+    } else if (is(code, CodeFinishUpdate)) {
+        m_view.setPanelText(1, QStringLiteral("Update Finished"));
+        m_st.bEndUpdate = true;
+    }
+}
+
+void Link::progressStep(bool &first, float max, const QString &text) {
+    if (first) {
+        first = false;
+        m_view.setProgressValue(0.0f);
+        m_view.setProgressMax(max);
+    }
+    const float value = m_view.progressValue() + 1.0f;
+    m_view.setProgressValue(value);
+    // Single precision throughout, so 240 of 480 is 50 and 1 of 480 is 0.
+    const float hundredfold = value * 100.0f;
+    const int percent = int(std::floor(hundredfold / m_view.progressMax()));
+    m_view.setPanelText(1, text + QString::number(percent) + QLatin1Char('%'));
+}
+
+void Link::evaluate() {
+    using namespace frames;
+    const QByteArray &code = m_st.sCommand;
+    if (is(code, CodeReadVersion))
+        evaluateVersion();
+    else if (is(code, CodeBlankCheck))
+        evaluateCheck(true);
+    else if (is(code, CodeVerify))
+        evaluateCheck(false);
+}
+
+void Link::evaluateVersion() {
+    const QByteArray &reply = m_st.sReply;
+    if (!m_st.bIdle && reply.mid(4, 4) != "0415") {
+        m_view.messageBox(QStringLiteral("Attached device is not the ZARVO-415B."), m_st.sTitleVer,
+                          View::Icon::Exclamation);
+        m_view.setPanelText(1, kIdleText);
+        m_st.bEndUpdate = true;
+    }
+
+    if (byteAt(reply, 9) == 0xFF) {
+        m_view.setPanelText(4, QStringLiteral("0000.00"));
+        m_st.bVersionOK = true;
+    } else {
+        m_view.setPanelText(4, textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2));
+    }
+    if (m_st.bVersionOK || m_st.bEndUpdate)
+        return;
+
+    const QString installed = textAt(reply, 9, 4);
+    if (QString::compare(m_st.sVersion, installed, Qt::CaseInsensitive) > 0) {
+        m_st.bVersionOK = true;
+        return;
+    }
+    const View::Answer answer =
+        m_view.messageBox(QStringLiteral("Would you like to replace version ") + installed +
+                              QStringLiteral(" with ") + m_st.sVersion + QLatin1Char('?'),
+                          QStringLiteral("Confirm Firmware Replace"), View::Icon::Question,
+                          View::Buttons::YesNo, View::Answer::No);
+    if (answer == View::Answer::Yes) {
+        m_st.bVersionOK = true;
+    } else {
+        m_view.setPanelText(1, kIdleText);
+        m_st.bEndUpdate = true;
+    }
+}
+
+void Link::evaluateCheck(bool blankCheck) {
+    const QByteArray &reply = m_st.sReply;
+    bool passed;
+    if (blankCheck) {
+        passed = byteAt(reply, 8) == 0x00 && byteAt(reply, 9) == 0xC4 &&
+                 byteAt(reply, 10) == 0xFF && byteAt(reply, 11) == 0x3B;
+    } else {
+        passed = byteAt(reply, 8) == 0x00 && byteAt(reply, 9) == 0x00;
+    }
+    if (passed)
+        return;
+    m_view.setPanelText(1, blankCheck ? QStringLiteral("Blank Check Failed")
+                                      : QStringLiteral("Verify Failed"));
+    m_view.setPanelText(3, resultBytesText(reply));
+    m_view.messageBox(blankCheck ? QStringLiteral("Blank Check Error")
+                                 : QStringLiteral("Verify Checksum Error"),
+                      m_st.sTitleVer, View::Icon::Critical);
+    m_st.bEndUpdate = true;
+    m_st.bCheckFailed = true;
+}
+
+void Link::fail(const QString &message) {
+    m_view.messageBox(message, m_st.sTitleVer, View::Icon::Exclamation);
+    m_view.setProgressValue(0.0f);
+    m_view.ResetStatusPanels();
+    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
+    m_st.bIdle = true;
+    m_st.bEndUpdate = true;
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void Link::endUpdate() {
+    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
+    m_st.bIdle = true;
+    m_st.bVersionOK = false;
+    if (m_port.isOpen())
+        m_port.close();
+}

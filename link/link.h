@@ -34,6 +34,10 @@ public:
 
     // Number of Send calls currently waiting (nested); nothing may be destroyed while > 0.
     int waitDepth() const { return m_waitDepth; }
+    // True once FinishUpdate has actually been handed to the port in this update, so that
+    // the completion dialog never follows a FinishUpdate that could not be written.
+    bool finishWritten() const { return m_finishWritten; }
+    void beginUpdate() { m_finishWritten = false; }
 
 private:
     void prepare();
@@ -50,4 +54,5 @@ private:
     CommPort &m_port;
     int m_waitDepth = 0;
     bool m_lineLost = false;
+    bool m_finishWritten = false;
 };

@@ -30,8 +30,7 @@ public:
 
     // A modal message box; returns the button that closed it.
     virtual Answer messageBox(const QString &text, const QString &title, Icon icon,
-                              Buttons buttons = Buttons::Ok,
-                              Answer defaultButton = Answer::Ok) = 0;
+                              Buttons buttons = Buttons::Ok, Answer defaultButton = Answer::Ok) = 0;
 
     // frmSuccess: shown modeless without owner; unloaded before the next update.
     virtual void showSuccess() = 0;

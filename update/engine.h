@@ -8,8 +8,7 @@
 #include "updater.h"
 
 struct Engine {
-    explicit Engine(View &view)
-        : link(state, view, MSComm1), updater(state, view, MSComm1, link) {}
+    explicit Engine(View &view) : link(state, view, MSComm1), updater(state, view, MSComm1, link) {}
 
     FormState state;
     CommPort MSComm1;

@@ -12,14 +12,18 @@ public:
     Updater(FormState &state, View &view, CommPort &port, Link &link);
 
     void cmdProgram_Click();
-    // Exit while idle, cancel while updating. `quiet` leaves the cancel's message out
-    // (used when the window is being closed).
+    // Exit while idle, cancel while updating. `quiet` is for the window being closed: the
+    // cancel leaves its message out, and while idle nothing happens (the window is already
+    // on its way out).
     void cmdExit_Click(bool quiet = false);
     bool CheckComPort(qint16 port);
-    // True while cmdProgram_Click is on the stack: the window must not be destroyed.
+    // True while cmdProgram_Click is on the stack: the window must not be destroyed, and
+    // no second update may start inside the first one's unwinding.
     bool running() const { return m_depth > 0; }
 
 private:
+    void portFailed(const QString &message);
+
     FormState &m_st;
     View &m_view;
     CommPort &m_port;

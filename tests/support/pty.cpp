@@ -137,7 +137,9 @@ PortSandbox::~PortSandbox() {
         qunsetenv("XDG_CONFIG_HOME");
 }
 
-QString PortSandbox::portDirectory() const { return m_dir.path() + "/zarvo-update/ports"; }
+QString PortSandbox::portDirectory() const {
+    return m_dir.path() + "/zarvo-update/ports";
+}
 
 bool PortSandbox::link(int port, const QString &target) {
     const QString name = portDirectory() + QStringLiteral("/com%1").arg(port);
