@@ -1,1 +1,466 @@
+// The completion dialog, the help dialogs and the unloading of the tool's forms.
 #include "dialogs.h"
+
+#include "appinfo.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::chrono::milliseconds kCountDownTick = 1000ms;
+// The span the instrument takes to reset on its own after an update.
+constexpr qint32 kCountDownSeconds = 30;
+
+// A single fixed border: caption and close box, no minimize, maximize or help button.
+constexpr Qt::WindowFlags kFixedDialogFlags = Qt::Dialog | Qt::CustomizeWindowHint |
+                                              Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                              Qt::WindowCloseButtonHint;
+
+const char *const kFormNames[] = {"frmMain", "frmSuccess", "frmHistory", "frmAbout",
+                                  "frmInstructions"};
+
+QString twoDigits(int n) {
+    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+QString joinLines(const QStringList &lines) {
+    return lines.join(QStringLiteral("\r\n"));
+}
+
+void centreOnScreen(QWidget *w) {
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    w->move(area.center().x() - w->width() / 2, area.center().y() - w->height() / 2);
+}
+
+void bringToFront(QWidget *w) {
+    w->show();
+    w->raise();
+    w->activateWindow();
+}
+
+QPointer<frmSuccess> s_success;
+
+// Base of the help dialogs: fixed, ownerless and modeless, destroyed when it closes. The
+// instance slot is cleared the moment the dialog closes, not when the deferred delete runs,
+// so a Show right after a close loads a fresh dialog.
+class HelpForm : public QDialog {
+public:
+    HelpForm(const char *name, QPointer<QDialog> &slot) : m_slot(slot) {
+        setObjectName(QLatin1String(name));
+        setAttribute(Qt::WA_DeleteOnClose);
+        setWindowFlags(kFixedDialogFlags);
+        setWindowIcon(toolIcon());
+        m_slot = this;
+    }
+    ~HelpForm() override { unload(); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override {
+        QDialog::closeEvent(event);
+        if (event->isAccepted())
+            unload();
+    }
+    // Esc and the OK button end up here rather than in closeEvent.
+    void done(int result) override {
+        unload();
+        QPointer<QDialog> guard(this);
+        QDialog::done(result);
+        if (guard)
+            deleteLater();
+    }
+
+private:
+    void unload() {
+        if (m_slot == this)
+            m_slot = nullptr;
+    }
+
+    QPointer<QDialog> &m_slot;
+};
+
+QPointer<QDialog> s_instructions;
+QPointer<QDialog> s_history;
+QPointer<QDialog> s_about;
+
+QTextEdit *makeTextBox(QWidget *parent) {
+    auto *txt = new QTextEdit(parent);
+    txt->setObjectName(QStringLiteral("txtText1"));
+    txt->setReadOnly(true);
+    txt->setAcceptRichText(false);
+    txt->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return txt;
+}
+
+// The Instructions' continuation lines are aligned with blanks, so the text needs a fixed
+// pitch; the size is reduced until the longest line fits the width the dialog is given.
+QFont instructionsFont(const QString &text, qreal availableWidth) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    for (qreal pt = qMax<qreal>(font.pointSizeF(), 9); pt >= 7; pt -= 0.5) {
+        font.setPointSizeF(pt);
+        const QFontMetricsF fm(font);
+        qreal widest = 0;
+        for (const QString &line : lines)
+            widest = qMax(widest, fm.horizontalAdvance(line));
+        if (widest <= availableWidth)
+            break;
+    }
+    return font;
+}
+
+class frmInstructions : public HelpForm {
+public:
+    explicit frmInstructions(QWidget *mainWindow) : HelpForm("frmInstructions", s_instructions) {
+        txtText1 = makeTextBox(this);
+        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(txtText1);
+        Form_Load(mainWindow);
+    }
+
+private:
+    void Form_Load(QWidget *mainWindow) {
+        const QString text = instructionsText();
+        // Frame widths are compared on the assumption that both windows get the same
+        // decorations; the client width follows from the main window's.
+        const int width = mainWindow ? mainWindow->width() : 480;
+        if (mainWindow) {
+            const QRect main = mainWindow->frameGeometry();
+            move(main.left() - main.width(), main.top()); // even if that is off the screen
+        }
+        setWindowTitle(QStringLiteral("Instructions"));
+
+        const int frame = txtText1->frameWidth();
+        const qreal margin = txtText1->document()->documentMargin();
+        const qreal textWidth = width - 2 * frame - 2 * margin;
+        txtText1->setFont(instructionsFont(text, textWidth));
+        txtText1->document()->setDefaultFont(txtText1->font());
+        txtText1->setPlainText(text);
+        // Lay the text out at the width it will have and make the box tall enough for all of it.
+        txtText1->document()->setTextWidth(width - 2 * frame);
+        const int height = int(std::ceil(txtText1->document()->size().height())) + 2 * frame + 2;
+        setFixedSize(width, height);
+    }
+
+    QTextEdit *txtText1 = nullptr;
+};
+
+class frmHistory : public HelpForm {
+public:
+    explicit frmHistory(QWidget *mainWindow) : HelpForm("frmHistory", s_history) {
+        txtText1 = makeTextBox(this);
+        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(txtText1);
+
+        const int width = 2 * (mainWindow ? mainWindow->width() : 400);
+        const int lines = 18;
+        const int height = txtText1->fontMetrics().lineSpacing() * lines +
+                           2 * txtText1->frameWidth() +
+                           int(2 * txtText1->document()->documentMargin());
+        setFixedSize(width, height);
+        Form_Load();
+    }
+
+private:
+    void Form_Load() {
+        setWindowTitle(QStringLiteral("Version History"));
+        txtText1->setPlainText(historyText());
+    }
+
+    QTextEdit *txtText1 = nullptr;
+};
+
+class frmAbout : public HelpForm {
+public:
+    explicit frmAbout(const QString &sVersion) : HelpForm("frmAbout", s_about) {
+        lblMessage = new QLabel(this);
+        lblMessage->setObjectName(QStringLiteral("lblMessage"));
+        lblMessage->setTextFormat(Qt::PlainText);
+        lblMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        OKButton = new QPushButton(QStringLiteral("OK"), this);
+        OKButton->setObjectName(QStringLiteral("OKButton"));
+        OKButton->setDefault(true);
+        connect(OKButton, &QPushButton::clicked, this, [this] { close(); });
+
+        auto *buttons = new QVBoxLayout;
+        buttons->addWidget(OKButton);
+        buttons->addStretch();
+        auto *layout = new QHBoxLayout(this);
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        layout->addWidget(lblMessage, 1);
+        layout->addSpacing(16);
+        layout->addLayout(buttons);
+
+        Form_Load(sVersion);
+        adjustSize();
+        centreOnScreen(this);
+    }
+
+private:
+    void Form_Load(const QString &sVersion) {
+        setWindowTitle(QStringLiteral("About"));
+        // A label draws a CR as a glyph of its own; the line breaks are the same.
+        lblMessage->setText(
+            aboutText(sVersion).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+
+    QLabel *lblMessage = nullptr;
+    QPushButton *OKButton = nullptr;
+};
+
+} // namespace
+
+// ---- frmSuccess ---------------------------------------------------------------------------
+
+frmSuccess::frmSuccess(bool &bSuccess) : m_bSuccess(bSuccess) {
+    setObjectName(QStringLiteral("frmSuccess"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowFlags(kFixedDialogFlags);
+    setWindowIcon(toolIcon());
+
+    picZARVOLogo = new QLabel(this);
+    picZARVOLogo->setObjectName(QStringLiteral("picZARVOLogo"));
+    picZARVOLogo->setFrameShape(QFrame::NoFrame);
+    picZARVOLogo->setPixmap(makerLogo());
+    picZARVOLogo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    lblMessage = new QLabel(this);
+    lblMessage->setObjectName(QStringLiteral("lblMessage"));
+    lblMessage->setAlignment(Qt::AlignCenter);
+
+    OKButton = new QPushButton(this);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
+    OKButton->setDefault(true);
+    OKButton->setMinimumWidth(100);
+    connect(OKButton, &QPushButton::clicked, this, [this] { OKButton_Click(); });
+
+    tmrCountDown = new QTimer(this);
+    tmrCountDown->setObjectName(QStringLiteral("tmrCountDown"));
+    connect(tmrCountDown, &QTimer::timeout, this, [this] { tmrCountDown_Timer(); });
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(picZARVOLogo, 0, Qt::AlignLeft | Qt::AlignTop);
+    top->addSpacing(12);
+    top->addWidget(lblMessage, 1);
+    auto *bottom = new QHBoxLayout;
+    bottom->addStretch();
+    bottom->addWidget(OKButton);
+    bottom->addStretch();
+    auto *layout = new QVBoxLayout(this);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addLayout(top);
+    layout->addSpacing(8);
+    layout->addLayout(bottom);
+
+    Form_Load();
+    adjustSize();
+    centreOnScreen(this);
+}
+
+frmSuccess::~frmSuccess() {
+    // Deleted without having been closed: it still has to leave the flag right.
+    if (!m_bUnloaded)
+        Form_Unload();
+}
+
+void frmSuccess::Form_Load() {
+    s_success = this;
+    m_bSuccess = true;
+    setWindowTitle(QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" Updated"));
+    lblMessage->setText(QStringLiteral("Update was successfully finished."));
+    lCountDown = kCountDownSeconds;
+    OKButton->setText(QStringLiteral("OK [%1 sec.]").arg(lCountDown));
+    tmrCountDown->setInterval(kCountDownTick);
+    tmrCountDown->start();
+}
+
+// Runs once, at close time, whichever way the dialog goes; the object itself is deleted later.
+// The flag belongs to the main window, which may be gone by the time the deferred delete runs.
+void frmSuccess::Form_Unload() {
+    if (m_bUnloaded)
+        return;
+    m_bUnloaded = true;
+    tmrCountDown->stop();
+    m_bSuccess = false;
+    if (s_success == this)
+        s_success = nullptr;
+}
+
+void frmSuccess::closeEvent(QCloseEvent *event) {
+    QDialog::closeEvent(event);
+    if (event->isAccepted())
+        Form_Unload();
+}
+
+void frmSuccess::done(int result) {
+    Form_Unload();
+    QPointer<frmSuccess> guard(this);
+    QDialog::done(result);
+    if (guard)
+        deleteLater();
+}
+
+void frmSuccess::OKButton_Click() {
+    close();
+}
+
+void frmSuccess::tmrCountDown_Timer() {
+    if (m_bUnloaded)
+        return; // a tick already queued when the dialog closed
+    lCountDown = lCountDown - 1;
+    OKButton->setText(QStringLiteral("OK [%1 sec.]").arg(lCountDown));
+    if (lCountDown <= 0)
+        OKButton_Click();
+}
+
+frmSuccess *frmSuccess::Show(bool &bSuccess) {
+    frmSuccess *dlg = s_success ? s_success.data() : new frmSuccess(bSuccess);
+    bringToFront(dlg);
+    return dlg;
+}
+
+frmSuccess *frmSuccess::instance() {
+    return s_success;
+}
+
+void frmSuccess::Unload() {
+    if (s_success)
+        s_success->close();
+}
+
+// ---- Help dialogs -------------------------------------------------------------------------
+
+QDialog *showInstructions(QWidget *mainWindow) {
+    QDialog *dlg = s_instructions ? s_instructions.data() : new frmInstructions(mainWindow);
+    bringToFront(dlg);
+    return dlg;
+}
+
+QDialog *showHistory(QWidget *mainWindow) {
+    QDialog *dlg = s_history ? s_history.data() : new frmHistory(mainWindow);
+    bringToFront(dlg);
+    return dlg;
+}
+
+QDialog *showAbout(const QString &sVersion) {
+    QDialog *dlg = s_about ? s_about.data() : new frmAbout(sVersion);
+    bringToFront(dlg);
+    return dlg;
+}
+
+QString instructionsText() {
+    return joinLines({
+        QStringLiteral("How to use:"),
+        QStringLiteral("1.   Connect ZARVO unit to computer serial port."),
+        QStringLiteral("2.   If the ZARVO unit is located at a remote site, turn on"),
+        QStringLiteral("      the ZARVO unit, check the Remote Program box, and"),
+        QStringLiteral("      skip to Step 4."),
+        QStringLiteral("3.   Press and hold [MODE], [PEAK] and [ALARM] while"),
+        QStringLiteral("      turning on the power.  \"BOOTLOADER READY...\""),
+        QStringLiteral("      message will appear on the ZARVO-41x LCD."),
+        QStringLiteral("4.   Select the COM Port the ZARVO unit is attached to,"),
+        QStringLiteral("      or enter higher port number if required."),
+        QStringLiteral("5.   Select the Baudrate."),
+        QStringLiteral("6.   Click [Program]."),
+        QStringLiteral("7.   If at any time you want to stop, just click [Cancel]."),
+        QStringLiteral("8.   Once completed, click [Exit] to exit the application."),
+        QStringLiteral("9.   The ZARVO unit will reset in 30 seconds, or you can"),
+        QStringLiteral("      turn off the ZARVO unit at any time."),
+        QStringLiteral("10. Note the ZARVO unit is reset to its factory defaults."),
+    });
+}
+
+QString historyText() {
+    // The newest entry is the firmware this tool carries.
+    const QString newest = twoDigits(appinfo::kVersionMajor) + twoDigits(appinfo::kVersionMinor);
+    return joinLines({
+        QStringLiteral("Firmware Version History:"),
+        QString(),
+        newest + QStringLiteral(" v1.2 (03/26/2010)"),
+        QStringLiteral("- Fix: SWR Bridge Calibration bug from Version 1003."),
+        QString(),
+        QStringLiteral("1003 v1.1 (01/18/2010)"),
+        QStringLiteral("- New: Added fixed power meter range."),
+        QStringLiteral("- Fix: Improved auto ranging."),
+        QStringLiteral("- Fix: Improved frequency readout."),
+        QStringLiteral("- Fix: Display last readings when RF power is removed."),
+        QString(),
+        QStringLiteral("0919 v1.0 (05/11/2009)"),
+        QStringLiteral("- Add: ZARVO-452 first release."),
+        QString(),
+        QStringLiteral("0903 (01/20/2009)"),
+        QStringLiteral("- Add: ZARVO-417 first release."),
+        QStringLiteral("- Fix: Buzzer sounds when the SWR is above the Alarm SWR."),
+        QString(),
+        QStringLiteral("0836 (09/11/2008)"),
+        QStringLiteral("- New: Added Factory Defaults Reset."),
+        QString(),
+        QStringLiteral("0835 (09/03/2008)"),
+        QStringLiteral("- ZARVO-415B first release."),
+    });
+}
+
+QString aboutText(const QString &sVersion) {
+    return joinLines({
+        QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" Version ") + sVersion,
+        QString(),
+        QStringLiteral("ZARVO Radio Instruments"),
+        QStringLiteral("412 Quillon Road, Suite 5"),
+        QStringLiteral("Ambervale, NW 00415"),
+        QString(),
+        // The closing year follows the release: version 10.x is the 2010 release.
+        QStringLiteral("Copyright (C) ZARVO Radio Instruments 2008-20") +
+            twoDigits(appinfo::kVersionMajor),
+    });
+}
+
+// ---- Unloading ----------------------------------------------------------------------------
+
+void UnloadAllForms(const QString &formToIgnore) {
+    // Closing one form may close or delete others (the main window's unload closes every
+    // dialog), so the forms are picked first and held by guarded pointers.
+    QList<QPointer<QWidget>> forms;
+    const QWidgetList topLevel = QApplication::topLevelWidgets();
+    for (QWidget *w : topLevel) {
+        const QString name = w->objectName();
+        const bool ours =
+            std::any_of(std::begin(kFormNames), std::end(kFormNames),
+                        [&](const char *form) { return name == QLatin1String(form); });
+        if (ours && name != formToIgnore)
+            forms.append(w);
+    }
+    for (const QPointer<QWidget> &w : std::as_const(forms)) {
+        if (!w)
+            continue;
+        // A form that refuses to close keeps its state; destroying it anyway could pull the
+        // window out from under a running procedure.
+        if (!w->close())
+            continue;
+        // Deferred: the caller may be code of one of these forms.
+        if (w)
+            w->deleteLater();
+    }
+}

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QPixmap>
 
+class QCloseEvent;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -30,11 +31,19 @@ public:
     void tmrCountDown_Timer(); // one tick; public so tests can drive the countdown
     qint32 countDown() const { return lCountDown; }
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void done(int result) override;
+
 private:
+    void Form_Load();
+    void Form_Unload();
     void OKButton_Click();
 
     bool &m_bSuccess;
+    bool m_bUnloaded = false;
     qint32 lCountDown = 0;
+    QLabel *picZARVOLogo = nullptr;
     QLabel *lblMessage = nullptr;
     QPushButton *OKButton = nullptr;
     QTimer *tmrCountDown = nullptr;
