@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <memory>
 
 class QSerialPort;
@@ -14,13 +15,13 @@ class CommPort : public QObject {
     Q_OBJECT
 public:
     // Error codes of the port control. 8002 and 8005 are the ones callers test for.
-    static constexpr int kErrInvalidPort = 8002;     // the device does not exist
-    static constexpr int kErrPortOpen = 8005;        // another program holds it
-    static constexpr int kErrPermission = 8090;      // this user may not open it
-    static constexpr int kErrOpenFailed = 8091;      // any other failure to open
-    static constexpr int kErrInvalidSettings = 380;  // Settings text not "<baud>,N,8,1"
-    static constexpr int kErrPortClosed = 8018;      // operation needs an open port
-    static constexpr int kErrWriteFailed = 8092;     // the driver refused the bytes
+    static constexpr int kErrInvalidPort = 8002;    // the device does not exist
+    static constexpr int kErrPortOpen = 8005;       // another program holds it
+    static constexpr int kErrPermission = 8090;     // this user may not open it
+    static constexpr int kErrOpenFailed = 8091;     // any other failure to open
+    static constexpr int kErrInvalidSettings = 380; // Settings text not "<baud>,N,8,1"
+    static constexpr int kErrPortClosed = 8018;     // operation needs an open port
+    static constexpr int kErrWriteFailed = 8092;    // the driver refused the bytes
 
     static constexpr int kEvReceive = 2; // CommEvent: RThreshold bytes are buffered
 
@@ -81,7 +82,16 @@ signals:
 private:
     void onReadyRead();
     void onErrorOccurred(int error);
-    void drain();
+    bool applySettings(qint32 baud);
+    void setModemLines();
+    void requestLowLatency();
+    std::chrono::milliseconds lineTime(qint64 bytes) const;
+    // Waits, within a deadline that grows with the bytes still queued, until what was
+    // written has left the line. Returns false when the deadline ran out first.
+    bool drain();
+    void closeNow();
+    void classifyOpenFailure(const QString &device, const QString &entry);
+    void takeArrived();
     void setError(int code, const QString &reason);
 
     std::unique_ptr<QSerialPort> m_serial;
@@ -98,5 +108,9 @@ private:
     bool m_nullDiscard = false;
     int m_handshaking = 0;
     bool m_lostReported = false;
+    quint64 m_session = 0; // counts opens, so a loss noticed in one cannot close the next
+    bool m_quiet =
+        false; // open and close report their own failures; errors seen meanwhile are theirs
+    QByteArray m_inBuffer;
     Error m_error;
 };
