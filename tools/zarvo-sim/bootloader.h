@@ -1,0 +1,154 @@
+// The virtual instrument's behaviour without any I/O: frame parser, flash model, bootloader
+// commands, application mode and the faults tests ask for. The process around it owns the line.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One frame as the parser accepted it: checksum good, escapes removed.
+struct Frame {
+    std::uint8_t command = 0;
+    std::uint8_t count = 0;
+    bool hasAddress = false;
+    std::uint32_t address = 0;
+    Bytes data;
+    Bytes wire; // exactly as received, start and end bytes included
+};
+
+// Finds frames in a byte stream: start pair, escapes, checksum, end byte. Garbage between
+// frames is skipped; an unescaped start byte inside a frame abandons it and starts anew.
+class FrameParser {
+public:
+    // True when `byte` completed a frame with a good checksum; it is then in `frame`.
+    bool feed(std::uint8_t byte, Frame &frame);
+    void reset();
+    int badChecksums() const { return m_badChecksums; }
+    int abandoned() const { return m_abandoned; }
+
+private:
+    enum class State { Hunt, Start, Body };
+    bool finish(Frame &frame);
+
+    State m_state = State::Hunt;
+    bool m_escaped = false;
+    Bytes m_body;
+    Bytes m_wire;
+    int m_badChecksums = 0;
+    int m_abandoned = 0;
+};
+
+// 32 KiB of program flash: rows of 64 bytes erase to 0xFF, writes can only clear bits.
+class Flash {
+public:
+    static constexpr std::uint32_t kSize = 0x8000;
+    static constexpr std::uint32_t kRowSize = 0x40;
+    static constexpr std::uint32_t kAppFirst = 0x000800; // below: the bootloader itself
+    static constexpr std::uint32_t kAppLast = 0x007FFF;
+
+    Flash();
+    // Both ignore what lies outside the application area: the bootloader protects itself.
+    void eraseRow(std::uint32_t address);
+    void write(std::uint32_t address, const Bytes &data);
+
+    std::uint8_t at(std::uint32_t address) const { return m_cells[address]; }
+    // First address in [first, last] that is not 0xFF, or -1 when all are erased.
+    long firstNonBlank(std::uint32_t first, std::uint32_t last) const;
+    // Bytes written since their row was last erased that do not read back as written.
+    int mismatches() const;
+    std::uint16_t sum16(std::uint32_t first, std::uint32_t last) const;
+    // A cell that no erase sets back to 0xFF (it stays 0x00).
+    void setStuckCell(long address) { m_stuck = address; }
+    // The next written byte that has a bit to lose reads back with that bit cleared.
+    void corruptNextWrite() { m_corruptPending = true; }
+    bool anyWritten() const;
+    // Records of 16 bytes, all-0xFF records left out, then the end-of-file record.
+    std::string toIntelHex() const;
+
+private:
+    std::array<std::uint8_t, kSize> m_cells;
+    std::array<std::int16_t, kSize> m_expected; // -1: not written since the row's erase
+    long m_stuck = -1;
+    bool m_corruptPending = false;
+};
+
+struct Identity {
+    std::string id = "0415";
+    std::string version = "1003";
+    std::string newVersion = "1012";
+    std::string suffix = "01";
+    bool noFirmware = false;
+};
+
+// Each set holds 1-based numbers of bootloader frames, counted from the start.
+struct Faults {
+    std::set<int> dropReply;
+    std::set<int> garbleReply;
+    std::set<int> shortReply;
+    std::set<int> strayBytes;
+    std::set<int> hangUp;
+    bool failBlankCheck = false;
+    bool failVerify = false;
+    bool noEcho = false;
+    std::chrono::microseconds replyDelay{0};
+};
+
+enum class Work { None, Erase, Write, BlankCheck, Verify, Defaults };
+
+struct Response {
+    Bytes reply; // empty: nothing is sent
+    Work work = Work::None;
+    bool finished = false; // FinishUpdate: the unit left its bootloader
+    bool hangUp = false;   // the line goes dead instead of a reply
+    bool enteredBootloader = false;
+};
+
+// 18 bytes 0x00 precede it on the wire; the unit listens for these eight.
+inline constexpr std::array<std::uint8_t, 8> kStartRequest = {0xFE, 0xFE, 0x33, 0x00,
+                                                              0x42, 0x4C, 0x3F, 0xFD};
+inline constexpr std::array<std::uint8_t, 4> kBlankResult = {0x00, 0xC4, 0xFF, 0x3B};
+
+// Frame start bytes, the body with its checksum appended, escapes applied, end byte.
+Bytes buildReply(const Bytes &body);
+// The frame's wire bytes as upper-case hex.
+std::string hexText(const Bytes &bytes);
+
+class Unit {
+public:
+    enum class Mode { Bootloader, Application };
+
+    Unit(Identity identity, Faults faults, Mode mode);
+
+    Mode mode() const { return m_mode; }
+    const Flash &flash() const { return m_flash; }
+    int framesReceived() const { return m_frames; }
+
+    // Bootloader mode: one accepted frame.
+    Response receive(const Frame &frame);
+    // Application mode: one byte of the line; answers once the start request is complete.
+    Response receiveInApplication(std::uint8_t byte);
+
+    Bytes versionReply() const;
+
+private:
+    enum class Installed { Original, None, New };
+    Response execute(const Frame &frame);
+
+    Identity m_identity;
+    Faults m_faults;
+    Mode m_mode;
+    Flash m_flash;
+    int m_frames = 0;
+    Installed m_installed = Installed::Original;
+    bool m_writtenSinceVerify = false;
+    Bytes m_window; // the last bytes seen in application mode
+};
+
+} // namespace sim
