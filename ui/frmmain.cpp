@@ -1,1 +1,495 @@
 #include "frmmain.h"
+
+#include "appinfo.h"
+#include "dialogs.h"
+#include "portnumber.h"
+#include "singleinstance.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+namespace {
+
+// QProgressBar counts in integers; the update counts in fractions of a frame.
+constexpr int kProgressSteps = 10000;
+constexpr int kWindowWidth = 420;
+constexpr int kComboWidth = 90;
+constexpr int kPanelCount = 4;
+// Shares of the status bar's width, panel 1 to 4, in percent.
+constexpr int kPanelShare[kPanelCount] = {44, 14, 25, 17};
+const char *const kPanelTip[kPanelCount] = {
+    "Status", "Indicators: Erase, Blank Check, Program, Verify", "Error Data", "Firmware Version"};
+
+// Two digits each for major and minor: 10.12 is "1012".
+QString versionDigits() {
+    return QStringLiteral("%1%2")
+        .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
+        .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
+}
+
+void name(QWidget *widget, const QString &objectName, const QString &description = {}) {
+    widget->setObjectName(objectName);
+    widget->setAccessibleName(objectName);
+    if (!description.isEmpty())
+        widget->setAccessibleDescription(description);
+}
+
+// A caption that toggles its check box when clicked, as a check box's own caption does.
+class CaptionLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    std::function<void()> onClick;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override {
+        QLabel::mouseReleaseEvent(event);
+        if (onClick && isEnabled() && rect().contains(event->position().toPoint()))
+            onClick();
+    }
+};
+
+// The status bar with its four text panels, each given its share of the bar's width.
+class PanelBar : public QStatusBar {
+public:
+    explicit PanelBar(QWidget *parent) : QStatusBar(parent) {
+        setSizeGripEnabled(false);
+        for (int i = 0; i < kPanelCount; ++i) {
+            auto *panel = new QLabel(this);
+            name(panel, QStringLiteral("Panel%1").arg(i + 1), QString::fromLatin1(kPanelTip[i]));
+            panel->setToolTip(QString::fromLatin1(kPanelTip[i]));
+            panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            panel->setTextFormat(Qt::PlainText);
+            panel->setIndent(3);
+            m_panels[i] = panel;
+        }
+        setFixedHeight(m_panels[0]->sizeHint().height() + 4);
+    }
+    QLabel *panel(int index) const { return m_panels[index]; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override {
+        QStatusBar::resizeEvent(event);
+        // Edges from the running total, so that rounding never leaves a gap at the end.
+        int share = 0;
+        int left = 0;
+        for (int i = 0; i < kPanelCount; ++i) {
+            share += kPanelShare[i];
+            const int right = (width() * share + 50) / 100;
+            m_panels[i]->setGeometry(left, 1, right - left, height() - 2);
+            left = right;
+        }
+    }
+
+private:
+    QLabel *m_panels[kPanelCount] = {};
+};
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent)
+    : QMainWindow(parent), engine(*this), m_instance(new SingleInstance(this)) {
+    setObjectName(QStringLiteral("frmMain"));
+    setAccessibleName(QStringLiteral("frmMain"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(toolIcon());
+    buildControls();
+    m_instance->setWindow(this);
+
+    adjustSize();
+    setFixedSize(std::max(kWindowWidth, sizeHint().width()), sizeHint().height());
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+frmMain::~frmMain() {
+    qApp->removeEventFilter(this);
+}
+
+void frmMain::buildControls() {
+    mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelp->setAccessibleName(QStringLiteral("mnuHelp"));
+    mnuHelp->menuAction()->setObjectName(QStringLiteral("mnuHelpMenu"));
+    mnuHelpInstr = mnuHelp->addAction(QStringLiteral("Instructions"));
+    mnuHelpInstr->setObjectName(QStringLiteral("mnuHelpInstr"));
+    mnuHelpInstr->setShortcut(QKeySequence(Qt::Key_F1));
+    mnuHelpInstr->setShortcutContext(Qt::WindowShortcut);
+    mnuHelpHistory = mnuHelp->addAction(QStringLiteral("Version History"));
+    mnuHelpHistory->setObjectName(QStringLiteral("mnuHelpHistory"));
+    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("About"));
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+    connect(mnuHelpInstr, &QAction::triggered, this, [this] { showInstructions(this); });
+    connect(mnuHelpHistory, &QAction::triggered, this, [this] { showHistory(this); });
+    connect(mnuHelpAbout, &QAction::triggered, this, [this] { showAbout(engine.state.sVersion); });
+
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("centralWidget"));
+    auto *rows = new QVBoxLayout(central);
+    rows->setContentsMargins(8, 0, 8, 8);
+
+    Line1 = new QFrame(central);
+    name(Line1, QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Sunken);
+    rows->addWidget(Line1);
+
+    auto *settings = new QHBoxLayout;
+    chkRemote = new QCheckBox(central);
+    name(chkRemote, QStringLiteral("chkRemote"), QStringLiteral("Check for Remote Program"));
+    chkRemote->setToolTip(QStringLiteral("Check for Remote Program"));
+    auto *caption = new CaptionLabel(QStringLiteral("Remote Program"), central);
+    lblRemote = caption;
+    name(lblRemote, QStringLiteral("lblRemote"), QStringLiteral("Remote Program"));
+    caption->onClick = [this] {
+        if (chkRemote->isEnabled())
+            chkRemote->click();
+    };
+    cboComPort = new QComboBox(central);
+    name(cboComPort, QStringLiteral("cboComPort"), QStringLiteral("COM Port"));
+    cboComPort->setToolTip(QStringLiteral("COM Port"));
+    cboComPort->setEditable(true);
+    cboComPort->setInsertPolicy(QComboBox::NoInsert);
+    // Completion would turn a typed "C" into "COM1" behind the user's back.
+    cboComPort->setCompleter(nullptr);
+    cboComPort->setFixedWidth(kComboWidth);
+    cboComPort->lineEdit()->setObjectName(QStringLiteral("cboComPortEdit"));
+    cboComPort->lineEdit()->setAccessibleName(QStringLiteral("cboComPort"));
+    cboBaudrate = new QComboBox(central);
+    name(cboBaudrate, QStringLiteral("cboBaudrate"), QStringLiteral("Baudrate"));
+    cboBaudrate->setToolTip(QStringLiteral("Baudrate"));
+    cboBaudrate->setEditable(false);
+    cboBaudrate->setFixedWidth(kComboWidth);
+    settings->addWidget(chkRemote);
+    settings->addWidget(lblRemote);
+    settings->addStretch(1);
+    settings->addWidget(cboComPort);
+    settings->addWidget(cboBaudrate);
+    rows->addLayout(settings);
+
+    lblMessage = new QLabel(central);
+    name(lblMessage, QStringLiteral("lblMessage"));
+    lblMessage->setAlignment(Qt::AlignCenter);
+    lblMessage->setTextFormat(Qt::PlainText);
+    lblMessage->setMinimumHeight(lblMessage->fontMetrics().height());
+    rows->addWidget(lblMessage);
+
+    ProgressBar1 = new QProgressBar(central);
+    name(ProgressBar1, QStringLiteral("ProgressBar1"), QStringLiteral("Progress Bar"));
+    ProgressBar1->setToolTip(QStringLiteral("Progress Bar"));
+    ProgressBar1->setRange(0, kProgressSteps);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    rows->addWidget(ProgressBar1);
+
+    auto *buttons = new QHBoxLayout;
+    cmdProgram = new QPushButton(QStringLiteral("Program (F4)"), central);
+    name(cmdProgram, QStringLiteral("cmdProgram"), QStringLiteral("Update Firmware"));
+    cmdProgram->setToolTip(QStringLiteral("Update Firmware"));
+    cmdExit = new QPushButton(QStringLiteral("Exit (ESC)"), central);
+    name(cmdExit, QStringLiteral("cmdExit"), QStringLiteral("Exit"));
+    cmdExit->setToolTip(QStringLiteral("Exit"));
+    for (QPushButton *button : {cmdProgram, cmdExit}) {
+        button->setAutoDefault(false);
+        button->setMinimumWidth(110);
+    }
+    buttons->addWidget(cmdProgram);
+    buttons->addStretch(1);
+    buttons->addWidget(cmdExit);
+    rows->addLayout(buttons);
+    setCentralWidget(central);
+
+    auto *bar = new PanelBar(this);
+    StatusBar1 = bar;
+    name(StatusBar1, QStringLiteral("StatusBar1"));
+    for (int i = 0; i < kPanelCount; ++i)
+        m_panels[i] = bar->panel(i);
+    setStatusBar(StatusBar1);
+
+    // Labels, the progress bar and the status bar take no focus; their places in the chain
+    // keep the designed order for tools that walk it.
+    QWidget *order[] = {cmdProgram,   cmdExit,    chkRemote, cboComPort, cboBaudrate,
+                        ProgressBar1, StatusBar1, lblRemote, lblMessage};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connect(cmdProgram, &QPushButton::clicked, this, [this] { program(); });
+    connect(cmdExit, &QPushButton::clicked, this, [this] { cmdExit_Click(); });
+    connect(chkRemote, &QCheckBox::clicked, this, [this] { chkRemote_Click(); });
+    connect(cboComPort, &QComboBox::activated, this, [this] { cboComPort_Click(); });
+    connect(cboComPort->lineEdit(), &QLineEdit::textEdited, this, [this] { cboComPort_Change(); });
+    connect(cboBaudrate, &QComboBox::activated, this, [this] { cboBaudrate_Click(); });
+}
+
+bool frmMain::Form_Load() {
+    FormState &st = engine.state;
+    st.sVersion = versionDigits();
+    st.sTitleVer = QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" v") + st.sVersion;
+    setWindowTitle(st.sTitleVer);
+
+    cboComPort->clear();
+    for (int port = 1; port <= 8; ++port)
+        cboComPort->addItem(QStringLiteral("COM%1").arg(port));
+    selectComPort(0);
+
+    cboBaudrate->clear();
+    cboBaudrate->addItems({QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800")});
+    selectBaudrate(2);
+
+    st.iComPort = qint16(cboComPort->currentIndex() + 1);
+    chkRemote->setChecked(false);
+    setMessageLine(QString());
+    setProgressValue(0);
+    cmdProgram->setText(QStringLiteral("Program (F4)"));
+    setExitCaption(QStringLiteral("Exit (ESC)"));
+    ResetStatusPanels();
+    st.bIdle = true;
+    st.bCheckFailed = false;
+    st.bSuccess = false;
+
+    if (!m_keyPreview) {
+        m_keyPreview = true;
+        qApp->installEventFilter(this);
+    }
+    cmdProgram->setFocus(Qt::OtherFocusReason);
+
+    if (!m_instance->acquire()) {
+        messageBox(QStringLiteral("Another instance of this program is already open."),
+                   st.sTitleVer, Icon::Exclamation, Buttons::Ok, Answer::Ok);
+        m_instance->activateRunning();
+        unloadMainWindow();
+        return false;
+    }
+    return true;
+}
+
+void frmMain::cmdProgram_Click() {
+    engine.updater.cmdProgram_Click();
+}
+
+void frmMain::cmdExit_Click() {
+    engine.updater.cmdExit_Click();
+}
+
+void frmMain::program() {
+    cmdProgram_Click();
+    // A close asked for during the update was put off until the update's wait had ended.
+    if (m_closePending && !engine.updater.running()) {
+        m_closePending = false;
+        close();
+    }
+}
+
+void frmMain::selectComPort(int index) {
+    // Setting the index that is already current emits nothing, and the edit text may hold
+    // something typed: set both, then run the handler as a choice from the list does.
+    cboComPort->setCurrentIndex(index);
+    cboComPort->setEditText(cboComPort->itemText(index));
+    cboComPort_Click();
+}
+
+void frmMain::selectBaudrate(int index) {
+    cboBaudrate->setCurrentIndex(index);
+    cboBaudrate_Click();
+}
+
+void frmMain::cboComPort_Click() {
+    engine.state.iComPort = qint16(cboComPort->currentIndex() + 1);
+    setProgressValue(0);
+    ResetStatusPanels();
+}
+
+void frmMain::cboComPort_Change() {
+    const QString text = cboComPort->currentText();
+    if (text.size() > 2) {
+        cboComPort->setEditText(text.left(2));
+        cboComPort_Change();
+    }
+    engine.state.iComPort = portNumberFromText(cboComPort->currentText());
+    if (engine.state.iComPort == 0) {
+        engine.state.iComPort = 1;
+        selectComPort(0);
+    }
+    setProgressValue(0);
+    ResetStatusPanels();
+}
+
+void frmMain::cboBaudrate_Click() {
+    static const char *const rates[] = {"1200", "2400", "4800"};
+    const int index = cboBaudrate->currentIndex();
+    if (index >= 0 && index < int(std::size(rates)))
+        engine.state.sBaudrate = QString::fromLatin1(rates[index]);
+    setProgressValue(0);
+    ResetStatusPanels();
+}
+
+void frmMain::chkRemote_Click() {
+    setProgressValue(0);
+    ResetStatusPanels();
+}
+
+void frmMain::setProgressValue(float value) {
+    m_progressValue = value;
+    showProgress();
+}
+
+void frmMain::setProgressMax(float max) {
+    m_progressMax = max;
+    showProgress();
+}
+
+void frmMain::showProgress() {
+    double fraction = 0.0;
+    if (m_progressMax > 0.0f && std::isfinite(m_progressValue))
+        fraction = std::clamp(double(m_progressValue) / double(m_progressMax), 0.0, 1.0);
+    ProgressBar1->setValue(int(std::lround(fraction * kProgressSteps)));
+}
+
+QString frmMain::panelText(int panel) const {
+    if (panel < 1 || panel > kPanelCount)
+        return {};
+    return m_panels[panel - 1]->text();
+}
+
+void frmMain::setPanelText(int panel, const QString &text) {
+    if (panel >= 1 && panel <= kPanelCount)
+        m_panels[panel - 1]->setText(text);
+}
+
+void frmMain::setExitCaption(const QString &caption) {
+    cmdExit->setText(caption);
+}
+
+void frmMain::setMessageLine(const QString &text) {
+    lblMessage->setText(text);
+}
+
+void frmMain::setControlEnabled(Control control, bool enabled) {
+    QWidget *widget = nullptr;
+    switch (control) {
+    case Control::cmdProgram:
+        widget = cmdProgram;
+        break;
+    case Control::chkRemote:
+        widget = chkRemote;
+        break;
+    case Control::lblRemote:
+        widget = lblRemote;
+        break;
+    case Control::cboComPort:
+        widget = cboComPort;
+        break;
+    case Control::cboBaudrate:
+        widget = cboBaudrate;
+        break;
+    }
+    if (widget)
+        widget->setEnabled(enabled);
+}
+
+bool frmMain::remoteChecked() const {
+    return chkRemote->isChecked();
+}
+
+View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon icon,
+                                 Buttons buttons, Answer defaultButton) {
+    QMessageBox::Icon boxIcon = QMessageBox::Warning;
+    switch (icon) {
+    case Icon::Exclamation:
+        boxIcon = QMessageBox::Warning;
+        break;
+    case Icon::Critical:
+        boxIcon = QMessageBox::Critical;
+        break;
+    case Icon::Question:
+        boxIcon = QMessageBox::Question;
+        break;
+    }
+    const bool yesNo = buttons == Buttons::YesNo;
+    const auto standard = yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
+    // A window that was never shown would give the box an invisible owner to centre on.
+    QMessageBox box(boxIcon, title, text, standard, isVisible() ? this : nullptr);
+    box.setTextFormat(Qt::PlainText);
+    box.setObjectName(QStringLiteral("MsgBox"));
+    if (yesNo)
+        box.setDefaultButton(defaultButton == Answer::Yes ? QMessageBox::Yes : QMessageBox::No);
+    else
+        box.setDefaultButton(QMessageBox::Ok);
+    const int result = box.exec();
+    if (!yesNo)
+        return Answer::Ok;
+    return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
+}
+
+void frmMain::showSuccess() {
+    frmSuccess::Show(engine.state.bSuccess);
+}
+
+void frmMain::unloadSuccess() {
+    frmSuccess::Unload();
+}
+
+void frmMain::unloadMainWindow() {
+    close();
+}
+
+void frmMain::closeEvent(QCloseEvent *event) {
+    if (engine.updater.running()) {
+        // The update's wait is on the stack below us: end the update quietly and close
+        // once it has returned, never under it.
+        event->ignore();
+        if (!m_closePending) {
+            m_closePending = true;
+            if (!engine.state.bIdle)
+                engine.updater.cmdExit_Click(true);
+        }
+        return;
+    }
+    Form_Unload();
+    event->accept();
+}
+
+void frmMain::Form_Unload() {
+    if (engine.MSComm1.isOpen())
+        engine.MSComm1.close();
+    UnloadAllForms(QStringLiteral("frmMain"));
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event) {
+    if (m_keyPreview && event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        // Only the first delivery: the one to the widget that has the focus in this window
+        // (or the window itself), not the copies propagated to its parents, and never a key
+        // meant for another window such as a dialog.
+        QWidget *target = focusWidget() ? focusWidget() : this;
+        if (watched == target && target->window() == this) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            const auto held = Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier;
+            if (!(key->modifiers() & held)) {
+                if (key->key() == Qt::Key_F4)
+                    program();
+                else if (key->key() == Qt::Key_Escape)
+                    cmdExit_Click();
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,1 +1,98 @@
+// The tool's only permanent window: settings, progress and status of a firmware update,
+// the Help menu, and the owner of the serial port and the update's state.
 #pragma once
+
+#include "engine.h"
+#include "view.h"
+
+#include <QMainWindow>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class SingleInstance;
+
+class frmMain : public QMainWindow, public View {
+    Q_OBJECT
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // Start-up. False when another copy of the tool already runs: the user has been told,
+    // that copy's window is in front, and this window must never be shown.
+    bool Form_Load();
+
+    // The commands behind the buttons and the F4 and Esc keys. Virtual so that a test can
+    // count the calls without running an update.
+    virtual void cmdProgram_Click();
+    virtual void cmdExit_Click();
+
+    // Selection handlers: each stores the choice and clears the traces of the last update.
+    void cboComPort_Click();
+    void cboComPort_Change();
+    void cboBaudrate_Click();
+    void chkRemote_Click();
+
+    SingleInstance &singleInstance() { return *m_instance; }
+
+    // View
+    float progressValue() const override { return m_progressValue; }
+    float progressMax() const override { return m_progressMax; }
+    void setProgressValue(float value) override;
+    void setProgressMax(float max) override;
+    QString panelText(int panel) const override;
+    void setPanelText(int panel, const QString &text) override;
+    void setExitCaption(const QString &caption) override;
+    void setMessageLine(const QString &text) override;
+    void setControlEnabled(Control control, bool enabled) override;
+    bool remoteChecked() const override;
+    Answer messageBox(const QString &text, const QString &title, Icon icon,
+                      Buttons buttons = Buttons::Ok, Answer defaultButton = Answer::Ok) override;
+    void showSuccess() override;
+    void unloadSuccess() override;
+    void unloadMainWindow() override;
+
+    Engine engine;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void layoutPanels();
+    void showProgress();
+    void selectComPort(int index);
+    void selectBaudrate(int index);
+    // Runs the Program command, then finishes a close that was asked for meanwhile.
+    void program();
+    void Form_Unload();
+
+    QMenu *mnuHelp = nullptr;
+    QAction *mnuHelpInstr = nullptr;
+    QAction *mnuHelpHistory = nullptr;
+    QAction *mnuHelpAbout = nullptr;
+    QFrame *Line1 = nullptr;
+    QCheckBox *chkRemote = nullptr;
+    QLabel *lblRemote = nullptr;
+    QComboBox *cboComPort = nullptr;
+    QComboBox *cboBaudrate = nullptr;
+    QLabel *lblMessage = nullptr;
+    QProgressBar *ProgressBar1 = nullptr;
+    QPushButton *cmdProgram = nullptr;
+    QPushButton *cmdExit = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    QLabel *m_panels[4] = {};
+
+    SingleInstance *m_instance = nullptr;
+    float m_progressValue = 0.0f;
+    float m_progressMax = 100.0f;
+    bool m_keyPreview = false;
+    bool m_closePending = false;
+};
