@@ -1,0 +1,521 @@
+// Tests of the completion dialog's countdown and flag, the help dialogs and UnloadAllForms.
+#include "appinfo.h"
+#include "dialogs.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QTimer>
+#include <QWindow>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+QString versionDigits() {
+    return QStringLiteral("%1%2")
+        .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
+        .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
+}
+
+// The offscreen platform cannot raise windows and says so each time.
+QtMessageHandler g_previousHandler = nullptr;
+void quietHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg) {
+    if (msg == QLatin1String("This plugin does not support raise()"))
+        return;
+    g_previousHandler(type, context, msg);
+}
+
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+int countTopLevel(const QString &name) {
+    int n = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == name && w->isVisible())
+            ++n;
+    return n;
+}
+
+// Stands in for the main window: its unload closes every other form, as the real one does,
+// which makes UnloadAllForms re-enter itself while it is running.
+class MainStandIn : public QWidget {
+public:
+    bool cascade = true;
+
+    MainStandIn() {
+        setObjectName(QStringLiteral("frmMain"));
+        setAttribute(Qt::WA_DeleteOnClose);
+    }
+
+protected:
+    void closeEvent(QCloseEvent *event) override {
+        if (cascade)
+            UnloadAllForms(QStringLiteral("frmMain"));
+        event->accept();
+    }
+};
+
+QStringList instructionsLines() {
+    return {
+        "How to use:",
+        "1.   Connect ZARVO unit to computer serial port.",
+        "2.   If the ZARVO unit is located at a remote site, turn on",
+        "      the ZARVO unit, check the Remote Program box, and",
+        "      skip to Step 4.",
+        "3.   Press and hold [MODE], [PEAK] and [ALARM] while",
+        "      turning on the power.  \"BOOTLOADER READY...\"",
+        "      message will appear on the ZARVO-41x LCD.",
+        "4.   Select the COM Port the ZARVO unit is attached to,",
+        "      or enter higher port number if required.",
+        "5.   Select the Baudrate.",
+        "6.   Click [Program].",
+        "7.   If at any time you want to stop, just click [Cancel].",
+        "8.   Once completed, click [Exit] to exit the application.",
+        "9.   The ZARVO unit will reset in 30 seconds, or you can",
+        "      turn off the ZARVO unit at any time.",
+        "10. Note the ZARVO unit is reset to its factory defaults.",
+    };
+}
+
+QStringList historyLines() {
+    return {
+        "Firmware Version History:",
+        "",
+        versionDigits() + " v1.2 (03/26/2010)",
+        "- Fix: SWR Bridge Calibration bug from Version 1003.",
+        "",
+        "1003 v1.1 (01/18/2010)",
+        "- New: Added fixed power meter range.",
+        "- Fix: Improved auto ranging.",
+        "- Fix: Improved frequency readout.",
+        "- Fix: Display last readings when RF power is removed.",
+        "",
+        "0919 v1.0 (05/11/2009)",
+        "- Add: ZARVO-452 first release.",
+        "",
+        "0903 (01/20/2009)",
+        "- Add: ZARVO-417 first release.",
+        "- Fix: Buzzer sounds when the SWR is above the Alarm SWR.",
+        "",
+        "0836 (09/11/2008)",
+        "- New: Added Factory Defaults Reset.",
+        "",
+        "0835 (09/03/2008)",
+        "- ZARVO-415B first release.",
+    };
+}
+
+QString shownText(QDialog *dlg) {
+    if (auto *txt = dlg->findChild<QTextEdit *>(QStringLiteral("txtText1")))
+        return txt->toPlainText();
+    if (auto *lbl = dlg->findChild<QLabel *>(QStringLiteral("lblMessage")))
+        return lbl->text();
+    return QStringLiteral("<no text widget>");
+}
+
+QString lf(QString s) {
+    return s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
+using CloseWay = std::function<void(frmSuccess *)>;
+using Opener = std::function<QDialog *(QWidget *)>;
+Q_DECLARE_METATYPE(CloseWay)
+Q_DECLARE_METATYPE(Opener)
+
+class TestDialogs : public QObject {
+    Q_OBJECT
+
+    bool bSuccess = false;
+    QPointer<MainStandIn> mainWindow;
+
+    MainStandIn *showMain(QPoint at, int width = 420, int height = 300) {
+        mainWindow = new MainStandIn;
+        mainWindow->resize(width, height);
+        mainWindow->move(at);
+        mainWindow->show();
+        return mainWindow;
+    }
+
+private slots:
+    void initTestCase() { g_previousHandler = qInstallMessageHandler(quietHandler); }
+
+    void cleanup() {
+        UnloadAllForms();
+        flushDeletes();
+        QVERIFY(!bSuccess);
+        QVERIFY(!frmSuccess::instance());
+    }
+
+    void art() {
+        const QIcon icon = toolIcon();
+        QVERIFY(!icon.isNull());
+        for (int size : {16, 32, 256})
+            QCOMPARE(icon.pixmap(size).width(), size);
+        const QImage logo = makerLogo().toImage();
+        QVERIFY(!logo.isNull());
+        int painted = 0;
+        for (int y = 0; y < logo.height(); ++y)
+            for (int x = 0; x < logo.width(); ++x)
+                painted += qAlpha(logo.pixel(x, y)) > 0;
+        QVERIFY2(painted > logo.width() * logo.height() / 20, "the logo is (nearly) blank");
+    }
+
+    void successLoad() {
+        frmSuccess *dlg = frmSuccess::Show(bSuccess);
+        QVERIFY(bSuccess);
+        QCOMPARE(frmSuccess::instance(), dlg);
+        QCOMPARE(dlg->objectName(), QStringLiteral("frmSuccess"));
+        QCOMPARE(dlg->windowTitle(), QString::fromUtf8(appinfo::kTitle) + " Updated");
+        QCOMPARE(dlg->findChild<QLabel *>("lblMessage")->text(),
+                 QStringLiteral("Update was successfully finished."));
+        QCOMPARE(dlg->findChild<QPushButton *>("OKButton")->text(), QStringLiteral("OK [30 sec.]"));
+        QCOMPARE(dlg->countDown(), 30);
+        auto *timer = dlg->findChild<QTimer *>("tmrCountDown");
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), 1000);
+        QVERIFY(!dlg->findChild<QLabel *>("picZARVOLogo")->pixmap().isNull());
+        QVERIFY(dlg->isVisible());
+        QVERIFY(!dlg->isModal());
+        QVERIFY(!dlg->parentWidget());
+        QVERIFY(!dlg->windowIcon().isNull());
+        QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
+        QVERIFY(
+            !(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+
+        // Opens centred on the screen.
+        const QPoint centre = dlg->screen()->availableGeometry().center();
+        QVERIFY(qAbs(dlg->geometry().center().x() - centre.x()) <= 2);
+        QVERIFY(qAbs(dlg->geometry().center().y() - centre.y()) <= 2);
+
+        // Showing it again while loaded brings up the same dialog, still counting.
+        dlg->tmrCountDown_Timer();
+        QCOMPARE(frmSuccess::Show(bSuccess), dlg);
+        QCOMPARE(dlg->countDown(), 29);
+        QCOMPARE(countTopLevel("frmSuccess"), 1);
+    }
+
+    void successCountsDown() {
+        QPointer<frmSuccess> dlg = frmSuccess::Show(bSuccess);
+        auto *ok = dlg->findChild<QPushButton *>("OKButton");
+        dlg->tmrCountDown_Timer();
+        QCOMPARE(dlg->countDown(), 29);
+        QCOMPARE(ok->text(), QStringLiteral("OK [29 sec.]"));
+        for (int tick = 2; tick <= 29; ++tick)
+            dlg->tmrCountDown_Timer();
+        QCOMPARE(ok->text(), QStringLiteral("OK [1 sec.]"));
+        QVERIFY(dlg->isVisible());
+        QVERIFY(bSuccess);
+
+        dlg->tmrCountDown_Timer();
+        QCOMPARE(ok->text(), QStringLiteral("OK [0 sec.]"));
+        QVERIFY(!bSuccess);
+        QVERIFY(!dlg->isVisible());
+        QVERIFY(!frmSuccess::instance());
+        flushDeletes();
+        QVERIFY(!dlg);
+    }
+
+    void successUnloads_data() {
+        QTest::addColumn<CloseWay>("close");
+        QTest::newRow("OK button") << CloseWay([](frmSuccess *d) {
+            QTest::mouseClick(d->findChild<QPushButton *>("OKButton"), Qt::LeftButton);
+        });
+        QTest::newRow("Enter key")
+            << CloseWay([](frmSuccess *d) { QTest::keyClick(d, Qt::Key_Return); });
+        QTest::newRow("Esc key") << CloseWay(
+            [](frmSuccess *d) { QTest::keyClick(d, Qt::Key_Escape); });
+        QTest::newRow("close box")
+            << CloseWay([](frmSuccess *d) { QVERIFY(d->windowHandle()->close()); });
+        QTest::newRow("thirtieth tick") << CloseWay([](frmSuccess *d) {
+            for (int i = 0; i < 30; ++i)
+                d->tmrCountDown_Timer();
+        });
+        QTest::newRow("Unload") << CloseWay([](frmSuccess *) { frmSuccess::Unload(); });
+        QTest::newRow("UnloadAllForms")
+            << CloseWay([](frmSuccess *) { UnloadAllForms(QStringLiteral("frmMain")); });
+        QTest::newRow("deleted outright") << CloseWay([](frmSuccess *d) { delete d; });
+    }
+
+    void successUnloads() {
+        QFETCH(CloseWay, close);
+        QPointer<frmSuccess> dlg = frmSuccess::Show(bSuccess);
+        QVERIFY(bSuccess);
+        QTimer *timer = dlg->findChild<QTimer *>("tmrCountDown");
+        close(dlg);
+        // Observable at once, before the deferred delete has run.
+        QVERIFY(!bSuccess);
+        QVERIFY(!frmSuccess::instance());
+        if (dlg) {
+            QVERIFY(!dlg->isVisible());
+            QVERIFY(!timer->isActive());
+        }
+        flushDeletes();
+        QVERIFY(!dlg);
+        QVERIFY(!bSuccess);
+
+        // A new Show loads afresh and counts from 30 again.
+        frmSuccess *again = frmSuccess::Show(bSuccess);
+        QVERIFY(bSuccess);
+        QCOMPARE(again->countDown(), 30);
+        QCOMPARE(again->findChild<QPushButton *>("OKButton")->text(),
+                 QStringLiteral("OK [30 sec.]"));
+        QVERIFY(again->findChild<QTimer *>("tmrCountDown")->isActive());
+    }
+
+    void unloadWhenNotLoaded() {
+        frmSuccess::Unload();
+        QVERIFY(!bSuccess);
+        QVERIFY(!frmSuccess::instance());
+    }
+
+    void helpDialogs_data() {
+        QTest::addColumn<Opener>("open");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("Instructions")
+            << Opener([](QWidget *m) { return showInstructions(m); }) << "frmInstructions"
+            << "Instructions" << instructionsText() << instructionsLines().join("\r\n");
+        QTest::newRow("Version History")
+            << Opener([](QWidget *m) { return showHistory(m); }) << "frmHistory"
+            << "Version History" << historyText() << historyLines().join("\r\n");
+        const QString about = aboutText(versionDigits());
+        QTest::newRow("About") << Opener([](QWidget *) { return showAbout(versionDigits()); })
+                               << "frmAbout"
+                               << "About" << about << about;
+    }
+
+    void helpDialogs() {
+        QFETCH(Opener, open);
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        showMain(QPoint(600, 100));
+
+        QCOMPARE(source, expected);
+        QVERIFY(!source.endsWith('\n'));
+        QVERIFY(!source.contains(QRegularExpression("[^\\r]\\n")));
+
+        QPointer<QDialog> dlg = open(mainWindow);
+        QCOMPARE(dlg->objectName(), name);
+        QCOMPARE(dlg->windowTitle(), caption);
+        QCOMPARE(shownText(dlg), lf(source));
+        QVERIFY(dlg->isVisible());
+        QVERIFY(!dlg->isModal());
+        QVERIFY(!dlg->parentWidget());
+        QVERIFY(!dlg->windowIcon().isNull());
+        QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
+        QVERIFY(
+            !(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                    Qt::WindowContextHelpButtonHint)));
+
+        // One instance: opening again raises the same dialog.
+        QCOMPARE(open(mainWindow), dlg.data());
+        QCOMPARE(countTopLevel(name), 1);
+
+        // Closing unloads it; the next open loads a new one with its text filled again.
+        QVERIFY(dlg->close());
+        QPointer<QDialog> reloaded = open(mainWindow);
+        QVERIFY(reloaded != dlg);
+        QCOMPARE(shownText(reloaded), lf(source));
+        QCOMPARE(reloaded->windowTitle(), caption);
+        flushDeletes();
+        QVERIFY(!dlg);
+        QVERIFY(reloaded);
+        QCOMPARE(countTopLevel(name), 1);
+    }
+
+    void helpDialogCloses_data() {
+        QTest::addColumn<Opener>("open");
+        QTest::addColumn<QString>("how");
+        const Opener instructions = [](QWidget *m) { return showInstructions(m); };
+        const Opener about = [](QWidget *) { return showAbout(versionDigits()); };
+        QTest::newRow("Instructions close box") << instructions << "close box";
+        QTest::newRow("Instructions Esc") << instructions << "Esc";
+        QTest::newRow("History close box")
+            << Opener([](QWidget *m) { return showHistory(m); }) << "close box";
+        QTest::newRow("About OK") << about << "OK";
+        QTest::newRow("About Esc") << about << "Esc";
+    }
+
+    void helpDialogCloses() {
+        QFETCH(Opener, open);
+        QFETCH(QString, how);
+        showMain(QPoint(600, 100));
+        QPointer<QDialog> dlg = open(mainWindow);
+        if (how == "close box")
+            QVERIFY(dlg->windowHandle()->close());
+        else if (how == "Esc")
+            QTest::keyClick(dlg, Qt::Key_Escape);
+        else
+            QTest::mouseClick(dlg->findChild<QPushButton *>("OKButton"), Qt::LeftButton);
+        QVERIFY(!dlg->isVisible());
+        QVERIFY(open(mainWindow) != dlg); // the old one is unloaded, not merely hidden
+        flushDeletes();
+        QVERIFY(!dlg);
+    }
+
+    void aboutText_() {
+        const QStringList lines = aboutText(versionDigits()).split("\r\n");
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(lines[0], QString::fromUtf8(appinfo::kTitle) + " Version " + versionDigits());
+        QCOMPARE(lines[0],
+                 QStringLiteral("ZARVO-415B_417_452 Firmware Version ") + versionDigits());
+        QVERIFY(lines[1].isEmpty());
+        QVERIFY(lines[5].isEmpty());
+        for (int i : {2, 3, 4, 6})
+            QVERIFY2(!lines[i].trimmed().isEmpty(), qPrintable(QString::number(i)));
+        QVERIFY(lines[6].contains("Copyright"));
+        QCOMPARE(lines[6].right(2),
+                 QStringLiteral("%1").arg(appinfo::kVersionMajor % 100, 2, 10, QLatin1Char('0')));
+        QCOMPARE(lines[6].right(4), QStringLiteral("20") + lines[6].right(2));
+        // The version shown is the one the main window passes in.
+        QVERIFY(
+            aboutText("0042").startsWith(QString::fromUtf8(appinfo::kTitle) + " Version 0042\r\n"));
+    }
+
+    void aboutLayout() {
+        QDialog *dlg = showAbout(versionDigits());
+        auto *ok = dlg->findChild<QPushButton *>("OKButton");
+        auto *msg = dlg->findChild<QLabel *>("lblMessage");
+        QCOMPARE(ok->text(), QStringLiteral("OK"));
+        QVERIFY(ok->geometry().left() > msg->geometry().left());
+        QVERIFY(ok->geometry().top() < dlg->height() / 2);
+        const QPoint centre = dlg->screen()->availableGeometry().center();
+        QVERIFY(qAbs(dlg->geometry().center().x() - centre.x()) <= 2);
+        QVERIFY(qAbs(dlg->geometry().center().y() - centre.y()) <= 2);
+    }
+
+    void instructionsPlacement_data() {
+        QTest::addColumn<QPoint>("mainAt");
+        QTest::addColumn<int>("mainWidth");
+        QTest::newRow("room on the left") << QPoint(700, 150) << 420;
+        QTest::newRow("partly off screen") << QPoint(100, 40) << 420;
+        QTest::newRow("wholly off screen") << QPoint(0, 0) << 420;
+        QTest::newRow("narrow main window") << QPoint(500, 200) << 260;
+        QTest::newRow("wide main window") << QPoint(900, 10) << 640;
+    }
+
+    void instructionsPlacement() {
+        QFETCH(QPoint, mainAt);
+        QFETCH(int, mainWidth);
+        showMain(mainAt, mainWidth);
+        const QRect main = mainWindow->frameGeometry();
+
+        QDialog *dlg = showInstructions(mainWindow);
+        QCoreApplication::processEvents();
+        const QRect frame = dlg->frameGeometry();
+        QCOMPARE(frame.top(), main.top());
+        QCOMPARE(frame.left(), main.left() - main.width());
+        QCOMPARE(frame.width(), main.width());
+        QCOMPARE(frame.right() + 1, main.left()); // touching, not overlapping
+
+        // The whole text shows in the box, with no scroll bar to reach any of it.
+        auto *txt = dlg->findChild<QTextEdit *>("txtText1");
+        QCOMPARE(txt->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(txt->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        const QFontMetricsF fm(txt->font()); // fixed pitch: the indents line up
+        QCOMPARE(fm.horizontalAdvance("iiii"), fm.horizontalAdvance("MMMM"));
+        QVERIFY2(txt->document()->size().height() <= txt->viewport()->height(),
+                 qPrintable(QStringLiteral("text %1 px, box %2 px")
+                                .arg(txt->document()->size().height())
+                                .arg(txt->viewport()->height())));
+        QCOMPARE(txt->verticalScrollBar()->maximum(), 0);
+        QCOMPARE(txt->geometry(), dlg->rect()); // fills the client area
+    }
+
+    void instructionsFollowMainWindowWhenReopened() {
+        showMain(QPoint(700, 150));
+        QDialog *first = showInstructions(mainWindow);
+        // Moving the main window does not move an open dialog ...
+        mainWindow->move(800, 250);
+        QCOMPARE(showInstructions(mainWindow), first);
+        QCOMPARE(first->frameGeometry().top(), 150);
+        // ... but a dialog loaded after a close is placed again.
+        first->close();
+        QDialog *second = showInstructions(mainWindow);
+        const QRect main = mainWindow->frameGeometry();
+        QCOMPARE(second->frameGeometry().topLeft(), QPoint(main.left() - main.width(), main.top()));
+    }
+
+    void historySize_data() {
+        QTest::addColumn<int>("mainWidth");
+        QTest::newRow("420") << 420;
+        QTest::newRow("300") << 300;
+    }
+
+    void historySize() {
+        QFETCH(int, mainWidth);
+        showMain(QPoint(300, 100), mainWidth);
+        QDialog *dlg = showHistory(mainWindow);
+        QCoreApplication::processEvents();
+        const double ratio =
+            double(dlg->frameGeometry().width()) / mainWindow->frameGeometry().width();
+        QVERIFY2(ratio > 1.8 && ratio < 2.2, qPrintable(QString::number(ratio)));
+        auto *txt = dlg->findChild<QTextEdit *>("txtText1");
+        QCOMPARE(txt->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(txt->geometry(), dlg->rect());
+    }
+
+    void unloadAllForms_data() {
+        QTest::addColumn<QString>("ignore");
+        QTest::addColumn<bool>("cascade"); // the main window's unload closes the others too
+        QTest::addColumn<QStringList>("kept");
+        QTest::newRow("main window's own unload") << "frmMain" << true << QStringList{"frmMain"};
+        QTest::newRow("nothing ignored") << "" << false << QStringList{};
+        QTest::newRow("nothing ignored, main cascades") << "" << true << QStringList{};
+        QTest::newRow("About kept") << "frmAbout" << false << QStringList{"frmAbout"};
+        QTest::newRow("completion kept") << "frmSuccess" << false << QStringList{"frmSuccess"};
+        QTest::newRow("case differs: no protection") << "frmabout" << false << QStringList{};
+        QTest::newRow("main in upper case") << "FRMMAIN" << true << QStringList{};
+        QTest::newRow("name with a blank") << "frmAbout " << false << QStringList{};
+        QTest::newRow("unknown name") << "frmOther" << false << QStringList{};
+    }
+
+    void unloadAllForms() {
+        QFETCH(QString, ignore);
+        QFETCH(bool, cascade);
+        QFETCH(QStringList, kept);
+        showMain(QPoint(700, 100))->cascade = cascade;
+        QMap<QString, QPointer<QWidget>> forms;
+        forms["frmMain"] = mainWindow.data();
+        forms["frmSuccess"] = frmSuccess::Show(bSuccess);
+        forms["frmInstructions"] = showInstructions(mainWindow);
+        forms["frmHistory"] = showHistory(mainWindow);
+        forms["frmAbout"] = showAbout(versionDigits());
+        // A top-level window that is not one of the tool's forms is none of its business.
+        QPointer<QWidget> stranger = new QWidget;
+        stranger->setObjectName("frmStranger");
+        stranger->show();
+
+        UnloadAllForms(ignore);
+
+        QCOMPARE(bSuccess, kept.contains("frmSuccess"));
+        QCOMPARE(frmSuccess::instance() != nullptr, kept.contains("frmSuccess"));
+        for (auto it = forms.cbegin(); it != forms.cend(); ++it)
+            QVERIFY2(it.value() && it.value()->isVisible() == kept.contains(it.key()),
+                     qPrintable(it.key()));
+        flushDeletes();
+        for (auto it = forms.cbegin(); it != forms.cend(); ++it)
+            QVERIFY2(bool(it.value()) == kept.contains(it.key()), qPrintable(it.key()));
+        QVERIFY(stranger && stranger->isVisible());
+        delete stranger;
+    }
+};
+
+QTEST_MAIN(TestDialogs)
+#include "test_dialogs.moc"
