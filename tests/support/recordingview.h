@@ -1,0 +1,69 @@
+// A View for tests: records what the link and the update procedure show, and answers
+// their message boxes from a script.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QStringList>
+#include <functional>
+
+#include "view.h"
+
+class RecordingView : public View {
+public:
+    struct Box {
+        QString text;
+        QString title;
+        Icon icon;
+        Buttons buttons;
+        Answer defaultButton;
+    };
+
+    float value = 0.0f;
+    float max = 100.0f;
+    QString panels[5];
+    QStringList panel1History; // every text written to panel 1, in order
+    QString exitCaption = QStringLiteral("Exit (ESC)");
+    QString messageLine;
+    QMap<Control, bool> enabled;
+    bool remote = false;
+    QList<Box> boxes;
+    QList<Answer> answers; // taken in order; when empty the box's default button is used
+    std::function<void(const Box &)> onBox;
+    int successShown = 0;
+    int successUnloaded = 0;
+    int mainUnloaded = 0;
+
+    float progressValue() const override { return value; }
+    float progressMax() const override { return max; }
+    void setProgressValue(float v) override { value = v; }
+    void setProgressMax(float m) override { max = m; }
+    QString panelText(int panel) const override { return panels[panel]; }
+    void setPanelText(int panel, const QString &text) override {
+        panels[panel] = text;
+        if (panel == 1)
+            panel1History << text;
+    }
+    void setExitCaption(const QString &caption) override { exitCaption = caption; }
+    void setMessageLine(const QString &text) override { messageLine = text; }
+    void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
+    bool remoteChecked() const override { return remote; }
+    Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
+                      Answer defaultButton) override {
+        const Box box{text, title, icon, buttons, defaultButton};
+        boxes << box;
+        if (onBox)
+            onBox(box);
+        return answers.isEmpty() ? defaultButton : answers.takeFirst();
+    }
+    void showSuccess() override { ++successShown; }
+    void unloadSuccess() override { ++successUnloaded; }
+    void unloadMainWindow() override { ++mainUnloaded; }
+
+    QStringList boxTexts() const {
+        QStringList texts;
+        for (const Box &box : boxes)
+            texts << box.text;
+        return texts;
+    }
+};

@@ -1,0 +1,415 @@
+// Send, the receive path and the reply evaluation against a scripted bootloader on a
+// pseudo-terminal, with a recording window.
+#include <QCoreApplication>
+#include <QEvent>
+#include <QtTest>
+
+#include "bootpeer.h"
+#include "commport.h"
+#include "frames.h"
+#include "link.h"
+#include "pty.h"
+#include "recordingview.h"
+#include "sequences.h"
+
+namespace {
+
+// Counts the passes of Send's wait: a posted event re-posts itself, so it is delivered
+// once per round of event processing.
+class PassCounter : public QObject {
+public:
+    std::function<void(int)> onPass;
+    int passes = 0;
+    void start() { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }
+    void stop() { m_stopped = true; }
+
+protected:
+    bool event(QEvent *e) override {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        if (m_stopped)
+            return true;
+        ++passes;
+        if (onPass)
+            onPass(passes);
+        QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+        return true;
+    }
+
+private:
+    bool m_stopped = false;
+};
+
+const QByteArray kAck("\x0F\x0F\x03\xFD\x04", 5);
+
+} // namespace
+
+class TestLink : public QObject {
+    Q_OBJECT
+
+    struct Rig {
+        PortSandbox sandbox;
+        PtyPair pty;
+        BootPeer peer{pty};
+        FormState st;
+        RecordingView view;
+        CommPort port;
+        Link link{st, view, port};
+
+        Rig() {
+            sandbox.link(1, pty.slavePath());
+            st.sTitleVer = QStringLiteral("Title v1012");
+            st.sVersion = QStringLiteral("1012");
+            st.bIdle = false;
+            st.bFirstErase = st.bFirstWrite = true;
+            port.setCommPort(1);
+            port.setSettings(QStringLiteral("4800,N,8,1"));
+            port.open();
+        }
+        QByteArrayList codes() const {
+            QByteArrayList out;
+            for (const PeerFrame &f : peer.frames)
+                out << f.code;
+            return out;
+        }
+    };
+
+    static void expectFailure(Rig &rig, const QString &message) {
+        QCOMPARE(rig.view.boxTexts(), QStringList{message});
+        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+        QCOMPARE(rig.view.boxes[0].title, QStringLiteral("Title v1012"));
+        QCOMPARE(rig.view.value, 0.0f);
+        QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
+        QCOMPARE(rig.view.exitCaption, QStringLiteral("Exit (ESC)"));
+        QVERIFY(rig.st.bIdle);
+        QVERIFY(rig.st.bEndUpdate);
+        QVERIFY(!rig.st.bVersionOK);
+        QVERIFY(!rig.port.isOpen());
+    }
+
+private slots:
+    void idleSendDoesNothing() {
+        Rig rig;
+        rig.st.bIdle = true;
+        rig.st.sCommand = "keep";
+        rig.link.Send(frames::ReadVersion);
+        QCOMPARE(rig.pty.read(50), QByteArray());
+        QCOMPARE(rig.st.sCommand, QByteArray("keep"));
+        QVERIFY(rig.view.boxes.isEmpty());
+        QVERIFY(rig.port.isOpen());
+    }
+
+    // The decision after the wait is taken on the pass counter, not on the flag.
+    void passLimit_data() {
+        QTest::addColumn<int>("replyPass");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("first pass") << 1 << false;
+        QTest::newRow("pass 1000") << 1000 << false;
+        QTest::newRow("pass 1001") << 1001 << true;
+        QTest::newRow("never") << 0 << true;
+    }
+    void passLimit() {
+        QFETCH(int, replyPass);
+        QFETCH(bool, fails);
+        Rig rig;
+        rig.peer.respond = nullptr;
+        PassCounter counter;
+        counter.onPass = [&](int pass) {
+            if (pass == replyPass)
+                rig.link.HandleInput(kAck);
+        };
+        counter.start();
+        rig.link.Send(EraseFrames[0]);
+        counter.stop();
+        if (fails) {
+            expectFailure(rig, QStringLiteral("Error communicating with Port."));
+            QCOMPARE(counter.passes, 1001);
+        } else {
+            QVERIFY(rig.view.boxes.isEmpty());
+            QVERIFY(!rig.st.bIdle);
+            QCOMPARE(counter.passes, replyPass);
+        }
+    }
+
+    void badReplies_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("shorter than expected")
+            << QByteArray("\x0F\x0F\x03", 3) << "Error communicating with Port.";
+        QTest::newRow("wrong first start byte")
+            << QByteArray("\x0E\x0F\x03\xFD\x04", 5) << "Make sure device is in bootloader mode.";
+        QTest::newRow("wrong second start byte")
+            << QByteArray("\x0F\x00\x03\xFD\x04", 5) << "Make sure device is in bootloader mode.";
+        QTest::newRow("stray byte in front") << QByteArray("\x00\x0F\x0F\x03\xFD\x04", 6)
+                                             << "Make sure device is in bootloader mode.";
+    }
+    void badReplies() {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, message);
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &) { return answer; };
+        rig.link.Send(EraseFrames[0]);
+        expectFailure(rig, message);
+    }
+
+    void startBootloaderWithoutAnswerSaysNothing() {
+        Rig rig;
+        rig.peer.respond = nullptr;
+        rig.st.sReply = "earlier";
+        rig.link.Send(frames::StartBootloader);
+        QVERIFY(rig.view.boxes.isEmpty());
+        QCOMPARE(rig.st.sReply, QByteArray("earlier"));
+        QVERIFY(!rig.st.bIdle);
+        QVERIFY(rig.port.isOpen());
+        QCOMPARE(rig.codes(), QByteArrayList{"0000"});
+        QCOMPARE(rig.peer.frames[0].wire.size(), 26);
+    }
+
+    void finishUpdateIsWrittenNotAwaited() {
+        Rig rig;
+        rig.peer.respond = nullptr;
+        rig.link.Send(frames::FinishUpdate);
+        // Closed at once, and only after the whole frame was on the line.
+        QVERIFY(!rig.port.isOpen());
+        QVERIFY(rig.st.bIdle);
+        QVERIFY(rig.link.finishWritten());
+        QCOMPARE(rig.pty.read(200).toHex().toUpper(), QByteArray("0F0F08010000003CBB04"));
+        QCOMPARE(rig.view.panels[1], QStringLiteral("Update Finished"));
+        QVERIFY(rig.view.boxes.isEmpty());
+    }
+
+    void secondReceiveEventReplacesTheFirst() {
+        Rig rig;
+        rig.peer.respond = nullptr;
+        PassCounter counter;
+        counter.onPass = [&](int pass) {
+            if (pass == 1) {
+                rig.link.HandleInput("first");
+                rig.link.HandleInput(kAck);
+            }
+        };
+        counter.start();
+        rig.link.Send(EraseFrames[0]);
+        counter.stop();
+        QCOMPARE(rig.st.sReply, kAck);
+        QVERIFY(rig.view.boxes.isEmpty());
+    }
+
+    // A frame the port refuses must end the update, not be skipped in silence.
+    void writeRefusedEndsTheUpdate() {
+        Rig rig;
+        rig.port.close();
+        rig.st.sCommand = "none";
+        EraseFlash(rig.link);
+        expectFailure(rig, QStringLiteral("Error communicating with Port."));
+        QCOMPARE(rig.view.panel1History.first(), QStringLiteral("Erasing ...  0%"));
+        QVERIFY(rig.peer.frames.isEmpty());
+    }
+
+    void lineHungUpDuringWait() {
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &) {
+            rig.pty.hangUp();
+            return QByteArray();
+        };
+        PassCounter counter;
+        counter.start();
+        rig.link.Send(frames::ReadVersion);
+        counter.stop();
+        expectFailure(rig, QStringLiteral("Error communicating with Port."));
+        QVERIFY(counter.passes < 1001);
+    }
+
+    void versionEvaluation_data() {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QList<View::Answer>>("answers");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("panel4");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<bool>("ended");
+        const QString question = "Would you like to replace version 1012 with 1012?";
+        const QString foreign = "Attached device is not the ZARVO-415B.";
+        QTest::newRow("older installed")
+            << BootPeer::versionReply("0415", "1003") << QList<View::Answer>{} << QStringList{}
+            << "1003.01" << true << false;
+        QTest::newRow("no firmware")
+            << BootPeer::versionReply("0415", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
+            << QStringList{} << "0000.00" << true << false;
+        QTest::newRow("same, Yes") << BootPeer::versionReply("0415", "1012", "07")
+                                   << QList<View::Answer>{View::Answer::Yes}
+                                   << QStringList{question} << "1012.07" << true << false;
+        QTest::newRow("same, No") << BootPeer::versionReply("0415", "1012")
+                                  << QList<View::Answer>{View::Answer::No} << QStringList{question}
+                                  << "1012.01" << false << true;
+        QTest::newRow("newer, question")
+            << BootPeer::versionReply("0415", "2001") << QList<View::Answer>{View::Answer::Yes}
+            << QStringList{"Would you like to replace version 2001 with 1012?"} << "2001.01" << true
+            << false;
+        QTest::newRow("foreign device")
+            << BootPeer::versionReply("0417", "1003") << QList<View::Answer>{}
+            << QStringList{foreign} << "1003.01" << false << true;
+        QTest::newRow("foreign, no firmware")
+            << BootPeer::versionReply("0452", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
+            << QStringList{foreign} << "0000.00" << false << true;
+    }
+    void versionEvaluation() {
+        QFETCH(QByteArray, reply);
+        QFETCH(QList<View::Answer>, answers);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, panel4);
+        QFETCH(bool, accepted);
+        QFETCH(bool, ended);
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &) { return reply; };
+        rig.view.answers = answers;
+        rig.link.Send(frames::ReadVersion);
+        QCOMPARE(rig.view.boxTexts(), boxes);
+        QCOMPARE(rig.view.panels[4], panel4);
+        QCOMPARE(rig.st.bIdle, ended);
+        QCOMPARE(rig.port.isOpen(), !ended);
+        // The end of an update clears bVersionOK, so an accepted reply shows only while
+        // the update goes on.
+        QCOMPARE(rig.st.bVersionOK, accepted && !ended);
+        for (const RecordingView::Box &box : rig.view.boxes) {
+            if (box.icon == View::Icon::Question) {
+                QCOMPARE(box.title, QStringLiteral("Confirm Firmware Replace"));
+                QCOMPARE(box.buttons, View::Buttons::YesNo);
+                QCOMPARE(box.defaultButton, View::Answer::No);
+            }
+        }
+        if (ended)
+            QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
+    }
+
+    // After a cancel the identity check is skipped; an empty reply shows "." and passes.
+    void versionAfterCancelOnEmptyReply() {
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &) {
+            rig.st.bIdle = true; // what the cancel does
+            rig.st.bReceived = true;
+            return QByteArray();
+        };
+        rig.link.Send(frames::ReadVersion);
+        QVERIFY(rig.view.boxes.isEmpty());
+        QCOMPARE(rig.view.panels[4], QStringLiteral("."));
+        QVERIFY(rig.st.bVersionOK);
+    }
+
+    void checkEvaluation_data() {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("panel1");
+        QTest::addColumn<QString>("panel3");
+        QTest::addColumn<QString>("message");
+        const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
+        const QByteArray verify(frames::Verify.data(), frames::Verify.size());
+        QTest::newRow("blank ok") << blank
+                                  << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3B", 4))
+                                  << "Blank Checking ..."
+                                  << ""
+                                  << "";
+        QTest::newRow("blank bad")
+            << blank << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3C", 4))
+            << "Blank Check Failed"
+            << "3C-FF-C4-00"
+            << "Blank Check Error";
+        QTest::newRow("blank 3B-FE-C4-00")
+            << blank << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFE\x3B", 4))
+            << "Blank Check Failed"
+            << "3B-FE-C4-00"
+            << "Blank Check Error";
+        QTest::newRow("verify ok, sum not judged")
+            << verify << BootPeer::checkReply(1, QByteArray("\x00\x00\x12\x34", 4))
+            << "Verifying ..."
+            << ""
+            << "";
+        QTest::newRow("verify bad")
+            << verify << BootPeer::checkReply(1, QByteArray("\x02\x00\x12\x34", 4))
+            << "Verify Failed"
+            << "34-12-00-02"
+            << "Verify Checksum Error";
+    }
+    void checkEvaluation() {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, panel1);
+        QFETCH(QString, panel3);
+        QFETCH(QString, message);
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &) { return reply; };
+        rig.link.Send(frame.toStdString());
+        QCOMPARE(rig.view.panels[1], panel1);
+        QCOMPARE(rig.view.panels[3], panel3);
+        QCOMPARE(rig.view.boxTexts(), message.isEmpty() ? QStringList{} : QStringList{message});
+        QCOMPARE(rig.st.bCheckFailed, !message.isEmpty());
+        QCOMPARE(rig.st.bIdle, !message.isEmpty());
+        if (!message.isEmpty()) {
+            QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
+            QVERIFY(!rig.port.isOpen());
+        }
+    }
+
+    // A timeout leaves the previous, shorter reply in place; its missing bytes show as ??.
+    void checkOnShortHeldReply() {
+        Rig rig;
+        rig.peer.respond = nullptr;
+        rig.st.sReply = QByteArray("\x0F\x0F\x03\xFD\x04\x00\x00\x01", 8);
+        rig.link.Send(frames::Verify);
+        QCOMPARE(rig.view.boxTexts(),
+                 (QStringList{"Error communicating with Port.", "Verify Checksum Error"}));
+        QCOMPARE(rig.view.panels[3], QStringLiteral("??-??-??-01"));
+        QVERIFY(rig.st.bCheckFailed);
+    }
+
+    void eraseProgress() {
+        Rig rig;
+        EraseFlash(rig.link);
+        QCOMPARE(rig.peer.frames.size(), 480);
+        QCOMPARE(rig.view.panel1History.size(), 480);
+        QCOMPARE(rig.view.panel1History[0], QStringLiteral("Erasing ...  0%"));
+        QCOMPARE(rig.view.panel1History[239], QStringLiteral("Erasing ...  50%"));
+        QCOMPARE(rig.view.panel1History[479], QStringLiteral("Erasing ...  100%"));
+        QCOMPARE(rig.view.value, 480.0f);
+        QCOMPARE(rig.view.max, 480.0f);
+        for (int k = 0; k < 480; ++k)
+            QCOMPARE(rig.peer.frames[k].address, quint32(0x800 + 0x40 * k));
+    }
+
+    void programFillsTheBar() {
+        Rig rig;
+        ProgramFlash(rig.link);
+        QCOMPARE(rig.peer.frames.size(), WriteFrames.size());
+        QCOMPARE(rig.view.panel1History[qsizetype(WriteFrames.size()) - 1],
+                 QStringLiteral("Programming ...  86%"));
+        QCOMPARE(rig.view.value, 1920.0f);
+        QCOMPARE(rig.view.max, 1920.0f);
+        QCOMPARE(rig.view.panels[1], QStringLiteral("Programming ...  100%"));
+        QCOMPARE(rig.peer.frames[589].address, quint32(0x003D24));
+        QCOMPARE(rig.peer.frames[590].address, quint32(0x003D30));
+    }
+
+    // A cancel in the middle: nothing more leaves the port, the display keeps the reset.
+    void cancelMidProgram() {
+        Rig rig;
+        int answered = 0;
+        rig.peer.respond = [&](const PeerFrame &frame) {
+            if (++answered == 100) {
+                rig.st.bIdle = true;
+                rig.st.bReceived = true;
+                rig.view.setProgressValue(0);
+                rig.view.ResetStatusPanels();
+                rig.port.close();
+                return QByteArray();
+            }
+            return BootPeer::standardReply(frame);
+        };
+        ProgramFlash(rig.link);
+        QCOMPARE(rig.peer.frames.size(), 100);
+        QCOMPARE(rig.pty.read(100), QByteArray());
+        QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
+        QCOMPARE(rig.view.value, 0.0f);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "test_link.moc"

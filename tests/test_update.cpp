@@ -1,0 +1,400 @@
+// The update procedure, the cancel and the port check, with a recording window and a
+// scripted bootloader on a pseudo-terminal reached as port 3.
+#include <QProcess>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include "bootpeer.h"
+#include "commport.h"
+#include "frames.h"
+#include "link.h"
+#include "pty.h"
+#include "recordingview.h"
+#include "sequences.h"
+#include "updater.h"
+
+namespace {
+
+QByteArray code(std::string_view frame) {
+    return QByteArray(frame.substr(4, 4).data(), 4);
+}
+
+// Holds a device as another serial program would, from a second process.
+class PortHolder {
+public:
+    explicit PortHolder(const QString &device) {
+        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {device});
+        m_held = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "held";
+    }
+    ~PortHolder() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+    bool held() const { return m_held; }
+
+private:
+    QProcess m_process;
+    bool m_held = false;
+};
+
+const QString kTitle = QStringLiteral("Title v1012");
+
+} // namespace
+
+class TestUpdate : public QObject {
+    Q_OBJECT
+
+    struct Rig {
+        PortSandbox sandbox;
+        PtyPair pty;
+        BootPeer peer{pty};
+        FormState st;
+        RecordingView view;
+        CommPort port;
+        Link link{st, view, port};
+        Updater updater{st, view, port, link};
+
+        Rig() {
+            sandbox.link(3, pty.slavePath());
+            st.sTitleVer = kTitle;
+            st.sVersion = QStringLiteral("1012");
+            st.iComPort = 3;
+            st.sBaudrate = QStringLiteral("2400");
+        }
+        QByteArrayList codes() const {
+            QByteArrayList out;
+            for (const PeerFrame &f : peer.frames)
+                out << f.code;
+            return out;
+        }
+        int count(const QByteArray &c) const { return int(codes().count(c)); }
+        bool idleAgain() const {
+            bool controls = true;
+            for (View::Control c :
+                 {View::Control::cmdProgram, View::Control::chkRemote, View::Control::lblRemote,
+                  View::Control::cboComPort, View::Control::cboBaudrate})
+                controls = controls && view.enabled.value(c);
+            return controls && st.bIdle && view.exitCaption == "Exit (ESC)" && !port.isOpen() &&
+                   view.messageLine.isEmpty() && !updater.running();
+        }
+    };
+
+private slots:
+    void completeUpdate() {
+        Rig rig;
+        rig.updater.cmdProgram_Click();
+        QByteArrayList expected{"0001"};
+        for (int i = 0; i < 480; ++i)
+            expected << "0301";
+        expected << "0A02";
+        for (size_t i = 0; i < WriteFrames.size(); ++i)
+            expected << "0202";
+        expected << "0A01"
+                 << "0B01"
+                 << "0001"
+                 << "0801";
+        QTRY_COMPARE(rig.codes().size(), expected.size()); // the last frame is not awaited
+        QCOMPARE(rig.codes(), expected);
+        QCOMPARE(rig.peer.frames.last().wire.toHex().toUpper(), QByteArray("0F0F08010000003CBB04"));
+        // FinishUpdate is read here only after the port has closed; the others as they came.
+        for (const PeerFrame &f : rig.peer.frames.first(rig.peer.frames.size() - 1))
+            QCOMPARE(f.speed, speed_t(B2400));
+        QVERIFY(rig.view.boxes.isEmpty());
+        QCOMPARE(rig.view.panels[2], QStringLiteral("EBPV"));
+        QCOMPARE(rig.view.panels[1], QStringLiteral("Update Finished"));
+        QCOMPARE(rig.view.panels[4], QStringLiteral("1003.01"));
+        QCOMPARE(rig.view.successShown, 1);
+        QVERIFY(rig.idleAgain());
+        QVERIFY(rig.st.bEndUpdate);
+    }
+
+    void remoteStart_data() {
+        QTest::addColumn<bool>("echo");
+        QTest::addColumn<QString>("messageLine"); // just before ReadVersion
+        QTest::addColumn<QString>("panel1");
+        QTest::newRow("answered") << true << ""
+                                  << "Bootloader Ready ...";
+        QTest::newRow("no answer") << false << "Please wait.  Attempting to start bootloader."
+                                   << "Starting Bootloader .";
+    }
+    void remoteStart() {
+        QFETCH(bool, echo);
+        QFETCH(QString, messageLine);
+        QFETCH(QString, panel1);
+        Rig rig;
+        rig.view.remote = true;
+        QString lineAtVersion, panelAtVersion;
+        bool versionSeen = false;
+        rig.peer.respond = [&](const PeerFrame &f) {
+            if (f.code == "0000" && !echo)
+                return QByteArray();
+            if (f.code == "0001" && !versionSeen) {
+                versionSeen = true;
+                lineAtVersion = rig.view.messageLine;
+                panelAtVersion = rig.view.panels[1];
+            }
+            // Stray bytes in front of the echo still count: only the last 8 are compared.
+            if (f.code == "0000")
+                return QByteArray("\x00\x13", 2) + BootPeer::standardReply(f);
+            return BootPeer::standardReply(f);
+        };
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.peer.frames[0].code, QByteArray("0000"));
+        QCOMPARE(rig.peer.frames[0].speed, speed_t(B4800));
+        QCOMPARE(rig.peer.frames[1].code, QByteArray("0001"));
+        for (qsizetype i = 1; i < rig.peer.frames.size() - 1; ++i)
+            QCOMPARE(rig.peer.frames[i].speed, speed_t(B2400));
+        QCOMPARE(lineAtVersion, messageLine);
+        QCOMPARE(panelAtVersion, panel1);
+        QCOMPARE(rig.view.successShown, 1);
+        QVERIFY(rig.idleAgain());
+    }
+
+    // Where each way of ending leaves the update: frames sent, messages, panel 2.
+    void endings_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("panel2");
+        QTest::addColumn<QByteArray>("lastCode");
+        QTest::addColumn<int>("writes");
+        QTest::newRow("replace declined")
+            << "same version" << QStringList{"Would you like to replace version 1012 with 1012?"}
+            << "" << QByteArray("0001") << 0;
+        QTest::newRow("foreign device")
+            << "foreign" << QStringList{"Attached device is not the ZARVO-415B."} << ""
+            << QByteArray("0001") << 0;
+        QTest::newRow("no reply to version")
+            << "silent 0001" << QStringList{"Error communicating with Port."} << ""
+            << QByteArray("0001") << 0;
+        QTest::newRow("blank check fails")
+            << "blank" << QStringList{"Blank Check Error"} << "EB" << QByteArray("0A02") << 0;
+        QTest::newRow("verify fails") << "verify" << QStringList{"Verify Checksum Error"} << "EBPV"
+                                      << QByteArray("0A01") << int(WriteFrames.size());
+        QTest::newRow("no reply mid-programming")
+            << "silent 700" << QStringList{"Error communicating with Port."} << "PV"
+            << QByteArray("0202") << 700;
+        QTest::newRow("hang-up mid-erase")
+            << "hangup 100" << QStringList{"Error communicating with Port."} << "EBPV"
+            << QByteArray("0301") << 0;
+        QTest::newRow("not a bootloader")
+            << "garbage 0001" << QStringList{"Make sure device is in bootloader mode."} << ""
+            << QByteArray("0001") << 0;
+    }
+    void endings() {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, panel2);
+        QFETCH(QByteArray, lastCode);
+        QFETCH(int, writes);
+        Rig rig;
+        int writesSeen = 0, framesSeen = 0;
+        rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
+            ++framesSeen;
+            if (f.code == "0202")
+                ++writesSeen;
+            if (f.code == "0001" && fault == "same version")
+                return BootPeer::versionReply("0415", "1012");
+            if (f.code == "0001" && fault == "foreign")
+                return BootPeer::versionReply("0417", "1003");
+            if (f.code == "0001" && fault == "silent 0001")
+                return {};
+            if (f.code == "0001" && fault == "garbage 0001")
+                return QByteArray(16, '\x55');
+            if (f.code == "0A02" && fault == "blank")
+                return BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3C", 4));
+            if (f.code == "0A01" && fault == "verify")
+                return BootPeer::checkReply(1, QByteArray("\x01\x00\x00\x00", 4));
+            if (f.code == "0202" && fault == "silent 700" && writesSeen == 700)
+                return {};
+            if (fault == "hangup 100" && framesSeen == 100) {
+                rig.pty.hangUp();
+                return {};
+            }
+            return BootPeer::standardReply(f);
+        };
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.view.boxTexts(), boxes);
+        QCOMPARE(rig.view.panels[2], panel2);
+        if (fault != "hangup 100")
+            QCOMPARE(rig.peer.frames.last().code, lastCode);
+        QCOMPARE(rig.count("0202"), writes);
+        QCOMPARE(rig.count("0801"), 0);
+        QCOMPARE(rig.view.successShown, 0);
+        QVERIFY(rig.idleAgain());
+    }
+
+    void cancel_data() {
+        QTest::addColumn<QByteArray>("during");
+        QTest::addColumn<int>("atFrame");
+        QTest::newRow("erasing") << QByteArray("0301") << 50;
+        QTest::newRow("programming") << QByteArray("0202") << 900;
+        QTest::newRow("version") << QByteArray("0001") << 1;
+    }
+    void cancel() {
+        QFETCH(QByteArray, during);
+        QFETCH(int, atFrame);
+        Rig rig;
+        int seen = 0;
+        rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
+            if (f.code == during && ++seen == atFrame) {
+                rig.updater.cmdExit_Click(); // the button or Esc, inside Send's wait
+                return {};
+            }
+            return BootPeer::standardReply(f);
+        };
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.view.boxTexts(), QStringList{"Firmware update was cancelled."});
+        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
+        QCOMPARE(rig.codes().count(during), atFrame);
+        QCOMPARE(rig.codes().last(), during);
+        QCOMPARE(rig.view.successShown, 0);
+        QCOMPARE(rig.view.value, 0.0f);
+        QVERIFY(rig.idleAgain());
+        QCOMPARE(rig.view.mainUnloaded, 0);
+    }
+
+    // F4 inside a running update, and an update started while an earlier one unwinds.
+    void programRefusedWhileRunning() {
+        Rig rig;
+        int seen = 0;
+        FormState before;
+        QString panel1;
+        float value = 0;
+        bool unchanged = false;
+        rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
+            if (f.code == "0301" && ++seen == 10) {
+                before = rig.st;
+                panel1 = rig.view.panels[1];
+                value = rig.view.value;
+                rig.updater.cmdProgram_Click();
+                unchanged = rig.st.bIdle == before.bIdle &&
+                            rig.st.bFirstErase == before.bFirstErase &&
+                            rig.view.panels[1] == panel1 && rig.view.value == value &&
+                            !rig.view.enabled.value(View::Control::cmdProgram);
+                rig.updater.cmdExit_Click(true); // quiet cancel, as when the window closes
+                rig.updater.cmdProgram_Click();  // idle now, but the first is still unwinding
+            }
+            return BootPeer::standardReply(f);
+        };
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.count("0001"), 1);
+        QCOMPARE(rig.count("0301"), 10);
+        QVERIFY(unchanged);
+        QVERIFY(rig.view.boxes.isEmpty());
+        QVERIFY(rig.idleAgain());
+    }
+
+    void exitWhileIdleUnloads() {
+        Rig rig;
+        rig.updater.cmdExit_Click();
+        QCOMPARE(rig.view.mainUnloaded, 1);
+        rig.updater.cmdExit_Click(true);
+        QCOMPARE(rig.view.mainUnloaded, 1);
+        QVERIFY(rig.view.boxes.isEmpty());
+    }
+
+    void completionDialogClosedByNextUpdate() {
+        Rig rig;
+        rig.st.bSuccess = true;
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.view.successUnloaded, 1);
+        QCOMPARE(rig.view.successShown, 1);
+    }
+
+    void checkComPort_data() {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("missing") << "missing" << false;
+        QTest::newRow("free pseudo-terminal") << "pty" << true;
+        QTest::newRow("held by another program") << "held" << true;
+    }
+    void checkComPort() {
+        QFETCH(QString, device);
+        QFETCH(bool, usable);
+        Rig rig;
+        std::unique_ptr<PortHolder> holder;
+        if (device == "missing")
+            rig.sandbox.link(3, QStringLiteral("/dev/zarvo-no-such-device"));
+        if (device == "held") {
+            holder = std::make_unique<PortHolder>(rig.pty.slavePath());
+            QVERIFY(holder->held());
+        }
+        rig.st.bIdle = false;
+        rig.view.exitCaption = QStringLiteral("Cancel (ESC)");
+        QCOMPARE(rig.updater.CheckComPort(3), usable);
+        QVERIFY(!rig.port.isOpen());
+        if (usable) {
+            QVERIFY(rig.view.boxes.isEmpty());
+            QVERIFY(!rig.st.bIdle);
+        } else {
+            QCOMPARE(rig.view.boxTexts(), QStringList{"Selected Com Port is not available."});
+            QCOMPARE(rig.view.boxes[0].title, kTitle);
+            QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+            QVERIFY(rig.st.bIdle);
+            QCOMPARE(rig.view.exitCaption, QStringLiteral("Exit (ESC)"));
+            QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
+        }
+    }
+
+    // Ports that cannot be used end the attempt before any frame, with one message.
+    void portFailures_data() {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << "missing"
+                                 << "Selected Com Port is not available.";
+        QTest::newRow("in use") << "held"
+                                << "Selected COM Port is already in use by another application.";
+        QTest::newRow("not a serial device") << "file"
+                                             << "Selected COM Port could not be opened.";
+        QTest::newRow("port 0") << "zero"
+                                << "Selected Com Port is not available.";
+    }
+    void portFailures() {
+        QFETCH(QString, device);
+        QFETCH(QString, message);
+        Rig rig;
+        std::unique_ptr<PortHolder> holder;
+        QTemporaryFile file;
+        if (device == "missing")
+            rig.sandbox.link(3, QStringLiteral("/dev/zarvo-no-such-device"));
+        if (device == "held") {
+            holder = std::make_unique<PortHolder>(rig.pty.slavePath());
+            QVERIFY(holder->held());
+        }
+        if (device == "file") {
+            QVERIFY(file.open());
+            rig.sandbox.link(3, file.fileName());
+        }
+        if (device == "zero")
+            rig.st.iComPort = 0;
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.view.boxes.size(), 1);
+        QVERIFY2(rig.view.boxes[0].text.startsWith(message), qPrintable(rig.view.boxes[0].text));
+        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+        QCOMPARE(rig.view.boxes[0].title, kTitle);
+        QVERIFY(rig.peer.frames.isEmpty());
+        QVERIFY(rig.idleAgain());
+    }
+
+    // FinishUpdate that cannot be written is a failure, never a completion.
+    void finishNotWrittenIsNoSuccess() {
+        Rig rig;
+        rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
+            QByteArray answer = BootPeer::standardReply(f);
+            if (f.code == "0001" && rig.count("0001") == 2) {
+                rig.pty.write(answer);
+                rig.pty.hangUp(); // the adapter is pulled right after the last reply
+                return {};
+            }
+            return answer;
+        };
+        rig.updater.cmdProgram_Click();
+        QCOMPARE(rig.view.successShown, 0);
+        QCOMPARE(rig.view.boxTexts(), QStringList{"Error communicating with Port."});
+        QVERIFY(rig.idleAgain());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdate)
+#include "test_update.moc"
