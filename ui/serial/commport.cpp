@@ -40,6 +40,9 @@ constexpr qint64 kBitsPerByte = 10;
 constexpr std::chrono::milliseconds kDrainMargin = 500ms;
 // How often a drain looks at the driver's output queue.
 constexpr std::chrono::milliseconds kDrainPoll = 1ms;
+// Read faults in a row, on a line that still answers, before it counts as lost: enough
+// for passing faults, few enough that a failing line cannot keep the event loop busy.
+constexpr int kReadFailuresTolerated = 50;
 // The longest single wait for a full output buffer to take more bytes.
 constexpr std::chrono::milliseconds kWritePoll = 100ms;
 
@@ -115,8 +118,10 @@ qint64 lockFilePid(const QByteArray &content) {
         std::memcpy(&pid, content.constData(), sizeof pid);
         return pid;
     }
-    const QByteArray firstLine = content.left(content.indexOf('\n')).trimmed();
-    const QByteArray firstWord = firstLine.left(firstLine.indexOf(' '));
+    const qsizetype lineEnd = content.indexOf('\n');
+    const QByteArray firstLine = (lineEnd < 0 ? content : content.left(lineEnd)).trimmed();
+    const qsizetype wordEnd = firstLine.indexOf(' ');
+    const QByteArray firstWord = wordEnd < 0 ? firstLine : firstLine.left(wordEnd);
     bool ok = false;
     const qint64 pid = firstWord.toLongLong(&ok);
     return ok ? pid : 0;
@@ -135,7 +140,9 @@ struct LockHolder {
 
 // A lock file whose process still runs. Checked before Qt opens the port, because Qt
 // treats any lock file older than half a minute without its own file lock as stale
-// and would remove the lock of a live program that does not use Qt.
+// and would remove the lock of a live program that does not use Qt. The lock of a
+// process that has ended is removed, as serial programs do; Qt itself would leave one
+// it cannot read in place and refuse the port for it.
 std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
     const QStringList names = lockNames(devicePaths);
     QSet<QString> seenDirs;
@@ -149,8 +156,11 @@ std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
             if (!file.open(QIODevice::ReadOnly))
                 continue;
             const qint64 pid = lockFilePid(file.read(256));
+            file.close();
             if (processAlive(pid))
                 return LockHolder{file.fileName(), pid};
+            if (pid > 0)
+                file.remove();
         }
     }
     return std::nullopt;
@@ -266,6 +276,7 @@ bool CommPort::open() {
     m_error = {};
     m_inBuffer.clear();
     m_lostReported = false;
+    m_readFailures = 0;
     ++m_session;
 
     const QString entry = devicePath(m_port);
@@ -494,6 +505,7 @@ int CommPort::inBufferCount() const {
 }
 
 void CommPort::onReadyRead() {
+    m_readFailures = 0;
     takeArrived();
     if (m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold)
         emit commEvent(kEvReceive);
@@ -502,22 +514,39 @@ void CommPort::onReadyRead() {
 void CommPort::onErrorOccurred(int error) {
     if (m_quiet || error == QSerialPort::NoError)
         return;
-    if (error != QSerialPort::ResourceError) {
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) {
         // Faults of single operations are reported by the operation that met them.
         m_serial->clearError();
         return;
     }
-    // The device is gone (adapter unplugged, line hung up). Its notifier keeps firing
-    // until the port is closed, and closing inside that notifier's own signal is not
-    // safe, so the close and the one report follow in the next event pass.
     if (m_lostReported)
         return;
+    QString cause = m_serial->errorString();
+    m_serial->clearError();
+#ifdef Q_OS_UNIX
+    // A hung-up line reads as end of file, which Qt reports as a read error with a stale
+    // errno. The line itself tells whether it is gone: a hung-up or removed device
+    // refuses every request.
+    termios line{};
+    const bool gone = ::tcgetattr(m_serial->handle(), &line) != 0;
+    if (gone)
+        cause = osError(errno);
+    if (!gone && ++m_readFailures < kReadFailuresTolerated)
+        return; // a passing fault; the next read may well succeed
+    if (!QFileInfo::exists(m_devicePath))
+        cause += QStringLiteral(" (the device was removed)");
+#else
+    if (error == QSerialPort::ReadError && ++m_readFailures < kReadFailuresTolerated)
+        return;
+#endif
+    reportLost(QStringLiteral("%1 is no longer available: %2").arg(m_devicePath, cause));
+}
+
+void CommPort::reportLost(const QString &reason) {
+    // The notifier of a lost device keeps firing until the port is closed, and closing
+    // inside that notifier's own signal is not safe, so the close and the one report
+    // follow in the next event pass.
     m_lostReported = true;
-    QString reason = m_serial->errorString();
-    if (reason.isEmpty() || reason == QLatin1String("Unknown error") ||
-        reason == QLatin1String("Success") || reason == QLatin1String("No error"))
-        reason = QStringLiteral("the line was hung up");
-    reason = QStringLiteral("%1: %2").arg(m_devicePath, reason);
     const quint64 session = m_session;
     QMetaObject::invokeMethod(
         this,

@@ -82,6 +82,7 @@ signals:
 private:
     void onReadyRead();
     void onErrorOccurred(int error);
+    void reportLost(const QString &reason);
     bool applySettings(qint32 baud);
     void setModemLines();
     void requestLowLatency();
@@ -108,6 +109,7 @@ private:
     bool m_nullDiscard = false;
     int m_handshaking = 0;
     bool m_lostReported = false;
+    int m_readFailures = 0;
     quint64 m_session = 0; // counts opens, so a loss noticed in one cannot close the next
     bool m_quiet =
         false; // open and close report their own failures; errors seen meanwhile are theirs

@@ -1,0 +1,748 @@
+// Tests of the serial port layer, against pseudo-terminals whose master end plays the line.
+#include "commport.h"
+#include "pty.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kPort = 5;
+constexpr int kWaitMs = 5000;
+
+QByteArray everyByteValue(int repeats) {
+    QByteArray bytes;
+    for (int r = 0; r < repeats; ++r)
+        for (int v = 0; v < 256; ++v)
+            bytes.append(char(v));
+    return bytes;
+}
+
+// The lock file Qt and the usual serial programs write for a device below /dev.
+QString lockFileFor(const QString &device) {
+    QString name = device.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("/var/lock/LCK..") + name;
+}
+
+// Restores an environment variable when the test leaves its scope.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char *name)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_value(qgetenv(name)) {}
+    ~EnvGuard() {
+        if (m_had)
+            qputenv(m_name, m_value);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char *m_name;
+    bool m_had;
+    QByteArray m_value;
+};
+
+// A process that lives until this object goes away: a holder of foreign lock files.
+class LiveProcess {
+public:
+    LiveProcess() {
+        m_process.start(QStringLiteral("cat"), {});
+        m_process.waitForStarted();
+    }
+    ~LiveProcess() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(kWaitMs))
+            m_process.kill();
+        m_process.waitForFinished(kWaitMs);
+    }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+};
+
+qint64 deadPid() {
+    QProcess process;
+    process.start(QStringLiteral("true"), {});
+    process.waitForStarted();
+    const qint64 pid = process.processId();
+    process.waitForFinished();
+    return pid;
+}
+
+// Copies everything the master end receives into a file, in a child process, so that the
+// tool's side may block in a write or drain while the line keeps moving.
+pid_t startLineReader(int masterFd, const QString &file) {
+    const QByteArray path = QFile::encodeName(file);
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    const int out = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    char buf[4096];
+    for (;;) {
+        pollfd p{masterFd, POLLIN, 0};
+        ::poll(&p, 1, 1000);
+        const ssize_t n = ::read(masterFd, buf, sizeof buf);
+        if (n > 0 && ::write(out, buf, size_t(n)) != n)
+            ::_exit(1);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            ::_exit(0);
+    }
+}
+
+void stopChild(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+} // namespace
+
+class TestSerial : public QObject {
+    Q_OBJECT
+private slots:
+    void devicePath_data();
+    void devicePath();
+    void portDirectory_data();
+    void portDirectory();
+    void openMissing_data();
+    void openMissing();
+    void openOtherFailure();
+    void openHeldByAnotherProgram();
+    void lockFiles_data();
+    void lockFiles();
+    void openWithoutPermission();
+    void openCloseCycle();
+    void settings_data();
+    void settings();
+    void settingsOnLine_data();
+    void settingsOnLine();
+    void receiveThreshold_data();
+    void receiveThreshold();
+    void everyByteBothWays();
+    void outputLeavesAtOnce();
+    void outputNeedsOpenPort();
+    void largeOutputThenClose();
+    void stalledLineDoesNotHang();
+    void hangUpReportedOnce();
+    void modemLinesOnPseudoTerminal();
+
+private:
+    // Opens `port` on a fresh pty reached as port kPort; fails the test when it cannot.
+    bool openOn(CommPort &port, PtyPair &pty, PortSandbox &sandbox,
+                const QString &settings = QStringLiteral("4800,N,8,1"));
+};
+
+bool TestSerial::openOn(CommPort &port, PtyPair &pty, PortSandbox &sandbox,
+                        const QString &settings) {
+    if (!pty.isValid() || !sandbox.link(kPort, pty.slavePath()))
+        return false;
+    port.setCommPort(kPort);
+    if (!port.setSettings(settings))
+        return false;
+    if (!port.open()) {
+        qWarning("open failed: %d %s", port.lastError().code, qPrintable(port.lastError().reason));
+        return false;
+    }
+    return true;
+}
+
+void TestSerial::devicePath_data() {
+    QTest::addColumn<QString>("entry"); // entry created in the port directory, if any
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("expected"); // "@" stands for the port directory
+
+    QTest::newRow("entry for the port") << "com3"
+                                        << "/dev/null" << 3 << "@/com3";
+    QTest::newRow("two-digit port") << "com12"
+                                    << "/dev/null" << 12 << "@/com12";
+    QTest::newRow("entry whose device is gone") << "com4"
+                                                << "/nonexistent/tty" << 4 << "@/com4";
+    QTest::newRow("no entry: first serial device") << ""
+                                                   << "" << 1 << "/dev/ttyS0";
+    QTest::newRow("no entry: port 8") << ""
+                                      << "" << 8 << "/dev/ttyS7";
+    QTest::newRow("other port's entry ignored") << "com3"
+                                                << "/dev/null" << 13 << "/dev/ttyS12";
+    QTest::newRow("zero-padded name is not the port") << "com01"
+                                                      << "/dev/null" << 1 << "/dev/ttyS0";
+    QTest::newRow("port 0") << ""
+                            << "" << 0 << "";
+    QTest::newRow("negative port") << ""
+                                   << "" << -2 << "";
+    QTest::newRow("lowest 16-bit value") << ""
+                                         << "" << -32768 << "";
+}
+
+void TestSerial::devicePath() {
+    QFETCH(QString, entry);
+    QFETCH(QString, target);
+    QFETCH(int, port);
+    QFETCH(QString, expected);
+
+    PortSandbox sandbox;
+    if (!entry.isEmpty())
+        QVERIFY(QFile::link(target, sandbox.portDirectory() + QLatin1Char('/') + entry));
+    expected.replace(QLatin1Char('@'), sandbox.portDirectory());
+    QCOMPARE(CommPort::devicePath(port), expected);
+}
+
+void TestSerial::portDirectory_data() {
+    QTest::addColumn<bool>("set");
+    QTest::addColumn<QString>("value"); // "@" stands for a temporary directory
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("XDG_CONFIG_HOME set") << true << "@/cfg"
+                                         << "@/cfg/zarvo-update/ports";
+    QTest::newRow("unset: home directory") << false << ""
+                                           << "@/home/.config/zarvo-update/ports";
+    QTest::newRow("empty: home directory") << true << ""
+                                           << "@/home/.config/zarvo-update/ports";
+    QTest::newRow("relative: ignored") << true << "cfg"
+                                       << "@/home/.config/zarvo-update/ports";
+}
+
+void TestSerial::portDirectory() {
+    QFETCH(bool, set);
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+
+    QTemporaryDir dir;
+    EnvGuard xdg("XDG_CONFIG_HOME");
+    EnvGuard home("HOME");
+    qputenv("HOME", QFile::encodeName(dir.path() + QStringLiteral("/home")));
+    value.replace(QLatin1Char('@'), dir.path());
+    expected.replace(QLatin1Char('@'), dir.path());
+    if (set)
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(value));
+    else
+        qunsetenv("XDG_CONFIG_HOME");
+
+    QCOMPARE(CommPort::portDirectory(), expected);
+    // The directory found is the one a port number is looked up in.
+    QVERIFY(QDir().mkpath(expected));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), expected + QStringLiteral("/com7")));
+    QCOMPARE(CommPort::devicePath(7), expected + QStringLiteral("/com7"));
+}
+
+void TestSerial::openMissing_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("target"); // what comN links to; empty: no entry
+
+    QTest::newRow("port 0") << 0 << "";
+    QTest::newRow("negative port") << -1 << "";
+    QTest::newRow("no device behind the fallback") << 9999 << "";
+    QTest::newRow("entry to a device that is gone") << 3 << "/dev/ttyUSB-not-here";
+    QTest::newRow("entry to a missing directory") << 3 << "/nonexistent/dir/tty";
+}
+
+void TestSerial::openMissing() {
+    QFETCH(int, port);
+    QFETCH(QString, target);
+
+    PortSandbox sandbox;
+    if (!target.isEmpty())
+        QVERIFY(sandbox.link(port, target));
+    CommPort comm;
+    comm.setCommPort(port);
+    QVERIFY(!comm.open());
+    QCOMPARE(comm.lastError().code, CommPort::kErrInvalidPort);
+    QVERIFY(!comm.lastError().reason.isEmpty());
+    QVERIFY(!comm.isOpen());
+    comm.close(); // harmless on a port that never opened
+}
+
+void TestSerial::openOtherFailure() {
+    // A device that exists but is no serial line: neither missing nor in use.
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/plain-file");
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not a tty");
+    }
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(2, file));
+    CommPort comm;
+    comm.setCommPort(2);
+    QVERIFY(!comm.open());
+    QCOMPARE(comm.lastError().code, CommPort::kErrOpenFailed);
+    QVERIFY(comm.lastError().reason.contains(file));
+    QVERIFY(!comm.isOpen());
+}
+
+void TestSerial::openHeldByAnotherProgram() {
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+
+    QProcess holder;
+    holder.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {pty.slavePath()});
+    QVERIFY2(holder.waitForStarted(kWaitMs), qPrintable(holder.errorString()));
+    QVERIFY(holder.waitForReadyRead(kWaitMs));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+    CommPort comm;
+    comm.setCommPort(kPort);
+    QVERIFY(!comm.open());
+    QCOMPARE(comm.lastError().code, CommPort::kErrPortOpen);
+    QVERIFY2(comm.lastError().reason.contains(QString::number(holder.processId())),
+             qPrintable(comm.lastError().reason));
+    QVERIFY(!comm.isOpen());
+
+    // Once the other program lets go, the port is ours.
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(kWaitMs));
+    QVERIFY2(comm.open(), qPrintable(comm.lastError().reason));
+    comm.close();
+
+    // A holder that was killed leaves its lock file behind; that does not block the port.
+    QProcess killed;
+    killed.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {pty.slavePath()});
+    QVERIFY(killed.waitForReadyRead(kWaitMs));
+    killed.kill();
+    QVERIFY(killed.waitForFinished(kWaitMs));
+    QVERIFY2(comm.open(), qPrintable(comm.lastError().reason));
+    comm.close();
+}
+
+void TestSerial::lockFiles_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("ASCII PID of a running program")
+        << "ascii" << true << 0 << CommPort::kErrPortOpen;
+    QTest::newRow("old lock of a running program stays")
+        << "ascii" << true << 3600 << CommPort::kErrPortOpen;
+    QTest::newRow("PID followed by the program name")
+        << "named" << true << 0 << CommPort::kErrPortOpen;
+    QTest::newRow("binary PID of a running program")
+        << "binary" << true << 0 << CommPort::kErrPortOpen;
+    QTest::newRow("lock of a process that ended") << "ascii" << false << 0 << 0;
+    QTest::newRow("binary lock of a process that ended") << "binary" << false << 0 << 0;
+}
+
+void TestSerial::lockFiles() {
+    QFETCH(QString, format);
+    QFETCH(bool, live);
+    QFETCH(int, ageSeconds);
+    QFETCH(int, expected);
+
+    if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+        QSKIP("no writable /var/lock");
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+
+    LiveProcess other;
+    const qint64 pid = live ? other.pid() : deadPid();
+    QVERIFY(pid > 0);
+    const QString lockFile = lockFileFor(pty.slavePath());
+    QByteArray content;
+    if (format == QLatin1String("binary")) {
+        const qint32 value = qint32(pid);
+        content = QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
+    } else if (format == QLatin1String("named")) {
+        content = QByteArray::number(pid).rightJustified(10, ' ') + " minicom root\n";
+    } else {
+        content = QByteArray::number(pid).rightJustified(10, ' ') + '\n';
+    }
+    {
+        QFile f(lockFile);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(content);
+        if (ageSeconds > 0)
+            f.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                          QFileDevice::FileModificationTime);
+    }
+    const auto cleanUp = qScopeGuard([&] { QFile::remove(lockFile); });
+
+    CommPort comm;
+    comm.setCommPort(kPort);
+    const bool opened = comm.open();
+    QCOMPARE(comm.lastError().code, expected);
+    QCOMPARE(opened, expected == 0);
+    if (expected != 0) {
+        QVERIFY(comm.lastError().reason.contains(QString::number(pid)));
+        // Somebody else's lock is never removed.
+        QVERIFY(QFile::exists(lockFile));
+        QCOMPARE(QFile(lockFile).size(), qint64(content.size()));
+    }
+    comm.close();
+}
+
+void TestSerial::openWithoutPermission() {
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the probe as another user");
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("no user nobody");
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+
+    PtyPair pty; // owned by root, group tty, not readable by others
+    QVERIFY(pty.isValid());
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+    // Let the other user reach the port directory, but not the device.
+    QDir dir(sandbox.portDirectory());
+    for (int up = 0; up < 3; ++up, dir.cdUp())
+        QFile::setPermissions(dir.path(),
+                              QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
+
+    QProcess probe;
+    probe.setChildProcessModifier([uid, gid] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(77);
+    });
+    probe.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--open-as-user"), QString::number(kPort)});
+    QVERIFY(probe.waitForFinished(kWaitMs * 2));
+    if (probe.exitCode() == 77)
+        QSKIP("could not drop privileges");
+    const QList<QByteArray> answer = probe.readAllStandardOutput().split('\n');
+    QVERIFY2(answer.size() >= 2, probe.readAllStandardError().constData());
+    QCOMPARE(answer.at(0).toInt(), CommPort::kErrPermission);
+    const QString reason = QString::fromLocal8Bit(answer.at(1));
+    QVERIFY2(reason.contains(pty.slavePath()), qPrintable(reason));
+    QVERIFY2(reason.contains(QString::fromLocal8Bit(std::strerror(EACCES))), qPrintable(reason));
+    QVERIFY2(reason.contains(QStringLiteral("group")), qPrintable(reason));
+}
+
+void TestSerial::openCloseCycle() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox));
+    QVERIFY(comm.isOpen());
+    QVERIFY(comm.open()); // already ours: nothing changes
+    QCOMPARE(comm.lastError().code, 0);
+    comm.close();
+    QVERIFY(!comm.isOpen());
+    comm.close();
+    QCOMPARE(comm.lastError().code, 0);
+    // The port, its lock and its exclusive open are released by the close.
+    QVERIFY2(comm.open(), qPrintable(comm.lastError().reason));
+    CommPort second;
+    second.setCommPort(kPort);
+    QVERIFY(!second.open());
+    QCOMPARE(second.lastError().code, CommPort::kErrPortOpen);
+    comm.close();
+    QVERIFY2(second.open(), qPrintable(second.lastError().reason));
+}
+
+void TestSerial::settings_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("4800") << "4800,N,8,1" << true;
+    QTest::newRow("1200") << "1200,N,8,1" << true;
+    QTest::newRow("2400") << "2400,N,8,1" << true;
+    QTest::newRow("115200") << "115200,N,8,1" << true;
+    QTest::newRow("lower-case n") << "9600,n,8,1" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("baud only") << "4800" << false;
+    QTest::newRow("even parity") << "4800,E,8,1" << false;
+    QTest::newRow("seven data bits") << "4800,N,7,1" << false;
+    QTest::newRow("two stop bits") << "4800,N,8,2" << false;
+    QTest::newRow("zero baud") << "0,N,8,1" << false;
+    QTest::newRow("negative baud") << "-4800,N,8,1" << false;
+    QTest::newRow("baud beyond 32 bits") << "99999999999,N,8,1" << false;
+    QTest::newRow("baud not a number") << "fast,N,8,1" << false;
+    QTest::newRow("leading blank") << " 4800,N,8,1" << false;
+    QTest::newRow("trailing newline") << "4800,N,8,1\n" << false;
+    QTest::newRow("extra field") << "4800,N,8,1,X" << false;
+    QTest::newRow("semicolons") << "4800;N;8;1" << false;
+}
+
+void TestSerial::settings() {
+    QFETCH(QString, text);
+    QFETCH(bool, accepted);
+
+    for (const bool open : {false, true}) {
+        PtyPair pty;
+        PortSandbox sandbox;
+        CommPort comm;
+        QVERIFY(comm.setSettings(QStringLiteral("2400,N,8,1")));
+        if (open)
+            QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("2400,N,8,1")));
+        QCOMPARE(comm.setSettings(text), accepted);
+        QCOMPARE(comm.lastError().code, accepted ? 0 : CommPort::kErrInvalidSettings);
+        QCOMPARE(comm.settings(), accepted ? text : QStringLiteral("2400,N,8,1"));
+        if (open) {
+            QVERIFY(comm.isOpen());
+            const termios tio = pty.slaveSettings();
+            if (!accepted)
+                QCOMPARE(cfgetospeed(&tio), speed_t(B2400));
+        }
+    }
+}
+
+void TestSerial::settingsOnLine_data() {
+    QTest::addColumn<QString>("atOpen");
+    QTest::addColumn<QString>("whileOpen"); // empty: not changed
+    QTest::addColumn<int>("speed");
+
+    QTest::newRow("1200 at open") << "1200,N,8,1"
+                                  << "" << int(B1200);
+    QTest::newRow("2400 at open") << "2400,N,8,1"
+                                  << "" << int(B2400);
+    QTest::newRow("4800 at open") << "4800,N,8,1"
+                                  << "" << int(B4800);
+    QTest::newRow("4800 then 1200") << "4800,N,8,1"
+                                    << "1200,N,8,1" << int(B1200);
+    QTest::newRow("4800 then 2400") << "4800,N,8,1"
+                                    << "2400,n,8,1" << int(B2400);
+    QTest::newRow("1200 then 115200") << "1200,N,8,1"
+                                      << "115200,N,8,1" << int(B115200);
+}
+
+void TestSerial::settingsOnLine() {
+    QFETCH(QString, atOpen);
+    QFETCH(QString, whileOpen);
+    QFETCH(int, speed);
+
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    QVERIFY(openOn(comm, pty, sandbox, atOpen));
+    if (!whileOpen.isEmpty()) {
+        QVERIFY(comm.output(QByteArray("before")));
+        QVERIFY(comm.setSettings(whileOpen));
+        QVERIFY(comm.output(QByteArray("after")));
+        QCOMPARE(pty.readAtLeast(11), QByteArray("beforeafter"));
+    }
+
+    const termios tio = pty.slaveSettings();
+    QCOMPARE(int(cfgetospeed(&tio)), speed);
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QVERIFY(tio.c_cflag & CREAD);
+    // Raw: no line editing, echo, signals, translation or software flow control.
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+}
+
+void TestSerial::receiveThreshold_data() {
+    QTest::addColumn<int>("threshold");
+    QTest::addColumn<QList<int>>("pieces");
+    QTest::addColumn<int>("events"); // after the last piece
+
+    QTest::newRow("byte by byte to 5") << 5 << QList<int>{1, 1, 1, 1, 1} << 1;
+    QTest::newRow("3 then 2") << 5 << QList<int>{3, 2} << 1;
+    QTest::newRow("all at once") << 5 << QList<int>{5} << 1;
+    QTest::newRow("past the threshold") << 5 << QList<int>{2, 7} << 1;
+    QTest::newRow("16-byte reply in halves") << 16 << QList<int>{8, 8} << 1;
+    QTest::newRow("13-byte reply, 12 then 1") << 13 << QList<int>{12, 1} << 1;
+    QTest::newRow("threshold 1") << 1 << QList<int>{1} << 1;
+    QTest::newRow("threshold 0: no events") << 0 << QList<int>{3, 5} << 0;
+}
+
+void TestSerial::receiveThreshold() {
+    QFETCH(int, threshold);
+    QFETCH(QList<int>, pieces);
+    QFETCH(int, events);
+
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox));
+    comm.setRThreshold(threshold);
+    QSignalSpy spy(&comm, &CommPort::commEvent);
+
+    QByteArray sent;
+    for (int i = 0; i < pieces.size(); ++i) {
+        QByteArray piece;
+        for (int b = 0; b < pieces[i]; ++b)
+            piece.append(char(0xF0 + sent.size() + b));
+        QVERIFY(pty.write(piece));
+        sent += piece;
+        // Counted once its readyRead has been handled: no event may be pending by then.
+        QTRY_COMPARE_WITH_TIMEOUT(comm.inBufferCount(), int(sent.size()), kWaitMs);
+        if (i + 1 < pieces.size())
+            QCOMPARE(spy.count(), 0);
+    }
+    QCOMPARE(spy.count(), events);
+    for (const QList<QVariant> &event : spy)
+        QCOMPARE(event.at(0).toInt(), CommPort::kEvReceive);
+    QCOMPARE(comm.input(), sent);
+    QCOMPARE(comm.inBufferCount(), 0);
+
+    // Less than the threshold after the buffer was read raises nothing more.
+    if (threshold > 1) {
+        QVERIFY(pty.write(QByteArray(1, '\x0F')));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.inBufferCount(), 1, kWaitMs);
+        QCOMPARE(spy.count(), events);
+    }
+}
+
+void TestSerial::everyByteBothWays() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    comm.setNullDiscard(false);
+    QVERIFY(openOn(comm, pty, sandbox));
+    const QByteArray bytes = everyByteValue(2);
+
+    QVERIFY(comm.output(bytes));
+    QCOMPARE(pty.readAtLeast(int(bytes.size())), bytes);
+
+    comm.setRThreshold(int(bytes.size()));
+    QSignalSpy spy(&comm, &CommPort::commEvent);
+    QVERIFY(pty.write(bytes));
+    QVERIFY(spy.wait(kWaitMs) || spy.count() > 0);
+    QCOMPARE(comm.input(), bytes);
+}
+
+void TestSerial::outputLeavesAtOnce() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox));
+    // No event pass between the writes and the reads: only the driver carries them.
+    const QByteArray first("\x0F\x0F\x00\x01\x05\x04", 6);
+    const QByteArray second("\x0F\x0F\x03\x01\x40\x10\x00\x04", 8);
+    QVERIFY(comm.output(first));
+    QVERIFY(comm.output(second));
+    QCOMPARE(pty.readAtLeast(int(first.size() + second.size())), first + second);
+    QVERIFY(comm.output(QByteArray()));
+}
+
+void TestSerial::outputNeedsOpenPort() {
+    CommPort comm;
+    QVERIFY(!comm.output(QByteArray("x")));
+    QCOMPARE(comm.lastError().code, CommPort::kErrPortClosed);
+    QVERIFY(comm.input().isEmpty());
+    QCOMPARE(comm.inBufferCount(), 0);
+}
+
+void TestSerial::largeOutputThenClose() {
+    // More than the line's buffers hold: the output waits for the line, and nothing of it
+    // is dropped by the close that follows.
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("115200,N,8,1")));
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/line");
+    const pid_t reader = startLineReader(pty.masterFd(), file);
+    QVERIFY(reader > 0);
+    const auto stop = qScopeGuard([reader] { stopChild(reader); });
+
+    const QByteArray bytes = everyByteValue(256); // 64 KiB
+    QVERIFY2(comm.output(bytes), qPrintable(comm.lastError().reason));
+    comm.close();
+    QVERIFY(!comm.isOpen());
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(file).size(), qint64(bytes.size()), kWaitMs * 2);
+    QFile line(file);
+    QVERIFY(line.open(QIODevice::ReadOnly));
+    QCOMPARE(line.readAll(), bytes);
+}
+
+void TestSerial::stalledLineDoesNotHang() {
+    // Nobody reads the far end: the write gives up after the line time of the bytes plus a
+    // margin and says so, and closing does not wait for the stuck bytes.
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("4000000,N,8,1")));
+    const bool sent = comm.output(everyByteValue(256));
+    QVERIFY(!sent);
+    QCOMPARE(comm.lastError().code, CommPort::kErrWriteFailed);
+    QVERIFY(comm.isOpen());
+    comm.close();
+    QVERIFY(!comm.isOpen());
+}
+
+void TestSerial::hangUpReportedOnce() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox));
+    comm.setRThreshold(1);
+    QSignalSpy received(&comm, &CommPort::commEvent);
+    QList<bool> openWhenReported;
+    connect(&comm, &CommPort::deviceLost, this,
+            [&](const QString &) { openWhenReported << comm.isOpen(); });
+    QSignalSpy lost(&comm, &CommPort::deviceLost);
+
+    pty.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, kWaitMs);
+    QVERIFY(!lost.first().at(0).toString().isEmpty());
+    QCOMPARE(openWhenReported, QList<bool>{false});
+    QVERIFY(!comm.isOpen());
+
+    // Further event passes bring neither more reports nor receive events.
+    QTest::qWait(100);
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(received.count(), 0);
+    QVERIFY(!comm.output(QByteArray("x")));
+    QCOMPARE(comm.lastError().code, CommPort::kErrPortClosed);
+    comm.close();
+}
+
+void TestSerial::modemLinesOnPseudoTerminal() {
+    // A pseudo-terminal has no DTR or RTS: asking for them is not a failure.
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    comm.setHandshaking(0);
+    QSignalSpy lost(&comm, &CommPort::deviceLost);
+    QVERIFY(openOn(comm, pty, sandbox));
+    QCOMPARE(comm.lastError().code, 0);
+    QTest::qWait(50);
+    QVERIFY(comm.isOpen());
+    QCOMPARE(lost.count(), 0);
+    QVERIFY(comm.output(QByteArray("ok")));
+    QCOMPARE(pty.readAtLeast(2), QByteArray("ok"));
+}
+
+// Run as another user by openWithoutPermission: opens a port, prints the error code and
+// the reason.
+static int openAsUser(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    CommPort comm;
+    comm.setCommPort(QByteArray(argv[2]).toInt());
+    comm.open();
+    std::printf("%d\n%s\n", comm.lastError().code, qPrintable(comm.lastError().reason));
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--open-as-user") == 0)
+        return openAsUser(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestSerial test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_serial.moc"
