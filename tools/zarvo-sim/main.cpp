@@ -635,10 +635,11 @@ void Simulator::handleResponse(const sim::Response &r, Clock::time_point at) {
         return;
     }
     const microseconds bt = byteTime();
+    // Each byte is written when its stop bit would have left the wire.
     Clock::time_point t = std::max(ready, m_lastOut);
     for (std::uint8_t b : r.reply) {
-        m_outbox.push_back({t, b, false});
         t += bt;
+        m_outbox.push_back({t, b, false});
     }
     m_lastOut = t;
     if (r.finished) {
