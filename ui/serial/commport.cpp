@@ -95,14 +95,11 @@ const QStringList &lockDirectories() {
 QStringList lockNames(const QStringList &devicePaths) {
     QStringList names;
     for (const QString &path : devicePaths) {
-        if (path.isEmpty())
-            continue;
-        if (path.startsWith(QLatin1String("/dev/"))) {
-            QString name = path.mid(5);
-            name.replace(QLatin1Char('/'), QLatin1Char('_'));
-            names << name;
-        }
-        names << QFileInfo(path).fileName();
+        if (!path.startsWith(QLatin1String("/dev/")))
+            continue; // a port directory entry is no name other programs lock by
+        QString name = path.mid(5);
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        names << name << QFileInfo(path).fileName();
     }
     names.removeDuplicates();
     return names;
