@@ -708,7 +708,6 @@ void TestMainWindow::closeDuringUpdate() {
     QCOMPARE(line.read(200),
              QByteArray::fromHex(
                  QByteArray(frames::ReadVersion.data(), qsizetype(frames::ReadVersion.size()))));
-    m_window = std::make_unique<CountingWindow>();
 }
 
 QTEST_MAIN(TestMainWindow)

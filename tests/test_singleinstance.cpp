@@ -1,0 +1,213 @@
+// One copy of the tool per user: a second start is refused with a message and brings the
+// running copy forward; stray connections and stale locks change nothing.
+#include "frmmain.h"
+#include "singleinstance.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+const QString kProgram = QStringLiteral(ZARVO_BUILD_DIR "/zarvo-update");
+
+// What the second start's message box showed; the box is answered with OK.
+struct SeenBox {
+    QString text;
+    QString title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    int count = 0;
+};
+
+} // namespace
+
+class TestSingleInstance : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void secondStartIsRefused();
+    void strayRequestIgnored_data();
+    void strayRequestIgnored();
+    void staleLockDoesNotBlock();
+    void privateFallbackDirectory();
+
+private:
+    // Starts the tool as the first copy and waits until it listens.
+    bool startFirst();
+    QByteArray request(const QByteArray &bytes);
+
+    std::unique_ptr<QTemporaryDir> m_runtime;
+    QTemporaryDir m_config;
+    QProcess m_first;
+};
+
+void TestSingleInstance::init() {
+    QVERIFY2(QFile::exists(kProgram), "build the zarvo-update target first");
+    m_runtime = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runtime->isValid() && m_config.isValid());
+    qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+}
+
+void TestSingleInstance::cleanup() {
+    if (m_first.state() != QProcess::NotRunning) {
+        m_first.kill();
+        m_first.waitForFinished(10000);
+    }
+    m_runtime.reset();
+}
+
+bool TestSingleInstance::startFirst() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
+    m_first.setProcessEnvironment(env);
+    m_first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_first.start(kProgram, {});
+    if (!m_first.waitForStarted(10000))
+        return false;
+    // Bounded polling: the copy listens once its start-up has run.
+    QLocalSocket probe;
+    for (int i = 0; i < 400; ++i) {
+        probe.connectToServer(SingleInstance::socketPath());
+        if (probe.waitForConnected(50)) {
+            probe.abort();
+            return true;
+        }
+        QTest::qWait(25);
+    }
+    return false;
+}
+
+// Sends bytes to the running copy; returns its answer, or "<dropped>" when it hung up
+// without one.
+QByteArray TestSingleInstance::request(const QByteArray &bytes) {
+    QLocalSocket socket;
+    socket.connectToServer(SingleInstance::socketPath());
+    if (!socket.waitForConnected(5000))
+        return "<no connection>";
+    socket.write(bytes);
+    socket.waitForBytesWritten(5000);
+    QByteArray answer;
+    while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    answer += socket.readAll();
+    return answer.isEmpty() ? QByteArray("<dropped>") : answer;
+}
+
+void TestSingleInstance::secondStartIsRefused() {
+    QVERIFY(startFirst());
+
+    SeenBox seen;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        ++seen.count;
+        seen.text = box->text();
+        seen.title = box->windowTitle();
+        seen.icon = box->icon();
+        seen.buttons = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+    });
+    poll.start(10);
+
+    frmMain second;
+    QVERIFY(!second.Form_Load());
+    poll.stop();
+
+    QCOMPARE(seen.count, 1);
+    QCOMPARE(seen.text, QStringLiteral("Another instance of this program is already open."));
+    QCOMPARE(seen.title, second.engine.state.sTitleVer);
+    QVERIFY(seen.title.startsWith(QStringLiteral("ZARVO-415B_417_452 Firmware v")));
+    QCOMPARE(seen.icon, QMessageBox::Warning);
+    QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // The first copy acted on the request; this window was never shown.
+    QVERIFY(second.singleInstance().activationAcknowledged());
+    QVERIFY(!second.isVisible());
+    QCOMPARE(second.windowHandle(), nullptr);
+    QCOMPARE(m_first.state(), QProcess::Running);
+}
+
+void TestSingleInstance::strayRequestIgnored_data() {
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("other line") << QByteArray("hello\n");
+    QTest::newRow("request in capitals") << SingleInstance::kActivateRequest.toUpper();
+    QTest::newRow("request with more on the line")
+        << QByteArray(SingleInstance::kActivateRequest)
+               .insert(SingleInstance::kActivateRequest.size() - 1, " now");
+    QTest::newRow("request and a second line") << SingleInstance::kActivateRequest + "again\n";
+    QTest::newRow("long line") << QByteArray(4096, 'x') + '\n';
+    QTest::newRow("long without line feed") << QByteArray(100000, 'y');
+    QTest::newRow("NUL bytes") << QByteArray(8, '\0') + '\n';
+}
+
+void TestSingleInstance::strayRequestIgnored() {
+    QFETCH(QByteArray, bytes);
+    QVERIFY(startFirst());
+    QCOMPARE(request(bytes), QByteArray("<dropped>"));
+    // Still alive and still answering the real request.
+    QCOMPARE(m_first.state(), QProcess::Running);
+    QCOMPARE(request(SingleInstance::kActivateRequest), SingleInstance::kActivateAck);
+}
+
+void TestSingleInstance::staleLockDoesNotBlock() {
+    QVERIFY(startFirst());
+    m_first.kill(); // no chance to remove its lock or its socket
+    QVERIFY(m_first.waitForFinished(10000));
+    QVERIFY(QFile::exists(SingleInstance::lockPath()));
+
+    bool boxShown = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            boxShown = true;
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    poll.start(10);
+    {
+        frmMain window;
+        QVERIFY(window.Form_Load());
+        QVERIFY(window.singleInstance().isPrimary());
+        // This copy now holds the lock and answers in its place.
+        QLockFile other(SingleInstance::lockPath());
+        QVERIFY(!other.tryLock(0));
+        QCOMPARE(other.error(), QLockFile::LockFailedError);
+    }
+    QVERIFY(!boxShown);
+    // Closed cleanly, it leaves no lock behind.
+    QVERIFY(!QFile::exists(SingleInstance::lockPath()));
+}
+
+void TestSingleInstance::privateFallbackDirectory() {
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString dir = SingleInstance::runtimeDirectory();
+    QVERIFY(!dir.isEmpty());
+    QVERIFY(dir.startsWith(QStringLiteral("/tmp/")));
+    const QFileInfo info(dir);
+    QVERIFY(info.isDir() && !info.isSymLink());
+    QCOMPARE(info.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                   QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+             QFile::Permissions());
+    QCOMPARE(info.ownerId(), uint(getuid()));
+}
+
+QTEST_MAIN(TestSingleInstance)
+#include "test_singleinstance.moc"
