@@ -424,12 +424,6 @@ void TestMainWindow::viewControls() {
         QVERIFY2(child<QWidget>(&w, c.name)->isEnabled(), c.name);
     }
 
-    w.setExitCaption(QStringLiteral("Cancel (ESC)"));
-    QCOMPARE(child<QPushButton>(&w, "cmdExit")->text(), QStringLiteral("Cancel (ESC)"));
-    w.setMessageLine(QStringLiteral("Please wait."));
-    QCOMPARE(child<QLabel>(&w, "lblMessage")->text(), QStringLiteral("Please wait."));
-    w.setPanelText(2, QStringLiteral("EB"));
-    QCOMPARE(w.panelText(2), QStringLiteral("EB"));
     w.setPanelText(0, QStringLiteral("ignored"));
     w.setPanelText(5, QStringLiteral("ignored"));
     QCOMPARE(w.panelText(0), QString());
