@@ -488,10 +488,16 @@ bool Simulator::openLine() {
             return false;
         }
         // Raw from the start, so nothing the tool sends is translated before it sets the line.
+        // At rest the line carries the bootloader's speed: a serial driver puts back the
+        // settings it found when the tool closes, and a pseudo-terminal's far end reads the
+        // settings only when it reads the bytes. The last frame of an update, written just
+        // before the close, must be judged by the speed it was sent at.
         ::tcgetattr(m_slaveKeep, &tio);
         ::cfmakeraw(&tio);
         tio.c_cflag |= CLOCAL | CREAD;
-        sim::applyFormat(tio, ownFormat());
+        sim::LineFormat rest;
+        rest.baud = m_o.baud;
+        sim::applyFormat(tio, rest);
         ::tcsetattr(m_slaveKeep, TCSANOW, &tio);
         if (m_o.exitOnClose)
             watchOpens();

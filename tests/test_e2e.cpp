@@ -1,0 +1,526 @@
+// The real main window, offscreen, against the virtual instrument on a pseudo-terminal
+// reached as port 5. Judged by what reached the instrument: its transcript and its flash.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+#include "dialogs.h"
+#include "frmmain.h"
+#include "pty.h"
+
+namespace {
+
+constexpr int kPort = 5;
+
+struct SeenBox {
+    QString text;
+    QString title;
+    QMessageBox::Icon icon;
+};
+
+// Answers the tool's message boxes as they appear, from inside their own modal loops.
+class BoxAnswerer : public QObject {
+public:
+    QStringList answers; // "Yes", "No"; when empty the box's default button is pressed
+    QList<SeenBox> seen;
+    std::function<void()> onTick; // runs on every poll, also inside Send's wait
+
+    BoxAnswerer() {
+        m_timer.setInterval(2);
+        connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::poll);
+        m_timer.start();
+    }
+    QStringList texts() const {
+        QStringList out;
+        for (const SeenBox &b : seen)
+            out << b.text;
+        return out;
+    }
+
+private:
+    void poll() {
+        if (onTick)
+            onTick();
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == m_last)
+            return;
+        m_last = box;
+        seen << SeenBox{box->text(), box->windowTitle(), box->icon()};
+        QAbstractButton *button = box->defaultButton();
+        if (!answers.isEmpty()) {
+            const QString answer = answers.takeFirst();
+            button = box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No);
+        }
+        if (!button)
+            button = box->button(QMessageBox::Ok);
+        if (button)
+            button->click();
+    }
+
+    QTimer m_timer;
+    QPointer<QMessageBox> m_last;
+};
+
+// The virtual instrument as a second process, with its records in a temporary folder.
+class Instrument {
+public:
+    explicit Instrument(const QStringList &args, const QString &dir) : m_dir(dir) {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-sim"),
+                        QStringList{"--com", QString::number(kPort), "--transcript",
+                                    transcriptPath(), "--dump", dumpPath(), "--exit-after-finish"} +
+                            args);
+        if (m_process.waitForReadyRead(10000))
+            m_device = QString::fromLocal8Bit(m_process.readLine().trimmed());
+    }
+    ~Instrument() { stop(); }
+    QString device() const { return m_device; }
+    QString transcriptPath() const { return m_dir + "/transcript.txt"; }
+    QString dumpPath() const { return m_dir + "/dump.hex"; }
+    // After a completed update the instrument ends by itself once FinishUpdate is in.
+    bool finished() { return m_process.waitForFinished(10000); }
+    // Ends the instrument, so that its records are complete.
+    void stop() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+        }
+    }
+    // Command codes of the frames it received, in order.
+    QByteArrayList codes() const {
+        QByteArrayList out;
+        QFile file(transcriptPath());
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : file.readAll().split('\n'))
+                if (const QByteArrayList f = line.simplified().split(' '); f.size() >= 2)
+                    out << f[1];
+        return out;
+    }
+
+private:
+    QString m_dir;
+    QProcess m_process;
+    QString m_device;
+};
+
+// Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF.
+QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
+    QByteArray memory(0x8000, char(0xFF));
+    if (written)
+        *written = QByteArray(0x8000, 0);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (!line.startsWith(':'))
+            continue;
+        const QByteArray rec = QByteArray::fromHex(line.mid(1));
+        if (rec.size() < 5 || rec[3] != 0)
+            continue;
+        const int count = quint8(rec[0]);
+        const int address = quint8(rec[1]) << 8 | quint8(rec[2]);
+        for (int i = 0; i < count && address + i < memory.size(); ++i) {
+            memory[address + i] = rec[4 + i];
+            if (written)
+                (*written)[address + i] = 1;
+        }
+    }
+    return memory;
+}
+
+// "0301*480" exactly 480 frames, "0301*<480" at least one and fewer than 480.
+bool matches(const QByteArrayList &codes, const QString &pattern, QString *why) {
+    qsizetype at = 0;
+    for (const QString &token : pattern.split(' ', Qt::SkipEmptyParts)) {
+        const QStringList parts = token.split('*');
+        const QByteArray code = parts[0].toLatin1();
+        qsizetype run = 0;
+        while (at + run < codes.size() && codes[at + run] == code)
+            ++run;
+        bool ok = run == 1;
+        if (parts.size() == 2) {
+            ok = parts[1].startsWith('<') ? run >= 1 && run < parts[1].mid(1).toInt()
+                                          : run == parts[1].toInt();
+        }
+        if (!ok) {
+            *why = QStringLiteral("%1: %2 frames of %3 at position %4")
+                       .arg(token)
+                       .arg(run)
+                       .arg(QString::fromLatin1(code))
+                       .arg(at);
+            return false;
+        }
+        at += run;
+    }
+    if (at != codes.size()) {
+        *why = QStringLiteral("%1 more frames from %2 on, the first %3")
+                   .arg(codes.size() - at)
+                   .arg(at)
+                   .arg(QString::fromLatin1(codes[at]));
+        return false;
+    }
+    return true;
+}
+
+const QString kComplete = "0001 0301*480 0A02 0202*1658 0A01 0B01 0001 0801";
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_runtime;
+
+    template <typename T> static T *child(QWidget &w, const char *name) {
+        return w.findChild<T *>(QString::fromLatin1(name));
+    }
+    static QString panel(QWidget &w, int n) {
+        return child<QLabel>(w, qPrintable(QStringLiteral("Panel%1").arg(n)))->text();
+    }
+    static void key(frmMain &w, Qt::Key k) {
+        QWidget *target = w.focusWidget() ? w.focusWidget() : &w;
+        QTest::keyClick(target, k);
+    }
+    static bool idle(frmMain &w) {
+        for (const char *name :
+             {"cmdProgram", "chkRemote", "lblRemote", "cboComPort", "cboBaudrate"})
+            if (!child<QWidget>(w, name)->isEnabled())
+                return false;
+        return w.engine.state.bIdle && !w.engine.MSComm1.isOpen() &&
+               child<QPushButton>(w, "cmdExit")->text() == "Exit (ESC)" &&
+               child<QLabel>(w, "lblMessage")->text().isEmpty();
+    }
+    // The window as a user leaves it before pressing F4: port typed, baud chosen by key.
+    static void prepare(frmMain &w, int baudIndex, bool remote) {
+        QVERIFY(w.Form_Load());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QLineEdit *edit = child<QComboBox>(w, "cboComPort")->lineEdit();
+        edit->selectAll();
+        QTest::keyClicks(edit, QString::number(kPort));
+        QCOMPARE(w.engine.state.iComPort, qint16(kPort));
+        auto *baud = child<QComboBox>(w, "cboBaudrate");
+        baud->setFocus();
+        for (int i = baud->currentIndex(); i > baudIndex; --i)
+            QTest::keyClick(baud, Qt::Key_Up);
+        if (remote)
+            QTest::mouseClick(child<QCheckBox>(w, "chkRemote"), Qt::LeftButton);
+        child<QPushButton>(w, "cmdProgram")->setFocus();
+    }
+
+private slots:
+    // A row that failed half-way must not leave its dialogs to the next one.
+    void cleanup() {
+        UnloadAllForms();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void initTestCase() {
+        // Our own instance lock and port directory, whatever else runs on this machine.
+        m_runtime = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+        QVERIFY(QFile::exists(ZARVO_BUILD_DIR "/zarvo-sim"));
+    }
+
+    void update_data() {
+        QTest::addColumn<QStringList>("sim");
+        QTest::addColumn<int>("baud"); // index: 0 1200, 1 2400, 2 4800
+        QTest::addColumn<bool>("remote");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("action"); // what the user does during the update
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("codes");
+        QTest::addColumn<QString>("panel2");
+        QTest::addColumn<bool>("success");
+
+        const QStringList none;
+        const QString question = "Would you like to replace version 1012 with 1012?";
+        const QString commError = "Error communicating with Port.";
+        const QString cancelled = "Firmware update was cancelled.";
+        QTest::newRow("complete, local")
+            << none << 2 << false << none << "" << none << kComplete << "EBPV" << true;
+        QTest::newRow("remote, answered, 2400")
+            << QStringList{"--mode", "application", "--baud", "2400"} << 1 << true << none << ""
+            << none << "0000 " + kComplete << "EBPV" << true;
+        QTest::newRow("remote, no answer, 1200")
+            << QStringList{"--mode", "application", "--no-echo", "--baud", "1200"} << 0 << true
+            << none << "" << none << "0000 " + kComplete << "EBPV" << true;
+        QTest::newRow("replace, Yes")
+            << QStringList{"--version", "1012"} << 2 << false << QStringList{"Yes"} << ""
+            << QStringList{question} << kComplete << "EBPV" << true;
+        QTest::newRow("replace, No") << QStringList{"--version", "1012"} << 2 << false
+                                     << QStringList{"No"} << "" << QStringList{question} << "0001"
+                                     << "" << false;
+        QTest::newRow("foreign device")
+            << QStringList{"--id", "0417"} << 2 << false << none << ""
+            << QStringList{"Attached device is not the ZARVO-415B."} << "0001"
+            << "" << false;
+        QTest::newRow("no firmware installed") << QStringList{"--no-firmware"} << 2 << false << none
+                                               << "" << none << kComplete << "EBPV" << true;
+        QTest::newRow("blank check fails")
+            << QStringList{"--fail-blank-check"} << 2 << false << none << ""
+            << QStringList{"Blank Check Error"} << "0001 0301*480 0A02"
+            << "EB" << false;
+        QTest::newRow("verify fails")
+            << QStringList{"--fail-verify"} << 2 << false << none << ""
+            << QStringList{"Verify Checksum Error"} << "0001 0301*480 0A02 0202*1658 0A01"
+            << "EBPV" << false;
+        QTest::newRow("no reply mid-programming")
+            << QStringList{"--drop-reply", "1182"} << 2 << false << none << ""
+            << QStringList{commError} << "0001 0301*480 0A02 0202*700"
+            << "PV" << false;
+        QTest::newRow("line hung up mid-erase")
+            << QStringList{"--hang-up", "300"} << 2 << false << none << "" << QStringList{commError}
+            << "0001 0301*299"
+            << "EBPV" << false;
+        QTest::newRow("wrong speed") << QStringList{"--baud", "2400"} << 2 << false << none << ""
+                                     << QStringList{commError} << ""
+                                     << "" << false;
+        QTest::newRow("cancel while erasing")
+            << none << 2 << false << none << "esc@Erasing ...  10%" << QStringList{cancelled}
+            << "0001 0301*<480"
+            << "EBPV" << false;
+        QTest::newRow("cancel while programming")
+            << none << 2 << false << none << "esc@Programming ...  30%" << QStringList{cancelled}
+            << "0001 0301*480 0A02 0202*<1658"
+            << "PV" << false;
+        QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
+                                              << none << kComplete << "EBPV" << true;
+    }
+    void update() {
+        QFETCH(QStringList, sim);
+        QFETCH(int, baud);
+        QFETCH(bool, remote);
+        QFETCH(QStringList, answers);
+        QFETCH(QString, action);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, codes);
+        QFETCH(QString, panel2);
+        QFETCH(bool, success);
+
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(sim, records.path());
+        QVERIFY(!instrument.device().isEmpty());
+
+        frmMain w;
+        prepare(w, baud, remote);
+        BoxAnswerer answerer;
+        answerer.answers = answers;
+        bool acted = false;
+        FormState before;
+        if (!action.isEmpty()) {
+            const QString what = action.section('@', 0, 0);
+            const QString when = action.section('@', 1);
+            const QString text = when.section("  ", 0, 0);
+            const int percent = when.section("  ", 1).chopped(1).toInt();
+            answerer.onTick = [&, what, text, percent] {
+                const QString now = panel(w, 1);
+                if (acted || !now.startsWith(text) ||
+                    now.section("  ", 1).chopped(1).toInt() < percent)
+                    return;
+                acted = true;
+                // From a fresh event, so that this poll is free to answer what the key opens.
+                QTimer::singleShot(
+                    0, &w, [&w, what] { key(w, what == "esc" ? Qt::Key_Escape : Qt::Key_F4); });
+            };
+        }
+        key(w, Qt::Key_F4);
+        QVERIFY(action.isEmpty() || acted);
+
+        QCOMPARE(answerer.texts(), boxes);
+        for (const SeenBox &box : answerer.seen) {
+            if (box.text == answerer.seen.value(0).text && !answers.isEmpty())
+                QCOMPARE(box.title, QStringLiteral("Confirm Firmware Replace"));
+            else
+                QCOMPARE(box.title, w.engine.state.sTitleVer);
+        }
+        QVERIFY(idle(w));
+        QCOMPARE(panel(w, 2), panel2);
+        frmSuccess *dialog = frmSuccess::instance();
+        QCOMPARE(dialog != nullptr, success);
+        QCOMPARE(w.engine.state.bSuccess, success);
+
+        if (codes.endsWith("0801"))
+            QVERIFY(instrument.finished());
+        instrument.stop();
+        QString why;
+        QVERIFY2(matches(instrument.codes(), codes, &why), qPrintable(why));
+
+        if (success) {
+            QCOMPARE(panel(w, 1), QStringLiteral("Update Finished"));
+            QCOMPARE(panel(w, 4), QStringLiteral("1012.01"));
+            // Every written byte as in the image, everything else in the region erased.
+            QByteArray written;
+            const QByteArray image = readHex(QStringLiteral(ZARVO_IMAGE_HEX), &written);
+            const QByteArray flash = readHex(instrument.dumpPath());
+            QCOMPARE(flash.size(), 0x8000);
+            QCOMPARE(written.count(char(1)), 26528 - 4); // the 4 overlapping bytes once
+            for (int a = 0x800; a < 0x8000; ++a)
+                if (flash[a] != image[a])
+                    QFAIL(qPrintable(
+                        QStringLiteral("flash differs at 0x%1").arg(a, 6, 16, QChar('0'))));
+            // The completion dialog counts down and closes itself at the thirtieth tick.
+            QCOMPARE(child<QPushButton>(*dialog, "OKButton")->text(),
+                     QStringLiteral("OK [30 sec.]"));
+            for (int tick = 1; tick < 30; ++tick)
+                dialog->tmrCountDown_Timer();
+            QCOMPARE(child<QPushButton>(*dialog, "OKButton")->text(),
+                     QStringLiteral("OK [1 sec.]"));
+            dialog->tmrCountDown_Timer();
+            QVERIFY(!frmSuccess::instance());
+            QVERIFY(!w.engine.state.bSuccess);
+        }
+        w.close();
+    }
+
+    void portProblems_data() {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << "missing"
+                                 << "Selected Com Port is not available.";
+        QTest::newRow("in use") << "held"
+                                << "Selected COM Port is already in use by another application.";
+        QTest::newRow("not a serial device") << "file"
+                                             << "Selected COM Port could not be opened.";
+    }
+    void portProblems() {
+        QFETCH(QString, port);
+        QFETCH(QString, message);
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        std::unique_ptr<Instrument> instrument;
+        QProcess holder;
+        QTemporaryFile file;
+        if (port == "missing") {
+            sandbox.link(kPort, "/dev/zarvo-no-such-device");
+        } else if (port == "file") {
+            QVERIFY(file.open());
+            sandbox.link(kPort, file.fileName());
+        } else {
+            instrument = std::make_unique<Instrument>(QStringList{}, records.path());
+            holder.start(ZARVO_BUILD_DIR "/zarvo-portholder", {instrument->device()});
+            QVERIFY(holder.waitForReadyRead(10000));
+            QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+        }
+        frmMain w;
+        prepare(w, 2, false);
+        BoxAnswerer answerer;
+        key(w, Qt::Key_F4);
+        QCOMPARE(answerer.seen.size(), 1);
+        QVERIFY2(answerer.seen[0].text.startsWith(message), qPrintable(answerer.seen[0].text));
+        QCOMPARE(answerer.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(answerer.seen[0].title, w.engine.state.sTitleVer);
+        QVERIFY(idle(w));
+        if (instrument) {
+            holder.closeWriteChannel();
+            holder.waitForFinished(5000);
+            instrument->stop();
+            QVERIFY(instrument->codes().isEmpty());
+        }
+        w.close();
+    }
+
+    // Closing the window during an update ends it quietly; the window goes only after the
+    // update has unwound, and nothing reaches the instrument after the close.
+    void closeDuringUpdate() {
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument({}, records.path());
+        auto *w = new frmMain;
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<frmMain> guard(w);
+        prepare(*w, 2, false);
+        showInstructions(w);
+        BoxAnswerer answerer;
+        int framesAtClose = -1;
+        answerer.onTick = [&] {
+            if (framesAtClose < 0 && guard && panel(*guard, 1).startsWith("Erasing ...  1")) {
+                framesAtClose = 0;
+                QVERIFY(!guard->close()); // put off: the wait is on the stack
+            }
+        };
+        key(*w, Qt::Key_F4);
+        QCOMPARE(framesAtClose, 0);
+        QTRY_VERIFY(!guard);
+        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(QApplication::topLevelWidgets().isEmpty() ||
+                std::none_of(QApplication::topLevelWidgets().begin(),
+                             QApplication::topLevelWidgets().end(),
+                             [](QWidget *t) { return t->isVisible(); }));
+        instrument.stop();
+        QString why;
+        QVERIFY2(matches(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
+    }
+
+    void exitWhileIdle_data() {
+        QTest::addColumn<bool>("byKey");
+        QTest::newRow("Esc") << true;
+        QTest::newRow("Exit button") << false;
+    }
+    void exitWhileIdle() {
+        QFETCH(bool, byKey);
+        PortSandbox sandbox;
+        auto *w = new frmMain;
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<frmMain> guard(w);
+        prepare(*w, 2, false);
+        QDialog *about = showAbout(w->engine.state.sVersion);
+        QPointer<QDialog> aboutGuard(about);
+        if (byKey)
+            key(*w, Qt::Key_Escape);
+        else
+            QTest::mouseClick(child<QPushButton>(*w, "cmdExit"), Qt::LeftButton);
+        QTRY_VERIFY(!guard);
+        QTRY_VERIFY(!aboutGuard);
+    }
+
+    // The next update closes a completion dialog that is still counting.
+    void nextUpdateClosesCompletionDialog() {
+        PortSandbox sandbox;
+        QTemporaryDir first, second;
+        frmMain w;
+        prepare(w, 2, false);
+        BoxAnswerer answerer;
+        QPointer<frmSuccess> earlier;
+        {
+            Instrument instrument({}, first.path());
+            key(w, Qt::Key_F4);
+            earlier = frmSuccess::instance();
+            QVERIFY(earlier);
+            earlier->tmrCountDown_Timer();
+        }
+        Instrument instrument({}, second.path());
+        bool closedAtStart = false;
+        answerer.onTick = [&] {
+            if (!closedAtStart && panel(w, 1).startsWith("Erasing"))
+                closedAtStart = !earlier || !earlier->isVisible();
+        };
+        key(w, Qt::Key_F4);
+        QVERIFY(closedAtStart);
+        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(frmSuccess::instance());
+        QVERIFY(frmSuccess::instance() != earlier.data());
+        QCOMPARE(frmSuccess::instance()->countDown(), 30);
+        w.close();
+        QVERIFY(!frmSuccess::instance());
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "test_e2e.moc"
