@@ -1,0 +1,105 @@
+// Measures whole updates against the virtual instrument: the tool's own cost per frame
+// (instrument answering at once) and, with --line-timing, the real duration at 4800 baud.
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "engine.h"
+#include "sequences.h"
+
+namespace {
+
+// A window that shows nothing and confirms every question.
+class QuietView : public View {
+public:
+    float value = 0, max = 100;
+    QString panels[5];
+    int boxes = 0;
+    float progressValue() const override { return value; }
+    float progressMax() const override { return max; }
+    void setProgressValue(float v) override { value = v; }
+    void setProgressMax(float m) override { max = m; }
+    QString panelText(int panel) const override { return panels[panel]; }
+    void setPanelText(int panel, const QString &text) override { panels[panel] = text; }
+    void setExitCaption(const QString &) override {}
+    void setMessageLine(const QString &) override {}
+    void setControlEnabled(Control, bool) override {}
+    bool remoteChecked() const override { return false; }
+    Answer messageBox(const QString &text, const QString &, Icon, Buttons buttons,
+                      Answer) override {
+        ++boxes;
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+        return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
+    }
+    void showSuccess() override {}
+    void unloadSuccess() override {}
+    void unloadMainWindow() override {}
+};
+
+// One update at the given speed; returns its duration in seconds, or -1 on failure.
+double runOnce(const QString &buildDir, const QString &baud, bool lineTiming) {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QProcess sim;
+    QStringList args{"--com", "7", "--baud", baud, "--exit-after-finish"};
+    if (lineTiming)
+        args << "--line-timing";
+    sim.start(buildDir + "/zarvo-sim", args);
+    if (!sim.waitForReadyRead(10000))
+        return -1;
+
+    QuietView view;
+    Engine engine(view);
+    engine.state.sTitleVer = QStringLiteral("bench");
+    engine.state.sVersion = QStringLiteral("1012");
+    engine.state.iComPort = 7;
+    engine.state.sBaudrate = baud;
+    QElapsedTimer clock;
+    clock.start();
+    engine.updater.cmdProgram_Click();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    sim.waitForFinished(10000);
+    return view.boxes == 0 && view.panels[2] == "EBPV" ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const bool lineTiming = app.arguments().contains("--line-timing");
+    const QString buildDir = QCoreApplication::applicationDirPath() + "/..";
+    const int frames = int(2 + EraseFrames.size() + 1 + WriteFrames.size() + 1 + 2);
+
+    std::vector<double> runs;
+    for (int i = 0; i < 5; ++i) {
+        const double s = runOnce(buildDir, "4800", false);
+        if (s < 0) {
+            std::fprintf(stderr, "bench-update: an update failed\n");
+            return 1;
+        }
+        runs.push_back(s);
+    }
+    std::sort(runs.begin(), runs.end());
+    const double median = runs[runs.size() / 2];
+    std::printf("whole update, instrument answering at once: median %.2f s of %zu runs "
+                "(%.2f ms per frame, %d frames)\n",
+                median, runs.size(), 1000 * median / frames, frames);
+
+    if (lineTiming) {
+        const double s = runOnce(buildDir, "4800", true);
+        if (s < 0) {
+            std::fprintf(stderr, "bench-update: the timed update failed\n");
+            return 1;
+        }
+        std::printf("whole update at 4800 baud with the line's timing: %.1f s\n", s);
+    } else {
+        std::printf("(add --line-timing for a real-time update at 4800 baud, about 2 minutes)\n");
+    }
+    return 0;
+}
