@@ -19,7 +19,7 @@
 
 #include "dialogs.h"
 #include "frmmain.h"
-#include "pty.h"
+#include "linkrig.h"
 
 namespace {
 
@@ -405,7 +405,7 @@ private slots:
         PortSandbox sandbox;
         QTemporaryDir records;
         std::unique_ptr<Instrument> instrument;
-        QProcess holder;
+        std::unique_ptr<PortHolder> holder;
         QTemporaryFile file;
         if (port == "missing") {
             sandbox.link(kPort, "/dev/zarvo-no-such-device");
@@ -414,9 +414,8 @@ private slots:
             sandbox.link(kPort, file.fileName());
         } else {
             instrument = std::make_unique<Instrument>(QStringList{}, records.path());
-            holder.start(ZARVO_BUILD_DIR "/zarvo-portholder", {instrument->device()});
-            QVERIFY(holder.waitForReadyRead(10000));
-            QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+            holder = std::make_unique<PortHolder>(instrument->device());
+            QVERIFY(holder->held());
         }
         frmMain w;
         prepare(w, 2, false);
@@ -428,8 +427,7 @@ private slots:
         QCOMPARE(answerer.seen[0].title, w.engine.state.sTitleVer);
         QVERIFY(idle(w));
         if (instrument) {
-            holder.closeWriteChannel();
-            holder.waitForFinished(5000);
+            holder.reset();
             instrument->stop();
             QVERIFY(instrument->codes().isEmpty());
         }

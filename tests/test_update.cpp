@@ -4,39 +4,12 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
-#include "bootpeer.h"
-#include "commport.h"
 #include "frames.h"
-#include "link.h"
-#include "pty.h"
-#include "recordingview.h"
+#include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"
 
 namespace {
-
-QByteArray code(std::string_view frame) {
-    return QByteArray(frame.substr(4, 4).data(), 4);
-}
-
-// Holds a device as another serial program would, from a second process.
-class PortHolder {
-public:
-    explicit PortHolder(const QString &device) {
-        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {device});
-        m_held = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "held";
-    }
-    ~PortHolder() {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-    }
-    bool held() const { return m_held; }
-
-private:
-    QProcess m_process;
-    bool m_held = false;
-};
 
 const QString kTitle = QStringLiteral("Title v1012");
 
@@ -45,30 +18,13 @@ const QString kTitle = QStringLiteral("Title v1012");
 class TestUpdate : public QObject {
     Q_OBJECT
 
-    struct Rig {
-        PortSandbox sandbox;
-        PtyPair pty;
-        BootPeer peer{pty};
-        FormState st;
-        RecordingView view;
-        CommPort port;
-        Link link{st, view, port};
+    struct Rig : LinkRig {
         Updater updater{st, view, port, link};
 
-        Rig() {
-            sandbox.link(3, pty.slavePath());
-            st.sTitleVer = kTitle;
-            st.sVersion = QStringLiteral("1012");
+        Rig() : LinkRig(3) {
             st.iComPort = 3;
             st.sBaudrate = QStringLiteral("2400");
         }
-        QByteArrayList codes() const {
-            QByteArrayList out;
-            for (const PeerFrame &f : peer.frames)
-                out << f.code;
-            return out;
-        }
-        int count(const QByteArray &c) const { return int(codes().count(c)); }
         bool idleAgain() const {
             bool controls = true;
             for (View::Control c :

@@ -1,0 +1,53 @@
+// What the link and update tests stand on: a scripted bootloader on a pseudo-terminal
+// reached as port N, the form state, a recording window, the port and the link; and a
+// second process that holds a device as another serial program would.
+#pragma once
+
+#include <QProcess>
+
+#include "bootpeer.h"
+#include "commport.h"
+#include "link.h"
+#include "pty.h"
+#include "recordingview.h"
+
+struct LinkRig {
+    PortSandbox sandbox;
+    PtyPair pty;
+    BootPeer peer{pty};
+    FormState st;
+    RecordingView view;
+    CommPort port;
+    Link link{st, view, port};
+
+    explicit LinkRig(int portNumber) {
+        sandbox.link(portNumber, pty.slavePath());
+        st.sTitleVer = QStringLiteral("Title v1012");
+        st.sVersion = QStringLiteral("1012");
+    }
+    QByteArrayList codes() const {
+        QByteArrayList out;
+        for (const PeerFrame &f : peer.frames)
+            out << f.code;
+        return out;
+    }
+    int count(const QByteArray &code) const { return int(codes().count(code)); }
+};
+
+class PortHolder {
+public:
+    explicit PortHolder(const QString &device) {
+        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {device});
+        m_held = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "held";
+    }
+    ~PortHolder() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+    bool held() const { return m_held; }
+
+private:
+    QProcess m_process;
+    bool m_held = false;
+};
