@@ -333,6 +333,32 @@ private slots:
         QVERIFY(rig.idleAgain());
     }
 
+    // A port that exists but will not open: the reason, and how to get access where the
+    // operating system refused it to this user.
+    void openFailureText_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("dialoutHint");
+        QTest::newRow("permission")
+            << int(CommPort::kErrPermission) << "/dev/ttyUSB0: Permission denied" << true;
+        QTest::newRow("other failure")
+            << int(CommPort::kErrOpenFailed) << "/tmp/x: Inappropriate ioctl for device" << false;
+        QTest::newRow("no reason given") << int(CommPort::kErrOpenFailed) << "" << false;
+    }
+    void openFailureText() {
+        QFETCH(int, code);
+        QFETCH(QString, reason);
+        QFETCH(bool, dialoutHint);
+        const QString text = ::openFailureText(CommPort::Error{code, reason});
+        QVERIFY(text.startsWith("Selected COM Port could not be opened."));
+        QVERIFY(text.contains(reason));
+#ifdef Q_OS_LINUX
+        QCOMPARE(text.contains("dialout"), dialoutHint);
+#else
+        Q_UNUSED(dialoutHint);
+#endif
+    }
+
     // FinishUpdate that cannot be written is a failure, never a completion.
     void finishNotWrittenIsNoSuccess() {
         Rig rig;

@@ -19,6 +19,14 @@ constexpr View::Control kUnlockOrder[] = {View::Control::lblRemote, View::Contro
 // The start request's tail, which the instrument echoes: FE FE 33 00 "BL" 3F FD.
 const QByteArray kWakeReply("\xFE\xFE\x33\x00\x42\x4C\x3F\xFD", 8);
 
+struct DepthGuard {
+    explicit DepthGuard(int &depth) : m_depth(depth) { ++m_depth; }
+    ~DepthGuard() { --m_depth; }
+    int &m_depth;
+};
+
+} // namespace
+
 QString openFailureText(const CommPort::Error &error) {
     QString text = QStringLiteral("Selected COM Port could not be opened.");
     if (!error.reason.isEmpty())
@@ -31,14 +39,6 @@ QString openFailureText(const CommPort::Error &error) {
 #endif
     return text;
 }
-
-struct DepthGuard {
-    explicit DepthGuard(int &depth) : m_depth(depth) { ++m_depth; }
-    ~DepthGuard() { --m_depth; }
-    int &m_depth;
-};
-
-} // namespace
 
 Updater::Updater(FormState &state, View &view, CommPort &port, Link &link)
     : m_st(state), m_view(view), m_port(port), m_link(link) {}

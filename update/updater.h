@@ -1,11 +1,15 @@
 // The update procedure behind Program, the cancel behind Exit, and the port check.
 #pragma once
 
+#include "commport.h"
 #include "formstate.h"
 #include "view.h"
 
-class CommPort;
 class Link;
+
+// What the user is told when the selected port exists but will not open: the reason, and
+// for a refused permission on Linux, how to get access.
+QString openFailureText(const CommPort::Error &error);
 
 class Updater {
 public:
