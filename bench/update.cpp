@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "appinfo.h"
 #include "engine.h"
 #include "sequences.h"
 
@@ -57,7 +58,9 @@ double runOnce(const QString &buildDir, const QString &baud, bool lineTiming) {
     QuietView view;
     Engine engine(view);
     engine.state.sTitleVer = QStringLiteral("bench");
-    engine.state.sVersion = QStringLiteral("1012");
+    engine.state.sVersion = QStringLiteral("%1%2")
+                                .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
+                                .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
     engine.state.iComPort = 7;
     engine.state.sBaudrate = baud;
     QElapsedTimer clock;

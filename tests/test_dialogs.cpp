@@ -299,10 +299,14 @@ private slots:
         QTest::newRow("Version History")
             << Opener([](QWidget *m) { return showHistory(m); }) << "frmHistory"
             << "Version History" << historyText() << historyLines().join("\r\n");
-        const QString about = aboutText(versionDigits());
+        const QString aboutLines = QString::fromUtf8(appinfo::kTitle) + " Version " +
+                                   versionDigits() +
+                                   "\r\n\r\nZARVO Radio Instruments\r\n412 Quillon Road, "
+                                   "Suite 5\r\nAmbervale, NW 00415\r\n\r\nCopyright (C) "
+                                   "ZARVO Radio Instruments 2008-2010";
         QTest::newRow("About") << Opener([](QWidget *) { return showAbout(versionDigits()); })
                                << "frmAbout"
-                               << "About" << about << about;
+                               << "About" << aboutText(versionDigits()) << aboutLines;
     }
 
     void helpDialogs() {

@@ -150,7 +150,10 @@ void TestMainWindow::startUpState() {
     frmMain &w = *m_window;
     const FormState &st = w.engine.state;
 
-    QCOMPARE(st.sVersion, QString::number(appinfo::kVersionMajor * 100 + appinfo::kVersionMinor));
+    QCOMPARE(st.sVersion, QStringLiteral("%1%2")
+                              .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
+                              .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0')));
+    QCOMPARE(st.sVersion.size(), 4);
     QCOMPARE(st.sTitleVer, QString::fromUtf8(appinfo::kTitle) + " v" + st.sVersion);
     QVERIFY(st.sTitleVer.startsWith(QStringLiteral("ZARVO-415B_417_452 Firmware v")));
     QCOMPARE(w.windowTitle(), st.sTitleVer);

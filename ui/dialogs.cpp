@@ -456,11 +456,9 @@ void UnloadAllForms(const QString &formToIgnore) {
         if (!w)
             continue;
         // A form that refuses to close keeps its state; destroying it anyway could pull the
-        // window out from under a running procedure.
-        if (!w->close())
-            continue;
-        // Deferred: the caller may be code of one of these forms.
-        if (w)
-            w->deleteLater();
+        // window out from under a running procedure. The dialogs destroy themselves on
+        // close (deferred, as the caller may be code of one of them); the main window
+        // belongs to main() and is never deleted here.
+        w->close();
     }
 }

@@ -359,7 +359,8 @@ Options parse(int argc, char **argv) {
 fs::path portDirectory() {
     const char *config = std::getenv("XDG_CONFIG_HOME");
     fs::path base;
-    if (config && *config) {
+    // A relative value is no base directory; the tool ignores it too.
+    if (config && *config == '/') {
         base = config;
     } else {
         const char *home = std::getenv("HOME");
@@ -503,6 +504,17 @@ bool Simulator::openLine() {
             watchOpens();
     }
 
+    // Signals go through the loop from here on, so that none can end the unit between
+    // linking the port and the clean-up that removes the link again.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
+    m_signalFd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+    ::signal(SIGPIPE, SIG_IGN);
+
     if (m_o.com) {
         const fs::path dir = portDirectory();
         std::error_code ec;
@@ -528,15 +540,6 @@ bool Simulator::openLine() {
         }
         m_link = link;
     }
-
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGHUP);
-    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-    m_signalFd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-    ::signal(SIGPIPE, SIG_IGN);
 
     std::printf("%s\n", m_devicePath.c_str());
     std::fflush(stdout);
