@@ -262,6 +262,10 @@ void Link::endUpdate() {
     m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
     m_st.bIdle = true;
     m_st.bVersionOK = false;
-    if (m_port.isOpen())
-        m_port.close();
+    if (m_port.isOpen() && !m_port.close() && m_finishWritten) {
+        // FinishUpdate was dropped on a line that stopped moving: the unit never got it,
+        // and this must not end as a completed update.
+        m_finishWritten = false;
+        fail(kCommError);
+    }
 }

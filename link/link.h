@@ -15,7 +15,8 @@ class CommPort;
 class Link : public QObject {
     Q_OBJECT
 public:
-    // At most this many passes of (sleep 1 ms, process events) wait for a reply.
+    // A reply that has not come when the pass counter exceeds this (after 1,001 passes
+    // of sleep 1 ms, process events) is given up.
     static constexpr int kWaitPasses = 1000;
     static constexpr std::chrono::milliseconds kPassSleep{1};
     // Pause after the remote start request, for a late echo.
@@ -32,7 +33,7 @@ public:
     // Receive event of MSComm1.
     void MSComm1_OnComm(int commEvent);
 
-    // Number of Send calls currently waiting (nested); nothing may be destroyed while > 0.
+    // Number of Send calls currently waiting (nested).
     int waitDepth() const { return m_waitDepth; }
     // True once FinishUpdate has actually been handed to the port in this update, so that
     // the completion dialog never follows a FinishUpdate that could not be written.

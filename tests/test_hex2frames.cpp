@@ -87,6 +87,9 @@ void TestHex2Frames::refuses_data() {
     QTest::newRow("extended linear address moves it out")
         << record(0, 4, QByteArray::fromHex("0001")) + record(0x0800, 0, block()) + kEof << 2
         << "0x010800 to 0x01080F lie outside";
+    QTest::newRow("address at the top of 32 bits does not wrap into the region")
+        << record(0, 4, QByteArray::fromHex("FFFF")) + record(0xFFF8, 0, block()) + kEof << 2
+        << "0xFFFFFFF8 to 0x100000007 lie outside";
     QTest::newRow("extended segment address moves it out")
         << record(0, 2, QByteArray::fromHex("1000")) + record(0x0800, 0, block()) + kEof << 2
         << "0x010800 to 0x01080F lie outside";

@@ -39,9 +39,9 @@ struct Refusal {
     std::string reason;
 };
 
-std::string hex(std::uint32_t value, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, static_cast<unsigned>(value));
+std::string hex(std::uint64_t value, int digits) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
     return buf;
 }
 
@@ -114,8 +114,9 @@ Image convert(std::istream &in) {
             if (count != kBlockSize)
                 throw Refusal{number, "data record of " + std::to_string(count) +
                                           " bytes; every write frame carries 16"};
-            const std::uint32_t first = base + offset;
-            const std::uint32_t last = first + kBlockSize - 1;
+            // In 64 bits: an extended address near the top must not wrap back into range.
+            const std::uint64_t first = std::uint64_t(base) + offset;
+            const std::uint64_t last = first + kBlockSize - 1;
             if (first < kRegionFirst || last > kRegionLast)
                 throw Refusal{number, "bytes " + hex(first, 6) + " to " + hex(last, 6) +
                                           " lie outside " + hex(kRegionFirst, 6) + " to " +
@@ -124,7 +125,8 @@ Image convert(std::istream &in) {
                 throw Refusal{number,
                               "more than " + std::to_string(kMaxWriteFrames) + " data records"};
             image.writeFrames.push_back(
-                frames::buildFrame(frames::CmdWriteBlocks, kCountWriteBlocks, first, data));
+                frames::buildFrame(frames::CmdWriteBlocks, kCountWriteBlocks,
+                                   static_cast<std::uint32_t>(first), data));
             break;
         }
         case EndOfFile:

@@ -34,8 +34,8 @@ QString openFailureText(const CommPort::Error &error) {
 #ifdef Q_OS_LINUX
     if (error.code == CommPort::kErrPermission)
         text += QStringLiteral("\n\nYour user account is not allowed to use this serial port. "
-                               "Add it to the 'dialout' group (sudo usermod -aG dialout "
-                               "$USER), then log out and in again.");
+                               "Add it to the group that owns the port, usually 'dialout' "
+                               "(sudo usermod -aG dialout $USER), then log out and in again.");
 #endif
     return text;
 }

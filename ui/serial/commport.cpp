@@ -582,10 +582,13 @@ bool CommPort::drain() {
 #endif
 }
 
-void CommPort::close() {
+bool CommPort::close() {
     if (!isOpen())
-        return;
-    if (!drain()) {
+        return true;
+    const bool drained = drain();
+    if (!drained) {
+        setError(kErrWriteFailed,
+                 QStringLiteral("%1: the line stopped taking bytes").arg(m_devicePath));
 #ifdef Q_OS_UNIX
         // The line stopped moving. Dropping what is left keeps the kernel's close from
         // waiting its own half minute for it.
@@ -593,6 +596,7 @@ void CommPort::close() {
 #endif
     }
     closeNow();
+    return drained;
 }
 
 void CommPort::closeNow() {

@@ -60,7 +60,8 @@ public:
     // PortOpen = True. False on failure, with lastError() telling which failure it was.
     bool open();
     // PortOpen = False: what was written is on the line first. Harmless when closed.
-    void close();
+    // False when the line did not take it all in time; the rest was dropped.
+    bool close();
     bool isOpen() const;
 
     // Hands the bytes to the operating system at once, in order. False when refused.
