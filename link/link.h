@@ -33,8 +33,6 @@ public:
     // Receive event of MSComm1.
     void MSComm1_OnComm(int commEvent);
 
-    // Number of Send calls currently waiting (nested).
-    int waitDepth() const { return m_waitDepth; }
     // True once FinishUpdate has actually been handed to the port in this update, so that
     // the completion dialog never follows a FinishUpdate that could not be written.
     bool finishWritten() const { return m_finishWritten; }
@@ -53,7 +51,7 @@ private:
     FormState &m_st;
     View &m_view;
     CommPort &m_port;
-    int m_waitDepth = 0;
+    int m_waitDepth = 0; // Send calls waiting for a reply, nested in each other's events
     bool m_lineLost = false;
     bool m_finishWritten = false;
 };
