@@ -122,6 +122,18 @@ QString shownText(QDialog *dlg) {
     return QStringLiteral("<no text widget>");
 }
 
+// What every dialog of the tool is: shown, modeless, without owner, with the tool's icon,
+// of fixed size, without minimise and maximise buttons.
+void checkDialogFrame(QDialog *dlg) {
+    QVERIFY(dlg->isVisible());
+    QVERIFY(!dlg->isModal());
+    QVERIFY(!dlg->parentWidget());
+    QVERIFY(!dlg->windowIcon().isNull());
+    QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
+    QVERIFY(!(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                    Qt::WindowContextHelpButtonHint)));
+}
+
 QString lf(QString s) {
     return s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
@@ -192,13 +204,9 @@ private slots:
         QVERIFY(timer->isActive());
         QCOMPARE(timer->interval(), 1000);
         QVERIFY(!dlg->findChild<QLabel *>("picZARVOLogo")->pixmap().isNull());
-        QVERIFY(dlg->isVisible());
-        QVERIFY(!dlg->isModal());
-        QVERIFY(!dlg->parentWidget());
-        QVERIFY(!dlg->windowIcon().isNull());
-        QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
-        QVERIFY(
-            !(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        checkDialogFrame(dlg);
+        if (QTest::currentTestFailed())
+            return;
 
         // Opens centred on the screen.
         const QPoint centre = dlg->screen()->availableGeometry().center();
@@ -325,14 +333,9 @@ private slots:
         QCOMPARE(dlg->objectName(), name);
         QCOMPARE(dlg->windowTitle(), caption);
         QCOMPARE(shownText(dlg), lf(source));
-        QVERIFY(dlg->isVisible());
-        QVERIFY(!dlg->isModal());
-        QVERIFY(!dlg->parentWidget());
-        QVERIFY(!dlg->windowIcon().isNull());
-        QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
-        QVERIFY(
-            !(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
-                                    Qt::WindowContextHelpButtonHint)));
+        checkDialogFrame(dlg);
+        if (QTest::currentTestFailed())
+            return;
 
         // One instance: opening again raises the same dialog.
         QCOMPARE(open(mainWindow), dlg.data());

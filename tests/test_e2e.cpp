@@ -11,7 +11,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -388,34 +387,18 @@ private slots:
         w.close();
     }
 
-    void portProblems_data() {
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing") << "missing"
-                                 << "Selected Com Port is not available.";
-        QTest::newRow("in use") << "held"
-                                << "Selected COM Port is already in use by another application.";
-        QTest::newRow("not a serial device") << "file"
-                                             << "Selected COM Port could not be opened.";
-    }
+    void portProblems_data() { addUnusablePortRows(); }
     void portProblems() {
-        QFETCH(QString, port);
+        QFETCH(QString, kind);
         QFETCH(QString, message);
         PortSandbox sandbox;
         QTemporaryDir records;
+        // The port in use is a live instrument that another program holds.
         std::unique_ptr<Instrument> instrument;
-        std::unique_ptr<PortHolder> holder;
-        QTemporaryFile file;
-        if (port == "missing") {
-            sandbox.link(kPort, "/dev/zarvo-no-such-device");
-        } else if (port == "file") {
-            QVERIFY(file.open());
-            sandbox.link(kPort, file.fileName());
-        } else {
+        if (kind == "held")
             instrument = std::make_unique<Instrument>(QStringList{}, records.path());
-            holder = std::make_unique<PortHolder>(instrument->device());
-            QVERIFY(holder->held());
-        }
+        UnusablePort unusable(sandbox, kPort, kind, instrument ? instrument->device() : QString());
+        QVERIFY(unusable.ready());
         frmMain w;
         prepare(w, 2, false);
         BoxAnswerer answerer;
@@ -426,7 +409,7 @@ private slots:
         QCOMPARE(answerer.seen[0].title, w.engine.state.sTitleVer);
         QVERIFY(idle(w));
         if (instrument) {
-            holder.reset();
+            unusable.release();
             instrument->stop();
             QVERIFY(instrument->codes().isEmpty());
         }

@@ -44,6 +44,11 @@ Run convert(const QString &input, const QString &output) {
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
 }
 
+bool writeFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
 } // namespace
 
 class TestHex2Frames : public QObject {
@@ -130,18 +135,11 @@ void TestHex2Frames::refuses() {
     QFETCH(QString, reason);
 
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     const QString input = dir.filePath("image.hex");
     const QString output = dir.filePath("frame_tables.cpp");
-    QFile in(input);
-    QVERIFY(in.open(QIODevice::WriteOnly));
-    in.write(content);
-    in.close();
+    QVERIFY(writeFile(input, content));
     // A table from an earlier, good conversion must not outlive a refused one.
-    QFile stale(output);
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.write("stale");
-    stale.close();
+    QVERIFY(writeFile(output, "stale"));
 
     const Run run = convert(input, output);
     QVERIFY2(run.exitCode > 0, run.stderrText.constData());
@@ -195,13 +193,9 @@ void TestHex2Frames::converts() {
     QFETCH(QStringList, writeFrames);
 
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     const QString input = dir.filePath("image.hex");
     const QString output = dir.filePath("frame_tables.cpp");
-    QFile in(input);
-    QVERIFY(in.open(QIODevice::WriteOnly));
-    in.write(content);
-    in.close();
+    QVERIFY(writeFile(input, content));
 
     const Run run = convert(input, output);
     QVERIFY2(run.exitCode == 0, run.stderrText.constData());

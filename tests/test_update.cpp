@@ -1,7 +1,5 @@
 // The update procedure, the cancel and the port check, with a recording window and a
 // scripted bootloader on a pseudo-terminal reached as port 3.
-#include <QProcess>
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include "frames.h"
@@ -295,34 +293,17 @@ private slots:
 
     // Ports that cannot be used end the attempt before any frame, with one message.
     void portFailures_data() {
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing") << "missing"
-                                 << "Selected Com Port is not available.";
-        QTest::newRow("in use") << "held"
-                                << "Selected COM Port is already in use by another application.";
-        QTest::newRow("not a serial device") << "file"
-                                             << "Selected COM Port could not be opened.";
+        addUnusablePortRows();
         QTest::newRow("port 0") << "zero"
                                 << "Selected Com Port is not available.";
     }
     void portFailures() {
-        QFETCH(QString, device);
+        QFETCH(QString, kind);
         QFETCH(QString, message);
         Rig rig;
-        std::unique_ptr<PortHolder> holder;
-        QTemporaryFile file;
-        if (device == "missing")
-            rig.sandbox.link(3, QStringLiteral("/dev/zarvo-no-such-device"));
-        if (device == "held") {
-            holder = std::make_unique<PortHolder>(rig.pty.slavePath());
-            QVERIFY(holder->held());
-        }
-        if (device == "file") {
-            QVERIFY(file.open());
-            rig.sandbox.link(3, file.fileName());
-        }
-        if (device == "zero")
+        UnusablePort unusable(rig.sandbox, 3, kind, rig.pty.slavePath());
+        QVERIFY(unusable.ready());
+        if (kind == "zero")
             rig.st.iComPort = 0;
         rig.updater.cmdProgram_Click();
         QCOMPARE(rig.view.boxes.size(), 1);

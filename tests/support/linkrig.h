@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QProcess>
+#include <QTemporaryFile>
+#include <QTest>
+#include <memory>
 
 #include "bootpeer.h"
 #include "commport.h"
@@ -50,4 +53,39 @@ public:
 private:
     QProcess m_process;
     bool m_held = false;
+};
+
+// The ports an update cannot use, each with the message its attempt must end in.
+inline void addUnusablePortRows() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << "missing"
+                             << "Selected Com Port is not available.";
+    QTest::newRow("in use") << "held"
+                            << "Selected COM Port is already in use by another application.";
+    QTest::newRow("not a serial device") << "file"
+                                         << "Selected COM Port could not be opened.";
+}
+
+// Makes port N unusable as a row of addUnusablePortRows() says; "held" holds `device`
+// from another process. Other kinds leave the port alone.
+class UnusablePort {
+public:
+    UnusablePort(PortSandbox &sandbox, int port, const QString &kind, const QString &device) {
+        if (kind == "missing") {
+            m_ready = sandbox.link(port, QStringLiteral("/dev/zarvo-no-such-device"));
+        } else if (kind == "file") {
+            m_ready = m_file.open() && sandbox.link(port, m_file.fileName());
+        } else if (kind == "held") {
+            m_holder = std::make_unique<PortHolder>(device);
+            m_ready = m_holder->held();
+        }
+    }
+    bool ready() const { return m_ready; }
+    void release() { m_holder.reset(); }
+
+private:
+    QTemporaryFile m_file;
+    std::unique_ptr<PortHolder> m_holder;
+    bool m_ready = true;
 };
