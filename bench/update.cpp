@@ -12,6 +12,7 @@
 
 #include "appinfo.h"
 #include "engine.h"
+#include "image.h"
 #include "sequences.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "commport.h"
 #include "frames.h"
+#include "image.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
 const QString kIdleText = QStringLiteral("For Help press F1");
 
-constexpr float kEraseMax = 480.0f;
-constexpr float kWriteMax = 1920.0f;
+constexpr float kEraseMax = float(image::kEraseRows);
+constexpr float kWriteMax = float(image::kWriteBlocks);
 
 // Reply length the receive event waits for, by command code; 0: no reply awaited,
 // -1: a code the tool does not know, which leaves the threshold alone.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "frames.h"
-#include "sequences.h"
+#include "image.h"
 
 namespace QTest {
 template <> char *toString(const std::string &s) {
