@@ -12,7 +12,6 @@ namespace {
 
 const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
-const QString kIdleText = QStringLiteral("For Help press F1");
 
 constexpr float kEraseMax = float(image::kEraseRows);
 constexpr float kWriteMax = float(image::kWriteBlocks);
@@ -196,7 +195,7 @@ void Link::evaluateVersion() {
     if (!m_st.bIdle && reply.mid(4, 4) != "0415") {
         m_view.messageBox(QStringLiteral("Attached device is not the ZARVO-415B."), m_st.sTitleVer,
                           View::Icon::Exclamation);
-        m_view.setPanelText(1, kIdleText);
+        m_view.setPanelText(1, texts::IdleStatus);
         m_st.bEndUpdate = true;
     }
 
@@ -222,7 +221,7 @@ void Link::evaluateVersion() {
     if (answer == View::Answer::Yes) {
         m_st.bVersionOK = true;
     } else {
-        m_view.setPanelText(1, kIdleText);
+        m_view.setPanelText(1, texts::IdleStatus);
         m_st.bEndUpdate = true;
     }
 }
@@ -249,24 +248,32 @@ void Link::evaluateCheck(bool blankCheck) {
 }
 
 void Link::fail(const QString &message) {
-    m_view.messageBox(message, m_st.sTitleVer, View::Icon::Exclamation);
-    m_view.setProgressValue(0.0f);
-    m_view.ResetStatusPanels();
-    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
-    m_st.bIdle = true;
+    returnToIdle({.message = message, .resetDisplay = true});
     m_st.bEndUpdate = true;
-    if (m_port.isOpen())
-        m_port.close();
 }
 
 void Link::endUpdate() {
-    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
-    m_st.bIdle = true;
     m_st.bVersionOK = false;
-    if (m_port.isOpen() && !m_port.close() && m_finishWritten) {
+    if (!returnToIdle({}) && m_finishWritten) {
         // FinishUpdate was dropped on a line that stopped moving: the unit never got it,
         // and this must not end as a completed update.
         m_finishWritten = false;
         fail(kCommError);
     }
+}
+
+bool Link::returnToIdle(const Ending &ending) {
+    if (!ending.message.isEmpty() && !ending.messageLast)
+        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+    m_st.bIdle = true;
+    if (ending.resetDisplay) {
+        m_view.setProgressValue(0.0f);
+        m_view.ResetStatusPanels();
+    } else if (ending.idleStatus) {
+        m_view.setPanelText(1, texts::IdleStatus);
+    }
+    m_view.setExitCaption(texts::ExitCaption);
+    if (!ending.message.isEmpty() && ending.messageLast)
+        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+    return m_port.close();
 }

@@ -1,7 +1,8 @@
 #include "commport.h"
 
+#include "portnames.h"
+
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -204,30 +205,6 @@ CommPort::~CommPort() {
     close();
 }
 
-QString CommPort::portDirectory() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // A relative value is not a valid base directory; it is ignored like an unset one.
-    if (base.isEmpty() || QDir::isRelativePath(base))
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/zarvo-update/ports");
-}
-
-QString CommPort::devicePath(int port) {
-    if (port < 1)
-        return {};
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    const QString entry = portDirectory() + QStringLiteral("/com%1").arg(port);
-    const QFileInfo info(entry);
-    // A link whose device is gone still names this port: opening it then reports the
-    // port as missing rather than quietly reaching some other device.
-    if (info.exists() || info.isSymLink())
-        return entry;
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
-}
-
 void CommPort::setCommPort(int port) {
     m_port = port;
 }
@@ -276,7 +253,7 @@ bool CommPort::open() {
     m_readFailures = 0;
     ++m_session;
 
-    const QString entry = devicePath(m_port);
+    const QString entry = serial::devicePath(m_port);
     if (entry.isEmpty()) {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;

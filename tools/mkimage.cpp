@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "intelhex.h"
 
 namespace {
 
@@ -71,16 +72,6 @@ std::uint8_t instructionByte(Rng &rng, std::uint32_t address) {
     default:
         return static_cast<std::uint8_t>(rng.next() >> 56);
     }
-}
-
-std::string hexRecord(std::uint32_t address, std::uint8_t type,
-                      const std::vector<std::uint8_t> &data) {
-    std::vector<std::uint8_t> rec{static_cast<std::uint8_t>(data.size()),
-                                  static_cast<std::uint8_t>(address >> 8),
-                                  static_cast<std::uint8_t>(address), type};
-    rec.insert(rec.end(), data.begin(), data.end());
-    rec.push_back(frames::checksum(rec));
-    return ":" + frames::toHex(rec) + "\n";
 }
 
 } // namespace
@@ -149,9 +140,9 @@ int main(int argc, char **argv) {
         if (f == kOverlapFrame)
             for (int j = 0; j < kOverlapBytes; ++j)
                 carried[j] = data[kBlock - kOverlapBytes + j];
-        out += hexRecord(address, 0x00, {data.begin(), data.end()});
+        out += intelhex::record(std::uint16_t(address), intelhex::Data, data);
     }
-    out += hexRecord(0, 0x01, {});
+    out += intelhex::endOfFile();
 
     const std::string path = argv[1];
     const std::string temp = path + ".tmp";

@@ -39,13 +39,6 @@ constexpr int kPanelShare[kPanelCount] = {44, 14, 25, 17};
 const char *const kPanelTip[kPanelCount] = {
     "Status", "Indicators: Erase, Blank Check, Program, Verify", "Error Data", "Firmware Version"};
 
-// Two digits each for major and minor: 10.12 is "1012".
-QString versionDigits() {
-    return QStringLiteral("%1%2")
-        .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
-        .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
-}
-
 void name(QWidget *widget, const QString &objectName, const QString &description = {}) {
     widget->setObjectName(objectName);
     widget->setAccessibleName(objectName);
@@ -202,10 +195,10 @@ void frmMain::buildControls() {
     rows->addWidget(ProgressBar1);
 
     auto *buttons = new QHBoxLayout;
-    cmdProgram = new QPushButton(QStringLiteral("Program (F4)"), central);
+    cmdProgram = new QPushButton(texts::ProgramCaption, central);
     name(cmdProgram, QStringLiteral("cmdProgram"), QStringLiteral("Update Firmware"));
     cmdProgram->setToolTip(QStringLiteral("Update Firmware"));
-    cmdExit = new QPushButton(QStringLiteral("Exit (ESC)"), central);
+    cmdExit = new QPushButton(texts::ExitCaption, central);
     name(cmdExit, QStringLiteral("cmdExit"), QStringLiteral("Exit"));
     cmdExit->setToolTip(QStringLiteral("Exit"));
     for (QPushButton *button : {cmdProgram, cmdExit}) {
@@ -242,7 +235,7 @@ void frmMain::buildControls() {
 
 bool frmMain::Form_Load() {
     FormState &st = engine.state;
-    st.sVersion = versionDigits();
+    st.sVersion = QString::fromLatin1(appinfo::kVersionDigits);
     st.sTitleVer = QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" v") + st.sVersion;
     setWindowTitle(st.sTitleVer);
 
@@ -259,8 +252,8 @@ bool frmMain::Form_Load() {
     chkRemote->setChecked(false);
     setMessageLine(QString());
     setProgressValue(0);
-    cmdProgram->setText(QStringLiteral("Program (F4)"));
-    setExitCaption(QStringLiteral("Exit (ESC)"));
+    cmdProgram->setText(texts::ProgramCaption);
+    setExitCaption(texts::ExitCaption);
     ResetStatusPanels();
     st.bIdle = true;
     st.bCheckFailed = false;

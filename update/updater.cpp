@@ -7,8 +7,6 @@
 
 namespace {
 
-const QString kExitCaption = QStringLiteral("Exit (ESC)");
-
 constexpr View::Control kLockOrder[] = {View::Control::cmdProgram, View::Control::chkRemote,
                                         View::Control::lblRemote, View::Control::cboComPort,
                                         View::Control::cboBaudrate};
@@ -16,8 +14,9 @@ constexpr View::Control kUnlockOrder[] = {View::Control::lblRemote, View::Contro
                                           View::Control::cboComPort, View::Control::cboBaudrate,
                                           View::Control::cmdProgram};
 
-// The start request's tail, which the instrument echoes: FE FE 33 00 "BL" 3F FD.
-const QByteArray kWakeReply("\xFE\xFE\x33\x00\x42\x4C\x3F\xFD", 8);
+// The start request's tail, which the instrument echoes.
+const QByteArray kWakeReply(reinterpret_cast<const char *>(frames::StartRequest.data()),
+                            qsizetype(frames::StartRequest.size()));
 
 struct DepthGuard {
     explicit DepthGuard(int &depth) : m_depth(depth) { ++m_depth; }
@@ -63,7 +62,7 @@ void Updater::cmdProgram_Click() {
     m_link.beginUpdate();
 
     m_st.bIdle = false;
-    m_view.setExitCaption(QStringLiteral("Cancel (ESC)"));
+    m_view.setExitCaption(texts::CancelCaption);
 
     const QString lineSettings = m_st.sBaudrate + QStringLiteral(",N,8,1");
     m_port.setCommPort(m_st.iComPort);
@@ -147,11 +146,7 @@ void Updater::cmdProgram_Click() {
 }
 
 void Updater::portFailed(const QString &message) {
-    m_view.messageBox(message, m_st.sTitleVer, View::Icon::Exclamation);
-    m_view.setExitCaption(kExitCaption);
-    m_st.bIdle = true;
-    if (m_port.isOpen())
-        m_port.close();
+    m_link.returnToIdle({.message = message});
 }
 
 void Updater::cmdExit_Click(bool quiet) {
@@ -160,30 +155,23 @@ void Updater::cmdExit_Click(bool quiet) {
             m_view.unloadMainWindow();
         return;
     }
-    m_st.bIdle = true;
     m_st.bReceived = true;
-    m_view.setProgressValue(0.0f);
-    m_view.ResetStatusPanels();
-    m_view.setExitCaption(kExitCaption);
-    if (!quiet)
-        m_view.messageBox(QStringLiteral("Firmware update was cancelled."), m_st.sTitleVer,
-                          View::Icon::Critical);
-    if (m_port.isOpen())
-        m_port.close();
+    m_link.returnToIdle(
+        {.message = quiet ? QString() : QStringLiteral("Firmware update was cancelled."),
+         .icon = View::Icon::Critical,
+         .messageLast = true,
+         .resetDisplay = true});
 }
 
 bool Updater::CheckComPort(qint16 port) {
     m_port.clearError();
     m_port.setCommPort(port);
     m_port.open();
-    const bool usable = m_port.lastError().code != CommPort::kErrInvalidPort;
-    if (!usable) {
-        m_view.messageBox(QStringLiteral("Selected Com Port is not available."), m_st.sTitleVer,
-                          View::Icon::Exclamation);
-        m_view.setPanelText(1, QStringLiteral("For Help press F1"));
-        m_view.setExitCaption(kExitCaption);
-        m_st.bIdle = true;
+    if (m_port.lastError().code != CommPort::kErrInvalidPort) {
+        m_port.close();
+        return true;
     }
-    m_port.close();
-    return usable;
+    m_link.returnToIdle(
+        {.message = QStringLiteral("Selected Com Port is not available."), .idleStatus = true});
+    return false;
 }

@@ -1,9 +1,10 @@
 #include "bootloader.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <span>
 
 #include "frames.h"
+#include "intelhex.h"
 
 namespace sim {
 
@@ -171,24 +172,13 @@ bool Flash::anyWritten() const {
 
 std::string Flash::toIntelHex() const {
     std::string out;
-    char buf[16];
     for (std::uint32_t a = 0; a < kSize; a += 16) {
-        const auto first = m_cells.begin() + a;
-        if (std::all_of(first, first + 16, [](std::uint8_t c) { return c == 0xFF; }))
+        const std::span<const std::uint8_t> record(m_cells.data() + a, 16);
+        if (std::all_of(record.begin(), record.end(), [](std::uint8_t c) { return c == 0xFF; }))
             continue;
-        std::uint8_t sum = std::uint8_t(16 + (a >> 8) + (a & 0xFF));
-        std::snprintf(buf, sizeof buf, ":10%04X00", unsigned(a));
-        out += buf;
-        for (int i = 0; i < 16; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", unsigned(first[i]));
-            out += buf;
-            sum = std::uint8_t(sum + first[i]);
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", unsigned(std::uint8_t(-sum)));
-        out += buf;
+        out += intelhex::record(std::uint16_t(a), intelhex::Data, record);
     }
-    out += ":00000001FF\n";
-    return out;
+    return out + intelhex::endOfFile();
 }
 
 Bytes buildReply(const Bytes &body) {

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "appinfo.h"
+#include "frames.h"
+#include "image.h"
+
 namespace sim {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -49,9 +53,9 @@ private:
 class Flash {
 public:
     static constexpr std::uint32_t kSize = 0x8000;
-    static constexpr std::uint32_t kRowSize = 0x40;
-    static constexpr std::uint32_t kAppFirst = 0x000800; // below: the bootloader itself
-    static constexpr std::uint32_t kAppLast = 0x007FFF;
+    static constexpr std::uint32_t kRowSize = image::kRowSize;
+    static constexpr std::uint32_t kAppFirst = image::kRegionFirst; // below: the bootloader
+    static constexpr std::uint32_t kAppLast = image::kRegionLast;
 
     Flash();
     // Both ignore what lies outside the application area: the bootloader protects itself.
@@ -82,7 +86,8 @@ private:
 struct Identity {
     std::string id = "0415";
     std::string version = "1003";
-    std::string newVersion = "1012";
+    // What the tool installs: the version it carries.
+    std::string newVersion = appinfo::kVersionDigits;
     std::string suffix = "01";
     bool noFirmware = false;
 };
@@ -111,8 +116,7 @@ struct Response {
 };
 
 // 18 bytes 0x00 precede it on the wire; the unit listens for these eight.
-inline constexpr std::array<std::uint8_t, 8> kStartRequest = {0xFE, 0xFE, 0x33, 0x00,
-                                                              0x42, 0x4C, 0x3F, 0xFD};
+inline constexpr auto kStartRequest = frames::StartRequest;
 inline constexpr std::array<std::uint8_t, 4> kBlankResult = {0x00, 0xC4, 0xFF, 0x3B};
 
 // Frame start bytes, the body with its checksum appended, escapes applied, end byte.

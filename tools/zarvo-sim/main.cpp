@@ -20,7 +20,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QFile>
+
 #include "bootloader.h"
+#include "portnames.h"
 #include "uart.h"
 
 namespace {
@@ -110,7 +113,7 @@ void printHelp() {
         "                       foreign device)\n"
         "  --version XXXX       installed firmware version, default 1003\n"
         "  --new-version XXXX   version reported after a program sequence that verified,\n"
-        "                       default 1012\n"
+        "                       default %s\n"
         "  --no-firmware        report no installed firmware (0xFF for the version). Erasing\n"
         "                       any row also leaves the unit without firmware.\n"
         "\n"
@@ -143,7 +146,8 @@ void printHelp() {
         "  --exit-on-close      exit when the other side closes the line after traffic\n"
         "  --verbose            report what happens on standard error\n"
         "  --help               this text\n"
-        "Ends on SIGINT and SIGTERM, writing the records and removing the port link.\n");
+        "Ends on SIGINT and SIGTERM, writing the records and removing the port link.\n",
+        sim::Identity{}.newVersion.c_str());
 }
 
 [[noreturn]] void usageError(const std::string &what) {
@@ -356,19 +360,6 @@ Options parse(int argc, char **argv) {
     return o;
 }
 
-fs::path portDirectory() {
-    const char *config = std::getenv("XDG_CONFIG_HOME");
-    fs::path base;
-    // A relative value is no base directory; the tool ignores it too.
-    if (config && *config == '/') {
-        base = config;
-    } else {
-        const char *home = std::getenv("HOME");
-        base = fs::path(home ? home : "/") / ".config";
-    }
-    return base / "zarvo-update" / "ports";
-}
-
 class Simulator {
 public:
     explicit Simulator(Options options)
@@ -516,7 +507,7 @@ bool Simulator::openLine() {
     ::signal(SIGPIPE, SIG_IGN);
 
     if (m_o.com) {
-        const fs::path dir = portDirectory();
+        const fs::path dir = QFile::encodeName(serial::portDirectory()).toStdString();
         std::error_code ec;
         fs::create_directories(dir, ec);
         const fs::path link = dir / ("com" + std::to_string(m_o.com));
