@@ -65,16 +65,7 @@ void Updater::cmdProgram_Click() {
     m_view.setExitCaption(texts::CancelCaption);
 
     const QString lineSettings = m_st.sBaudrate + QStringLiteral(",N,8,1");
-    m_port.setCommPort(m_st.iComPort);
-    m_port.setSettings(lineSettings);
-    m_port.setInputMode(0);
-    m_port.setInputLen(0);
-    m_port.setRThreshold(1);
-    m_port.setSThreshold(1);
-    m_port.setDTREnable(true);
-    m_port.setRTSEnable(true);
-    m_port.setNullDiscard(false);
-    m_port.setHandshaking(0);
+    setUpPort(lineSettings);
 
     // Every phase below may find the update already ended (by a failure in Send or by a
     // cancel); Send then does nothing, so the steps only need the flags they test.
@@ -82,19 +73,8 @@ void Updater::cmdProgram_Click() {
         if (!CheckComPort(m_st.iComPort))
             return;
 
-        m_port.setCommPort(m_st.iComPort);
-        if (!m_port.open()) {
-            const CommPort::Error error = m_port.lastError();
-            if (error.code == CommPort::kErrPortOpen) {
-                portFailed(
-                    QStringLiteral("Selected COM Port is already in use by another application."));
-                return;
-            }
-            // Any other refusal would leave the window "updating" with a port that never
-            // opened; say why and end the attempt the same way.
-            portFailed(openFailureText(error));
+        if (!openPort())
             return;
-        }
 
         if (m_view.remoteChecked()) {
             m_st.sWakeReply = kWakeReply;
@@ -143,6 +123,34 @@ void Updater::cmdProgram_Click() {
     m_view.setMessageLine(QString());
     for (View::Control control : kUnlockOrder)
         m_view.setControlEnabled(control, true);
+}
+
+void Updater::setUpPort(const QString &lineSettings) {
+    m_port.setCommPort(m_st.iComPort);
+    m_port.setSettings(lineSettings);
+    m_port.setInputMode(0);
+    m_port.setInputLen(0);
+    m_port.setRThreshold(1);
+    m_port.setSThreshold(1);
+    m_port.setDTREnable(true);
+    m_port.setRTSEnable(true);
+    m_port.setNullDiscard(false);
+    m_port.setHandshaking(0);
+}
+
+bool Updater::openPort() {
+    m_port.setCommPort(m_st.iComPort);
+    if (m_port.open())
+        return true;
+    const CommPort::Error error = m_port.lastError();
+    if (error.code == CommPort::kErrPortOpen) {
+        portFailed(QStringLiteral("Selected COM Port is already in use by another application."));
+        return false;
+    }
+    // Any other refusal would leave the window "updating" with a port that never opened;
+    // say why and end the attempt the same way.
+    portFailed(openFailureText(error));
+    return false;
 }
 
 void Updater::portFailed(const QString &message) {

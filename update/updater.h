@@ -26,6 +26,9 @@ public:
     bool running() const { return m_depth > 0; }
 
 private:
+    void setUpPort(const QString &lineSettings);
+    // Opens the selected port; false after ending the update with the reason it would not.
+    bool openPort();
     void portFailed(const QString &message);
 
     FormState &m_st;

@@ -257,8 +257,6 @@ Response Unit::receive(const Frame &frame) {
 
 Response Unit::execute(const Frame &frame) {
     Response r;
-    const Bytes echoAddress{std::uint8_t(frame.address), std::uint8_t(frame.address >> 8),
-                            std::uint8_t(frame.address >> 16)};
     switch (frame.command) {
     case frames::CmdReadVersion:
         r.reply = versionReply();
@@ -276,36 +274,9 @@ Response Unit::execute(const Frame &frame) {
         r.work = Work::Write;
         r.reply = buildReply({frame.command});
         break;
-    case frames::CmdCheck: {
-        Bytes body{frame.command, frame.count};
-        body.insert(body.end(), echoAddress.begin(), echoAddress.end());
-        if (frame.count == 0x02) {
-            const long bad = m_flash.firstNonBlank(Flash::kAppFirst, Flash::kAppLast);
-            if (bad < 0) {
-                body.insert(body.end(), kBlankResult.begin(), kBlankResult.end());
-            } else { // 01, then the first address that did not erase
-                body.push_back(0x01);
-                for (int shift = 0; shift < 24; shift += 8)
-                    body.push_back(std::uint8_t(bad >> shift));
-            }
-            r.work = Work::BlankCheck;
-        } else if (frame.count == 0x01) {
-            const int bad = std::min(m_flash.mismatches(), 0xFFFF);
-            const std::uint16_t sum = m_flash.sum16(Flash::kAppFirst, Flash::kAppLast);
-            body.push_back(std::uint8_t(bad));
-            body.push_back(std::uint8_t(bad >> 8));
-            body.push_back(std::uint8_t(sum));
-            body.push_back(std::uint8_t(sum >> 8));
-            if (bad == 0 && m_writtenSinceVerify)
-                m_installed = Installed::New;
-            m_writtenSinceVerify = false;
-            r.work = Work::Verify;
-        } else {
-            return r; // not a check this bootloader knows
-        }
-        r.reply = buildReply(body);
+    case frames::CmdCheck:
+        r = check(frame);
         break;
-    }
     case frames::CmdResetDefaults:
         r.work = Work::Defaults;
         r.reply = buildReply({frame.command});
@@ -318,6 +289,42 @@ Response Unit::execute(const Frame &frame) {
     default:
         break; // unknown commands go unanswered
     }
+    return r;
+}
+
+// Blank check (count 0x02) and verify (count 0x01); another count is a check this
+// bootloader does not know, and goes unanswered.
+Response Unit::check(const Frame &frame) {
+    Response r;
+    const Bytes echoAddress{std::uint8_t(frame.address), std::uint8_t(frame.address >> 8),
+                            std::uint8_t(frame.address >> 16)};
+    Bytes body{frame.command, frame.count};
+    body.insert(body.end(), echoAddress.begin(), echoAddress.end());
+    if (frame.count == 0x02) {
+        const long bad = m_flash.firstNonBlank(Flash::kAppFirst, Flash::kAppLast);
+        if (bad < 0) {
+            body.insert(body.end(), kBlankResult.begin(), kBlankResult.end());
+        } else { // 01, then the first address that did not erase
+            body.push_back(0x01);
+            for (int shift = 0; shift < 24; shift += 8)
+                body.push_back(std::uint8_t(bad >> shift));
+        }
+        r.work = Work::BlankCheck;
+    } else if (frame.count == 0x01) {
+        const int bad = std::min(m_flash.mismatches(), 0xFFFF);
+        const std::uint16_t sum = m_flash.sum16(Flash::kAppFirst, Flash::kAppLast);
+        body.push_back(std::uint8_t(bad));
+        body.push_back(std::uint8_t(bad >> 8));
+        body.push_back(std::uint8_t(sum));
+        body.push_back(std::uint8_t(sum >> 8));
+        if (bad == 0 && m_writtenSinceVerify)
+            m_installed = Installed::New;
+        m_writtenSinceVerify = false;
+        r.work = Work::Verify;
+    } else {
+        return r; // not a check this bootloader knows
+    }
+    r.reply = buildReply(body);
     return r;
 }
 

@@ -144,6 +144,7 @@ public:
 private:
     enum class Installed { Original, None, New };
     Response execute(const Frame &frame);
+    Response check(const Frame &frame);
 
     Identity m_identity;
     Faults m_faults;
