@@ -11,43 +11,10 @@
 
 #include "appinfo.h"
 #include "frames.h"
+#include "framing.h"
 #include "image.h"
 
 namespace sim {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// One frame as the parser accepted it: checksum good, escapes removed.
-struct Frame {
-    std::uint8_t command = 0;
-    std::uint8_t count = 0;
-    bool hasAddress = false;
-    std::uint32_t address = 0;
-    Bytes data;
-    Bytes wire; // exactly as received, start and end bytes included
-};
-
-// Finds frames in a byte stream: start pair, escapes, checksum, end byte. Garbage between
-// frames is skipped; an unescaped start byte inside a frame abandons it and starts anew.
-class FrameParser {
-public:
-    // True when `byte` completed a frame with a good checksum; it is then in `frame`.
-    bool feed(std::uint8_t byte, Frame &frame);
-    void reset();
-    int badChecksums() const { return m_badChecksums; }
-    int abandoned() const { return m_abandoned; }
-
-private:
-    enum class State { Hunt, Start, Body };
-    bool finish(Frame &frame);
-
-    State m_state = State::Hunt;
-    bool m_escaped = false;
-    Bytes m_body;
-    Bytes m_wire;
-    int m_badChecksums = 0;
-    int m_abandoned = 0;
-};
 
 // 32 KiB of program flash: rows of 64 bytes erase to 0xFF, writes can only clear bits.
 class Flash {
@@ -119,8 +86,6 @@ struct Response {
 inline constexpr auto kStartRequest = frames::StartRequest;
 inline constexpr std::array<std::uint8_t, 4> kBlankResult = {0x00, 0xC4, 0xFF, 0x3B};
 
-// Frame start bytes, the body with its checksum appended, escapes applied, end byte.
-Bytes buildReply(const Bytes &body);
 // The frame's wire bytes as upper-case hex.
 std::string hexText(const Bytes &bytes);
 
