@@ -1,12 +1,16 @@
 #include "link.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cmath>
 #include <thread>
 
 #include "commport.h"
 #include "frames.h"
 #include "image.h"
+
+// Off unless asked for: QT_LOGGING_RULES="zarvo.link.debug=true".
+Q_LOGGING_CATEGORY(lcLink, "zarvo.link", QtWarningMsg)
 
 namespace {
 
@@ -82,6 +86,7 @@ void Link::Send(std::string_view sDataOut) {
 
     const std::vector<std::uint8_t> bytes = frames::aStringToHex(sDataOut);
     const QByteArray wire(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+    qCDebug(lcLink).noquote() << "tx" << wire.toHex(' ') << "awaiting" << replyLength << "bytes";
     if (!m_port.output(wire)) {
         // The frame never left: going on would run the rest of the update into a dead
         // port and could end by reporting success with nothing written. There is no
@@ -105,6 +110,9 @@ void Link::Send(std::string_view sDataOut) {
                 m_st.bReceived = true;
         }
         --m_waitDepth;
+        if (counter > kWaitPasses)
+            qCDebug(lcLink) << "no reply to" << m_st.sCommand << "within" << kWaitPasses
+                            << "passes";
 
         if (!m_st.bIdle) {
             if (m_lineLost) {
@@ -127,6 +135,7 @@ void Link::Send(std::string_view sDataOut) {
 }
 
 void Link::HandleInput(const QByteArray &sReceive) {
+    qCDebug(lcLink).noquote() << "rx" << sReceive.toHex(' ');
     m_st.sReply = sReceive;
     m_st.bReceived = true;
 }
@@ -248,6 +257,7 @@ void Link::evaluateCheck(bool blankCheck) {
 }
 
 void Link::fail(const QString &message) {
+    qCDebug(lcLink).noquote() << "failed:" << message;
     returnToIdle({.message = message, .resetDisplay = true});
     m_st.bEndUpdate = true;
 }

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QStringList>
@@ -29,6 +30,9 @@
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #endif
+
+// Off unless asked for: QT_LOGGING_RULES="zarvo.serial.debug=true".
+Q_LOGGING_CATEGORY(lcSerial, "zarvo.serial", QtWarningMsg)
 
 namespace {
 
@@ -192,6 +196,7 @@ bool CommPort::open() {
     m_serial->clearError();
     setModemLines();
     requestLowLatency();
+    qCDebug(lcSerial).noquote() << "opened" << device << "for port" << m_port << "at" << m_settings;
     return true;
 }
 
@@ -428,6 +433,7 @@ void CommPort::reportLost(const QString &reason) {
                 return;
             if (isOpen())
                 closeNow(); // nothing can leave a line that is gone: no drain
+            qCDebug(lcSerial).noquote() << "lost:" << reason;
             emit deviceLost(reason);
         },
         Qt::QueuedConnection);
@@ -476,6 +482,7 @@ bool CommPort::close() {
 }
 
 void CommPort::closeNow() {
+    qCDebug(lcSerial).noquote() << "closed" << m_devicePath;
     m_quiet = true;
     m_serial->close();
     m_quiet = false;
@@ -484,5 +491,6 @@ void CommPort::closeNow() {
 }
 
 void CommPort::setError(int code, const QString &reason) {
+    qCDebug(lcSerial).noquote() << "error" << code << reason;
     m_error = Error{code, reason};
 }

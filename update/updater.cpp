@@ -1,9 +1,14 @@
 #include "updater.h"
 
+#include <QLoggingCategory>
+
 #include "commport.h"
 #include "frames.h"
 #include "link.h"
 #include "sequences.h"
+
+// Off unless asked for: QT_LOGGING_RULES="zarvo.update.debug=true".
+Q_LOGGING_CATEGORY(lcUpdate, "zarvo.update", QtWarningMsg)
 
 namespace {
 
@@ -70,6 +75,8 @@ void Updater::cmdProgram_Click() {
     // Every phase below may find the update already ended (by a failure in Send or by a
     // cancel); Send then does nothing, so the steps only need the flags they test.
     [&] {
+        qCDebug(lcUpdate) << "update: port" << m_st.iComPort << "at" << lineSettings
+                          << (m_view.remoteChecked() ? "remote start" : "local start");
         if (!CheckComPort(m_st.iComPort))
             return;
 
@@ -81,6 +88,7 @@ void Updater::cmdProgram_Click() {
             m_view.setMessageLine(QStringLiteral("Please wait.  Attempting to start bootloader."));
             m_view.setPanelText(1, QStringLiteral("Starting Bootloader ."));
             m_port.setSettings(QStringLiteral("4800,N,8,1"));
+            qCDebug(lcUpdate) << "phase: remote start request";
             m_link.Send(frames::StartBootloader);
             if (m_st.sReply.size() >= m_st.sWakeReply.size() &&
                 m_st.sReply.right(m_st.sWakeReply.size()) == m_st.sWakeReply) {
@@ -90,36 +98,45 @@ void Updater::cmdProgram_Click() {
         }
 
         m_port.setSettings(lineSettings);
+        qCDebug(lcUpdate) << "phase: identification";
         m_link.Send(frames::ReadVersion);
         if (!m_st.bVersionOK)
             return;
 
         m_view.setMessageLine(QStringLiteral("Please wait.  ZARVO firmware is being updated."));
+        qCDebug(lcUpdate) << "phase: erase";
         EraseFlash(m_link);
         m_view.setPanelText(2, QStringLiteral("E"));
 
+        qCDebug(lcUpdate) << "phase: blank check";
         m_link.Send(frames::BlankCheck);
         m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('B'));
         if (m_st.bCheckFailed)
             return;
 
+        qCDebug(lcUpdate) << "phase: program";
         ProgramFlash(m_link);
         m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('P'));
+        qCDebug(lcUpdate) << "phase: verify";
         m_link.Send(frames::Verify);
         m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('V'));
         if (m_st.bCheckFailed)
             return;
 
+        qCDebug(lcUpdate) << "phase: reset defaults, version, finish";
         m_link.Send(frames::ResetDefaults);
         m_link.Send(frames::ReadVersion);
         if (m_st.bIdle)
             return;
         m_link.Send(frames::FinishUpdate);
 
-        if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten())
+        if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten()) {
+            qCDebug(lcUpdate) << "completed";
             m_view.showSuccess();
+        }
     }();
 
+    qCDebug(lcUpdate) << "update ended";
     m_view.setMessageLine(QString());
     for (View::Control control : kUnlockOrder)
         m_view.setControlEnabled(control, true);
@@ -163,6 +180,7 @@ void Updater::cmdExit_Click(bool quiet) {
             m_view.unloadMainWindow();
         return;
     }
+    qCDebug(lcUpdate) << "cancelled";
     m_st.bReceived = true;
     m_link.returnToIdle(
         {.message = quiet ? QString() : QStringLiteral("Firmware update was cancelled."),
