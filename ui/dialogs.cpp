@@ -102,12 +102,17 @@ QPointer<QDialog> s_instructions;
 QPointer<QDialog> s_history;
 QPointer<QDialog> s_about;
 
-QTextEdit *makeTextBox(QWidget *parent) {
+// The help dialogs' one read-only text box, filling the dialog.
+QTextEdit *makeTextBox(QWidget *parent, Qt::ScrollBarPolicy vertical) {
     auto *txt = new QTextEdit(parent);
     txt->setObjectName(QStringLiteral("txtText1"));
     txt->setReadOnly(true);
     txt->setAcceptRichText(false);
     txt->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    txt->setVerticalScrollBarPolicy(vertical);
+    auto *layout = new QVBoxLayout(parent);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(txt);
     return txt;
 }
 
@@ -131,11 +136,7 @@ QFont instructionsFont(const QString &text, qreal availableWidth) {
 class frmInstructions : public HelpForm {
 public:
     explicit frmInstructions(QWidget *mainWindow) : HelpForm("frmInstructions", s_instructions) {
-        txtText1 = makeTextBox(this);
-        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        auto *layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(txtText1);
+        txtText1 = makeTextBox(this, Qt::ScrollBarAlwaysOff);
         Form_Load(mainWindow);
     }
 
@@ -169,11 +170,7 @@ private:
 class frmHistory : public HelpForm {
 public:
     explicit frmHistory(QWidget *mainWindow) : HelpForm("frmHistory", s_history) {
-        txtText1 = makeTextBox(this);
-        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        auto *layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(txtText1);
+        txtText1 = makeTextBox(this, Qt::ScrollBarAlwaysOn);
 
         const int width = 2 * (mainWindow ? mainWindow->width() : 400);
         const int lines = 18;

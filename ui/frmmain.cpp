@@ -390,26 +390,11 @@ void frmMain::setMessageLine(const QString &text) {
 }
 
 void frmMain::setControlEnabled(Control control, bool enabled) {
-    QWidget *widget = nullptr;
-    switch (control) {
-    case Control::cmdProgram:
-        widget = cmdProgram;
-        break;
-    case Control::chkRemote:
-        widget = chkRemote;
-        break;
-    case Control::lblRemote:
-        widget = lblRemote;
-        break;
-    case Control::cboComPort:
-        widget = cboComPort;
-        break;
-    case Control::cboBaudrate:
-        widget = cboBaudrate;
-        break;
-    }
-    if (widget)
-        widget->setEnabled(enabled);
+    // In the order of View::Control.
+    QWidget *const controls[] = {cmdProgram, chkRemote, lblRemote, cboComPort, cboBaudrate};
+    const auto index = std::size_t(control);
+    if (index < std::size(controls))
+        controls[index]->setEnabled(enabled);
 }
 
 bool frmMain::remoteChecked() const {

@@ -104,22 +104,18 @@ void Updater::cmdProgram_Click() {
             return;
 
         m_view.setMessageLine(QStringLiteral("Please wait.  ZARVO firmware is being updated."));
-        qCDebug(lcUpdate) << "phase: erase";
         EraseFlash(m_link);
-        m_view.setPanelText(2, QStringLiteral("E"));
-
-        qCDebug(lcUpdate) << "phase: blank check";
+        m_view.setPanelText(2, QString());
+        phaseDone(QLatin1Char('E'));
         m_link.Send(frames::BlankCheck);
-        m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('B'));
+        phaseDone(QLatin1Char('B'));
         if (m_st.bCheckFailed)
             return;
 
-        qCDebug(lcUpdate) << "phase: program";
         ProgramFlash(m_link);
-        m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('P'));
-        qCDebug(lcUpdate) << "phase: verify";
+        phaseDone(QLatin1Char('P'));
         m_link.Send(frames::Verify);
-        m_view.setPanelText(2, m_view.panelText(2) + QLatin1Char('V'));
+        phaseDone(QLatin1Char('V'));
         if (m_st.bCheckFailed)
             return;
 
@@ -140,6 +136,11 @@ void Updater::cmdProgram_Click() {
     m_view.setMessageLine(QString());
     for (View::Control control : kUnlockOrder)
         m_view.setControlEnabled(control, true);
+}
+
+void Updater::phaseDone(QChar letter) {
+    qCDebug(lcUpdate) << "phase done:" << letter;
+    m_view.setPanelText(2, m_view.panelText(2) + letter);
 }
 
 void Updater::setUpPort(const QString &lineSettings) {

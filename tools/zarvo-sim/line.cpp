@@ -22,6 +22,26 @@ constexpr int kApplicationBaud = 4800;
 // Start bit, eight data bits, stop bit.
 constexpr int kBitsPerByte = 10;
 
+// A terminal device opened without becoming ours; -1 after saying why it would not open.
+int openTerminal(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        std::fprintf(stderr, "zarvo-sim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    return fd;
+}
+
+// Bytes pass untranslated at `format`; the modem lines are not waited for.
+void makeRaw(int fd, const LineFormat &format, bool noHardwareFlow) {
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    if (noHardwareFlow)
+        tio.c_cflag &= ~CRTSCTS;
+    applyFormat(tio, format);
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
 } // namespace
 
 sim::LineFormat Simulator::ownFormat() const {
@@ -65,19 +85,10 @@ bool Simulator::openTranscript() {
 }
 
 bool Simulator::openDevice() {
-    m_fd = ::open(m_o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m_fd < 0) {
-        std::fprintf(stderr, "zarvo-sim: cannot open %s: %s\n", m_o.device.c_str(),
-                     std::strerror(errno));
+    m_fd = openTerminal(m_o.device);
+    if (m_fd < 0)
         return false;
-    }
-    termios tio{};
-    ::tcgetattr(m_fd, &tio);
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~CRTSCTS;
-    sim::applyFormat(tio, ownFormat());
-    ::tcsetattr(m_fd, TCSANOW, &tio);
+    makeRaw(m_fd, ownFormat(), true);
     m_devicePath = m_o.device;
     return true;
 }
@@ -89,25 +100,17 @@ bool Simulator::openPseudoTerminal() {
         return false;
     }
     m_devicePath = ::ptsname(m_fd);
-    m_slaveKeep = ::open(m_devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m_slaveKeep < 0) {
-        std::fprintf(stderr, "zarvo-sim: cannot open %s: %s\n", m_devicePath.c_str(),
-                     std::strerror(errno));
+    m_slaveKeep = openTerminal(m_devicePath);
+    if (m_slaveKeep < 0)
         return false;
-    }
     // Raw from the start, so nothing the tool sends is translated before it sets the line.
     // At rest the line carries the bootloader's speed: a serial driver puts back the
     // settings it found when the tool closes, and a pseudo-terminal's far end reads the
     // settings only when it reads the bytes. The last frame of an update, written just
     // before the close, must be judged by the speed it was sent at.
-    termios tio{};
-    ::tcgetattr(m_slaveKeep, &tio);
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
     sim::LineFormat rest;
     rest.baud = m_o.baud;
-    sim::applyFormat(tio, rest);
-    ::tcsetattr(m_slaveKeep, TCSANOW, &tio);
+    makeRaw(m_slaveKeep, rest, false);
     if (m_o.exitOnClose)
         watchOpens();
     return true;
