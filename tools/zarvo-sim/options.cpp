@@ -124,13 +124,13 @@ int frameNumber(const char *text, const char *option) {
 }
 
 // Each option and what it does to the options; the value is null for those without one.
-struct OptionSpec {
+struct OptionEntry {
     const char *name;
     bool hasValue;
     void (*apply)(Options &o, const char *value);
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"com", true, [](Options &o, const char *v) { o.com = number(v, "--com", 1, 9999); }},
     {"device", true, [](Options &o, const char *v) { o.device = v; }},
     {"baud", true,
