@@ -171,7 +171,7 @@ bool CommPort::open() {
         return false;
     }
     if (const std::optional<serial::LockHolder> holder = serial::liveLock({device, entry})) {
-        setError(kErrPortOpen, serial::heldByText(device, *holder));
+        portHeld(device, *holder);
         return false;
     }
 #else
@@ -224,13 +224,15 @@ void CommPort::classifyOpenFailure(const QString &device, const QString &entry) 
         break;
     }
     if (const std::optional<serial::LockHolder> holder = serial::liveLock({device, entry})) {
-        setError(kErrPortOpen, serial::heldByText(device, *holder));
+        portHeld(device, *holder);
         return;
     }
     switch (error) {
     case EBUSY:
         setError(kErrPortOpen,
                  QStringLiteral("%1 is in use by another program: %2").arg(device, osError(error)));
+        if (const std::optional<serial::LockHolder> user = serial::deviceUser(device))
+            m_error.holder = serial::holderText(*user);
         return;
     case EACCES:
     case EPERM:
@@ -494,3 +496,11 @@ void CommPort::setError(int code, const QString &reason) {
     qCDebug(lcSerial).noquote() << "error" << code << reason;
     m_error = Error{code, reason};
 }
+
+#ifdef Q_OS_UNIX
+void CommPort::portHeld(const QString &device, const serial::LockHolder &holder) {
+    const QString who = serial::holderText(holder);
+    setError(kErrPortOpen, QStringLiteral("%1 is in use. %2").arg(device, who));
+    m_error.holder = who;
+}
+#endif

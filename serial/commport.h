@@ -10,6 +10,9 @@
 #include <memory>
 
 class QSerialPort;
+namespace serial {
+struct LockHolder;
+}
 
 class CommPort : public QObject {
     Q_OBJECT
@@ -26,8 +29,9 @@ public:
     static constexpr int kEvReceive = 2; // CommEvent: RThreshold bytes are buffered
 
     struct Error {
-        int code = 0;   // 0: no error
-        QString reason; // the operating system's words, for the user
+        int code = 0;        // 0: no error
+        QString reason;      // the operating system's words, for the user
+        QString holder = {}; // kErrPortOpen: who holds the port, when that is known
     };
 
     explicit CommPort(QObject *parent = nullptr);
@@ -89,6 +93,7 @@ private:
     void closeNow();
     void classifyOpenFailure(const QString &device, const QString &entry);
     void takeArrived();
+    void portHeld(const QString &device, const serial::LockHolder &holder);
     void setError(int code, const QString &reason);
 
     std::unique_ptr<QSerialPort> m_serial;

@@ -1,13 +1,20 @@
 #include "lockfiles.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
 namespace serial {
 
@@ -66,11 +73,28 @@ bool processAlive(qint64 pid) {
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
+// The program's own name: the first word of its command line (comm is cut at 15 bytes).
 QString processName(qint64 pid) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        const QByteArray argv0 = cmdline.read(4096).split('\0').value(0);
+        if (!argv0.isEmpty())
+            return QFileInfo(QFile::decodeName(argv0)).fileName();
+    }
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return {};
     return QString::fromLocal8Bit(comm.readAll().trimmed());
+}
+
+// The group that owns the device: its users may lock it for each other.
+uint portGroupOf(const QStringList &devicePaths) {
+    for (const QString &path : devicePaths) {
+        struct stat info {};
+        if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+            return info.st_gid;
+    }
+    return 0;
 }
 
 } // namespace
@@ -82,6 +106,7 @@ QString processName(qint64 pid) {
 // it cannot read in place and refuse the port for it.
 std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
     const QStringList names = lockNames(devicePaths);
+    const uint portGroup = portGroupOf(devicePaths);
     QSet<QString> seenDirs;
     for (const QString &dir : lockDirectories()) {
         const QString real = QFileInfo(dir).canonicalFilePath();
@@ -90,6 +115,12 @@ std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
         seenDirs.insert(real);
         for (const QString &name : names) {
             QFile file(real + QStringLiteral("/LCK..") + name);
+            if (!file.exists())
+                continue;
+            if (const std::optional<QString> why = distrustLockFile(file.fileName(), portGroup)) {
+                qCWarning(lcSerial).noquote() << "ignored lock file" << file.fileName() << *why;
+                continue;
+            }
             if (!file.open(QIODevice::ReadOnly))
                 continue;
             const qint64 pid = lockFilePid(file.read(256));
@@ -103,12 +134,60 @@ std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
     return std::nullopt;
 }
 
-QString heldByText(const QString &device, const LockHolder &holder) {
+std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup) {
+    const uid_t us = ::geteuid();
+    const auto trustedUser = [us](uid_t uid) { return uid == 0 || uid == us; };
+    const auto trustedGroup = [portGroup](gid_t gid) { return gid == 0 || gid == portGroup; };
+
+    struct stat file {};
+    if (::lstat(QFile::encodeName(lockFile).constData(), &file) != 0)
+        return QStringLiteral("cannot be read");
+    if (!S_ISREG(file.st_mode))
+        return QStringLiteral("is not a plain file");
+    if (!trustedUser(file.st_uid) && file.st_gid != portGroup)
+        return QStringLiteral("belongs to user %1, group %2").arg(file.st_uid).arg(file.st_gid);
+
+    const QString dir = QFileInfo(lockFile).absolutePath();
+    struct stat parent {};
+    if (::stat(QFile::encodeName(dir).constData(), &parent) != 0)
+        return QStringLiteral("lies in a directory that cannot be read");
+    // In a sticky directory nobody can remove or replace another user's file.
+    if (parent.st_mode & S_ISVTX)
+        return std::nullopt;
+    const bool othersWrite = (parent.st_mode & S_IWOTH) ||
+                             ((parent.st_mode & S_IWGRP) && !trustedGroup(parent.st_gid)) ||
+                             !trustedUser(parent.st_uid);
+    if (othersWrite)
+        return QStringLiteral("lies in %1, which others may write to").arg(dir);
+    return std::nullopt;
+}
+
+std::optional<LockHolder> deviceUser(const QString &device) {
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        bool ok = false;
+        const qint64 number = pid.toLongLong(&ok);
+        if (!ok || pid == self)
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+            if (QFile::symLinkTarget(fds.filePath(fd)) == device)
+                return LockHolder{QString(), number};
+        }
+    }
+    return std::nullopt;
+}
+
+QString holderText(const LockHolder &holder) {
     const QString name = processName(holder.pid);
-    const QString who = name.isEmpty()
-                            ? QStringLiteral("process %1").arg(holder.pid)
-                            : QStringLiteral("%1 (process %2)").arg(name).arg(holder.pid);
-    return QStringLiteral("%1 is in use by %2 (lock file %3)").arg(device, who, holder.lockFile);
+    if (!name.isEmpty())
+        return QStringLiteral("It is held by %1 (process %2).").arg(name).arg(holder.pid);
+    if (!holder.lockFile.isEmpty())
+        return QStringLiteral("It is held by process %1 (lock file %2).")
+            .arg(holder.pid)
+            .arg(holder.lockFile);
+    return QStringLiteral("It is held by process %1.").arg(holder.pid);
 }
 
 } // namespace serial

@@ -10,14 +10,25 @@
 namespace serial {
 
 struct LockHolder {
-    QString lockFile;
+    QString lockFile; // empty when the holder was found by its open device instead
     qint64 pid = 0;
 };
 
-// A live lock on any of the paths (the device and the port directory's entry for it).
+// A live lock on any of the paths (the device and the port directory's entry for it) that
+// the device's users can trust; a lock file anyone else could have planted is ignored.
 std::optional<LockHolder> liveLock(const QStringList &devicePaths);
 
-// "<device> is in use by <program> (process <pid>) (lock file <file>)".
-QString heldByText(const QString &device, const LockHolder &holder);
+// Why a lock file cannot be trusted for a port owned by group `portGroup`, or nothing when
+// it can: it must belong to root, to us or to that group, and lie in a directory that only
+// those may write to or that is sticky.
+std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup);
+
+// A process that has `device` open, other than this one: who holds a port that is busy
+// without a lock file.
+std::optional<LockHolder> deviceUser(const QString &device);
+
+// Who holds the port, for the user: "It is held by <program> (process <pid>)." with the
+// lock file named when the program cannot be.
+QString holderText(const LockHolder &holder);
 
 } // namespace serial

@@ -410,6 +410,8 @@ private slots:
         key(w, Qt::Key_F4);
         QCOMPARE(answerer.seen.size(), 1);
         QVERIFY2(answerer.seen[0].text.startsWith(message), qPrintable(answerer.seen[0].text));
+        if (kind == "held")
+            QCOMPARE(answerer.seen[0].text, message + unusable.holderLine());
         QCOMPARE(answerer.seen[0].icon, QMessageBox::Warning);
         QCOMPARE(answerer.seen[0].title, w.engine.state.sTitleVer);
         QVERIFY(idle(w));

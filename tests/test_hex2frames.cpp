@@ -104,6 +104,15 @@ void TestHex2Frames::refuses_data() {
         many += record(0x0800 + 16 * (i % 1920), 0, block());
     QTest::newRow("1921 frames") << many + kEof << 1921 << "more than 1920 data records";
 
+    // Flash only clears bits: after the erase the unit would hold neither record's bytes.
+    QTest::newRow("overlap with different bytes")
+        << good + record(0x1000, 0, block()) + record(0x0808, 0, block(0x33)) + kEof << 3
+        << "byte 0x000808 overlaps line 1 with different data";
+    QTest::newRow("overlap differing in its last byte only")
+        << record(0x0800, 0, block()) +
+               record(0x080F, 0, QByteArray(1, 0x10) + QByteArray(15, 0x11)) + kEof
+        << 2 << "byte 0x00080F overlaps line 1";
+
     QTest::newRow("no colon") << good + good.mid(1) + kEof << 2 << "does not start with ':'";
     QTest::newRow("odd length") << good +
                                        ":0000000"
@@ -182,6 +191,9 @@ void TestHex2Frames::converts_data() {
                                                        << two;
     QTest::newRow("zero extended address and a start address")
         << record(0, 4, QByteArray(2, 0)) + body + record(0, 5, QByteArray(4, 0)) + kEof << two;
+    QTest::newRow("overlap with equal bytes")
+        << body + record(0x0808, 0, ramp.mid(8) + QByteArray(8, 0x11)) + kEof
+        << two + QStringList{"0F0F020208080008090A0B0C0D0E050F11111111111111110804"};
     QTest::newRow("last block of the region") << record(0x7FF0, 0, block(0x22)) + kEof
                                               << QStringList{"0F0F0202F07F00"
                                                              "22222222222222222222222222222222"

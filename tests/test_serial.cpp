@@ -1,5 +1,6 @@
 // Tests of the serial port layer, against pseudo-terminals whose master end plays the line.
 #include "commport.h"
+#include "lockfiles.h"
 #include "portnames.h"
 #include "pty.h"
 
@@ -21,6 +22,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,6 +132,8 @@ private slots:
     void openHeldByAnotherProgram();
     void lockFiles_data();
     void lockFiles();
+    void lockFileTrust_data();
+    void lockFileTrust();
     void openWithoutPermission();
     void openCloseCycle();
     void settings_data();
@@ -309,6 +313,9 @@ void TestSerial::openHeldByAnotherProgram() {
     QCOMPARE(comm.lastError().code, CommPort::kErrPortOpen);
     QVERIFY2(comm.lastError().reason.contains(QString::number(holder.processId())),
              qPrintable(comm.lastError().reason));
+    QCOMPARE(
+        comm.lastError().holder,
+        QStringLiteral("It is held by zarvo-portholder (process %1).").arg(holder.processId()));
     QVERIFY(!comm.isOpen());
 
     // Once the other program lets go, the port is ours.
@@ -331,24 +338,30 @@ void TestSerial::lockFiles_data() {
     QTest::addColumn<QString>("format");
     QTest::addColumn<bool>("live");
     QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<QString>("owner"); // "" root, "other" another user, "port" port's group
     QTest::addColumn<int>("expected");
 
     QTest::newRow("ASCII PID of a running program")
-        << "ascii" << true << 0 << CommPort::kErrPortOpen;
+        << "ascii" << true << 0 << "" << CommPort::kErrPortOpen;
     QTest::newRow("old lock of a running program stays")
-        << "ascii" << true << 3600 << CommPort::kErrPortOpen;
+        << "ascii" << true << 3600 << "" << CommPort::kErrPortOpen;
     QTest::newRow("PID followed by the program name")
-        << "named" << true << 0 << CommPort::kErrPortOpen;
+        << "named" << true << 0 << "" << CommPort::kErrPortOpen;
     QTest::newRow("binary PID of a running program")
-        << "binary" << true << 0 << CommPort::kErrPortOpen;
-    QTest::newRow("lock of a process that ended") << "ascii" << false << 0 << 0;
-    QTest::newRow("binary lock of a process that ended") << "binary" << false << 0 << 0;
+        << "binary" << true << 0 << "" << CommPort::kErrPortOpen;
+    QTest::newRow("lock of a process that ended") << "ascii" << false << 0 << "" << 0;
+    QTest::newRow("binary lock of a process that ended") << "binary" << false << 0 << "" << 0;
+    // Anyone may write to /var/lock: a stranger's file must not block the port.
+    QTest::newRow("planted by another user") << "ascii" << true << 0 << "other" << 0;
+    QTest::newRow("another user of the port's group")
+        << "ascii" << true << 0 << "port" << CommPort::kErrPortOpen;
 }
 
 void TestSerial::lockFiles() {
     QFETCH(QString, format);
     QFETCH(bool, live);
     QFETCH(int, ageSeconds);
+    QFETCH(QString, owner);
     QFETCH(int, expected);
 
     if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
@@ -380,19 +393,108 @@ void TestSerial::lockFiles() {
                           QFileDevice::FileModificationTime);
     }
     const auto cleanUp = qScopeGuard([&] { QFile::remove(lockFile); });
+    if (!owner.isEmpty()) {
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody || ::geteuid() != 0)
+            QSKIP("needs root and a user nobody");
+        struct stat device {};
+        QVERIFY(::stat(QFile::encodeName(pty.slavePath()).constData(), &device) == 0);
+        const gid_t group = owner == QLatin1String("port") ? device.st_gid : nobody->pw_gid;
+        QVERIFY(group != device.st_gid || owner == QLatin1String("port"));
+        QVERIFY(::chown(QFile::encodeName(lockFile).constData(), nobody->pw_uid, group) == 0);
+    }
 
     CommPort comm;
     comm.setCommPort(kPort);
     const bool opened = comm.open();
     QCOMPARE(comm.lastError().code, expected);
     QCOMPARE(opened, expected == 0);
+    QVERIFY(QFile::exists(lockFile) || !live);
     if (expected != 0) {
         QVERIFY(comm.lastError().reason.contains(QString::number(pid)));
+        QCOMPARE(comm.lastError().holder,
+                 QStringLiteral("It is held by cat (process %1).").arg(pid));
         // Somebody else's lock is never removed.
         QVERIFY(QFile::exists(lockFile));
         QCOMPARE(QFile(lockFile).size(), qint64(content.size()));
     }
     comm.close();
+}
+
+// Trust follows who could have written the file: root, we, the port's group, and the
+// directory's sticky bit or its owners.
+void TestSerial::lockFileTrust_data() {
+    QTest::addColumn<int>("dirMode");
+    QTest::addColumn<QString>("dirOwner"); // user:group, "root" or "nobody"; "port" the group
+    QTest::addColumn<QString>("fileOwner");
+    QTest::addColumn<bool>("symlink");
+    QTest::addColumn<bool>("trusted");
+
+    QTest::newRow("root's file, root's directory") << 0755 << "root:root"
+                                                   << "root:root" << false << true;
+    QTest::newRow("root's file, sticky directory for all") << 01777 << "root:root"
+                                                           << "root:root" << false << true;
+    QTest::newRow("root's file, directory anyone may write to") << 0777 << "root:root"
+                                                                << "root:root" << false << false;
+    QTest::newRow("root's file, directory of another user") << 0755 << "nobody:root"
+                                                            << "root:root" << false << false;
+    QTest::newRow("root's file, directory the port's group may write to")
+        << 0775 << "root:port"
+        << "root:root" << false << true;
+    QTest::newRow("root's file, directory another group may write to")
+        << 0775 << "root:nobody"
+        << "root:root" << false << false;
+    QTest::newRow("another user's file, sticky directory") << 01777 << "root:root"
+                                                           << "nobody:nobody" << false << false;
+    QTest::newRow("another user of the port's group, sticky directory")
+        << 01777 << "root:root"
+        << "nobody:port" << false << true;
+    QTest::newRow("a link in place of the file") << 0755 << "root:root"
+                                                 << "root:root" << true << false;
+}
+
+void TestSerial::lockFileTrust() {
+    QFETCH(int, dirMode);
+    QFETCH(QString, dirOwner);
+    QFETCH(QString, fileOwner);
+    QFETCH(bool, symlink);
+    QFETCH(bool, trusted);
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0)
+        QSKIP("needs root and a user nobody");
+    const gid_t portGroup = 5; // any group that is neither root's nor nobody's
+    QVERIFY(portGroup != nobody->pw_gid);
+    const auto ids = [&](const QString &owner, uid_t &uid, gid_t &gid) {
+        uid = owner.section(':', 0, 0) == QLatin1String("nobody") ? nobody->pw_uid : 0;
+        const QString group = owner.section(':', 1);
+        gid = group == QLatin1String("port")     ? portGroup
+              : group == QLatin1String("nobody") ? nobody->pw_gid
+                                                 : 0;
+    };
+
+    QTemporaryDir top;
+    const QByteArray dir = QFile::encodeName(top.path() + QStringLiteral("/lock"));
+    QVERIFY(::mkdir(dir.constData(), 0700) == 0);
+    const QByteArray file = dir + "/LCK..ttyS9";
+    if (symlink) {
+        const QByteArray target = QFile::encodeName(top.path()) + "/elsewhere";
+        QFile(QFile::decodeName(target)).open(QIODevice::WriteOnly);
+        QVERIFY(::symlink(target.constData(), file.constData()) == 0);
+    } else {
+        QFile f(QFile::decodeName(file));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("      1234\n");
+    }
+    uid_t uid;
+    gid_t gid;
+    ids(fileOwner, uid, gid);
+    QVERIFY(::lchown(file.constData(), uid, gid) == 0);
+    ids(dirOwner, uid, gid);
+    QVERIFY(::chown(dir.constData(), uid, gid) == 0);
+    QVERIFY(::chmod(dir.constData(), mode_t(dirMode)) == 0);
+
+    const std::optional<QString> why = serial::distrustLockFile(QFile::decodeName(file), portGroup);
+    QVERIFY2(why.has_value() != trusted, qPrintable(why.value_or(QStringLiteral("trusted"))));
 }
 
 void TestSerial::openWithoutPermission() {

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -15,6 +16,8 @@
 #include <QTimer>
 
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,7 +46,11 @@ private slots:
     void strayRequestIgnored_data();
     void strayRequestIgnored();
     void staleLockDoesNotBlock();
+    void unjudgedLock_data();
+    void unjudgedLock();
     void privateFallbackDirectory();
+    void runtimeDirectoryChecked_data();
+    void runtimeDirectoryChecked();
 
 private:
     // Starts the tool as the first copy and waits until it listens.
@@ -194,6 +201,81 @@ void TestSingleInstance::staleLockDoesNotBlock() {
     QVERIFY(!boxShown);
     // Closed cleanly, it leaves no lock behind.
     QVERIFY(!QFile::exists(SingleInstance::lockPath()));
+}
+
+// A lock QLockFile cannot judge: stale unless a copy answers for it.
+void TestSingleInstance::unjudgedLock_data() {
+    QTest::addColumn<QByteArray>("content"); // "<dir>": a directory in the lock's place
+    QTest::addColumn<bool>("firstRuns");
+
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("garbled") << QByteArray("\x01\xfe not a lock\n") << false;
+    QTest::newRow("dead process on another host")
+        << QByteArray("999999\nzarvo-update\nsome-other-host\n") << false;
+    QTest::newRow("a directory") << QByteArray("<dir>") << false;
+    // The running copy's own lock, overwritten: it still answers, so it still holds.
+    QTest::newRow("garbled, a copy answers") << QByteArray("garbage") << true;
+    QTest::newRow("another host, a copy answers")
+        << QByteArray("999999\nzarvo-update\nsome-other-host\n") << true;
+}
+
+void TestSingleInstance::unjudgedLock() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, firstRuns);
+    if (firstRuns)
+        QVERIFY(startFirst());
+    const QString path = SingleInstance::lockPath();
+    if (content == "<dir>") {
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/inner")));
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+
+    SingleInstance instance;
+    QCOMPARE(instance.acquire(), !firstRuns);
+    if (firstRuns) {
+        QVERIFY(QFile::exists(path)); // never taken from a live copy
+        return;
+    }
+    QVERIFY(instance.isPrimary());
+    QLockFile other(path);
+    QVERIFY(!other.tryLock(0));
+    QCOMPARE(other.error(), QLockFile::LockFailedError);
+}
+
+void TestSingleInstance::runtimeDirectoryChecked_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("otherOwner");
+    QTest::addColumn<bool>("used");
+
+    QTest::newRow("ours, private") << 0700 << false << true;
+    QTest::newRow("ours, others may read") << 0755 << false << true;
+    QTest::newRow("writable by the group") << 0770 << false << false;
+    QTest::newRow("writable by anyone") << 0777 << false << false;
+    QTest::newRow("another user's") << 0700 << true << false;
+}
+
+void TestSingleInstance::runtimeDirectoryChecked() {
+    QFETCH(int, mode);
+    QFETCH(bool, otherOwner);
+    QFETCH(bool, used);
+    const QByteArray dir = QFile::encodeName(m_runtime->path());
+    QVERIFY(::chmod(dir.constData(), mode_t(mode)) == 0);
+    if (otherOwner) {
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody || ::geteuid() != 0)
+            QSKIP("needs root and a user nobody");
+        QVERIFY(::chown(dir.constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    }
+    const QString chosen = SingleInstance::runtimeDirectory();
+    if (used) {
+        QCOMPARE(chosen, m_runtime->path());
+    } else {
+        QVERIFY2(chosen.startsWith(QStringLiteral("/tmp/zarvo-update-")), qPrintable(chosen));
+        QVERIFY(SingleInstance::lockPath().startsWith(chosen));
+    }
 }
 
 void TestSingleInstance::privateFallbackDirectory() {

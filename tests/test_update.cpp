@@ -3,8 +3,8 @@
 #include <QtTest>
 
 #include "frames.h"
-#include "linkrig.h"
 #include "image.h"
+#include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"
 
@@ -309,6 +309,8 @@ private slots:
         rig.updater.cmdProgram_Click();
         QCOMPARE(rig.view.boxes.size(), 1);
         QVERIFY2(rig.view.boxes[0].text.startsWith(message), qPrintable(rig.view.boxes[0].text));
+        if (kind == "held")
+            QCOMPARE(rig.view.boxes[0].text, message + unusable.holderLine());
         QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
         QCOMPARE(rig.view.boxes[0].title, kTitle);
         QVERIFY(rig.peer.frames.isEmpty());

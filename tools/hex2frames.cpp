@@ -12,53 +12,17 @@
 
 #include "frames.h"
 #include "image.h"
+#include "imageconvert.h"
 #include "intelhex.h"
 
 namespace {
 
-// The application area: the erase rows cover it exactly, and no write may leave it.
-using image::kBlockSize;
 using image::kEraseRows;
 using image::kRegionFirst;
-using image::kRegionLast;
 using image::kRowSize;
-// The progress bar counts write frames up to this many; more would run it past its maximum.
-constexpr std::size_t kMaxWriteFrames = image::kWriteBlocks;
-
 constexpr std::uint8_t kCountEraseRow = 0x01;
-constexpr std::uint8_t kCountWriteBlocks = 0x02;
-
-using intelhex::hex;
+using imageconvert::Image;
 using intelhex::Refusal;
-
-struct Image {
-    std::vector<std::string> writeFrames;
-};
-
-Image convert(std::istream &in) {
-    Image image;
-    intelhex::Reader reader(in);
-    while (const std::optional<intelhex::DataRecord> rec = reader.next()) {
-        if (rec->data.size() != kBlockSize)
-            throw Refusal{rec->line, "data record of " + std::to_string(rec->data.size()) +
-                                         " bytes; every write frame carries 16"};
-        const std::uint64_t first = rec->address;
-        const std::uint64_t last = first + kBlockSize - 1;
-        if (first < kRegionFirst || last > kRegionLast)
-            throw Refusal{rec->line, "bytes " + hex(first, 6) + " to " + hex(last, 6) +
-                                         " lie outside " + hex(kRegionFirst, 6) + " to " +
-                                         hex(kRegionLast, 6)};
-        if (image.writeFrames.size() == kMaxWriteFrames)
-            throw Refusal{rec->line,
-                          "more than " + std::to_string(kMaxWriteFrames) + " data records"};
-        image.writeFrames.push_back(frames::buildFrame(frames::CmdWriteBlocks, kCountWriteBlocks,
-                                                       static_cast<std::uint32_t>(first),
-                                                       rec->data));
-    }
-    if (image.writeFrames.empty())
-        throw Refusal{std::max<std::size_t>(reader.lines(), 1), "no data records"};
-    return image;
-}
 
 void writeTable(std::ostream &out, const char *name, const std::vector<std::string> &texts) {
     out << "static constexpr std::string_view " << name << "[] = {\n";
@@ -96,7 +60,7 @@ int main(int argc, char **argv) {
     }
     Image image;
     try {
-        image = convert(in);
+        image = imageconvert::convert(in);
     } catch (const Refusal &r) {
         std::cerr << input << ":" << r.line << ": " << r.reason << "\n";
         return fail();

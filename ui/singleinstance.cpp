@@ -5,11 +5,14 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QTimer>
 #include <QWidget>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -24,6 +27,16 @@ namespace {
 constexpr auto kBaseName = "zarvo-update";
 constexpr char kBufferProperty[] = "zarvoRequest";
 
+#ifdef Q_OS_UNIX
+// A directory only we may change: a real directory, ours, that nobody else may write to.
+bool ourOwnDirectory(const QByteArray &path, mode_t forbidden) {
+    struct stat info {};
+    if (lstat(path.constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == getuid() && (info.st_mode & forbidden) == 0;
+}
+#endif
+
 // A directory of ours under /tmp: created 0700, and used only when it is a real directory
 // (not a link) that belongs to us and that nobody else may enter.
 QString privateTmpDirectory() {
@@ -31,16 +44,44 @@ QString privateTmpDirectory() {
     const QByteArray path = QByteArray("/tmp/") + kBaseName + '-' + QByteArray::number(getuid());
     if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
         return {};
-    struct stat info {};
-    if (lstat(path.constData(), &info) != 0)
-        return {};
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0)
+    if (!ourOwnDirectory(path, 077))
         return {};
     return QString::fromLocal8Bit(path);
 #else
     const QString path = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     return QDir().mkpath(path) ? path : QString();
 #endif
+}
+
+// A lock file that QLockFile refused and that no copy answers for: garbled, empty, naming a
+// process elsewhere, a directory in its place. A live copy holds a file lock on it from
+// the moment it creates it (before its contents are written); if we can take that lock,
+// nobody holds it, and it goes.
+bool removeStaleLock(const QString &path) {
+#ifdef Q_OS_UNIX
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        return QDir(path).removeRecursively();
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return info.isSymLink() && QFile::remove(path);
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool removed = free && unlink(name.constData()) == 0;
+    close(fd);
+    return removed;
+#else
+    return QFile::remove(path);
+#endif
+}
+
+// True when a copy answers on the socket.
+bool copyAnswers(const QString &socket) {
+    QLocalSocket probe;
+    probe.connectToServer(socket);
+    const bool answered = probe.waitForConnected(int(SingleInstance::kActivateTimeout.count()));
+    probe.abort();
+    return answered;
 }
 
 } // namespace
@@ -54,8 +95,15 @@ SingleInstance::~SingleInstance() {
 
 QString SingleInstance::runtimeDirectory() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+#ifdef Q_OS_UNIX
+    // Another user's directory, or one others may write to, could hold a lock or a socket
+    // planted to keep us from starting or to listen in our place.
+    if (!runtime.isEmpty() && ourOwnDirectory(QFile::encodeName(runtime), S_IWGRP | S_IWOTH))
+        return runtime;
+#else
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime;
+#endif
     return privateTmpDirectory();
 }
 
@@ -83,9 +131,17 @@ bool SingleInstance::acquire() {
     m_lock = std::make_unique<QLockFile>(lock);
     // Only a dead owner makes a lock stale, never its age: a copy may run for days.
     m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
-        if (m_lock->error() == QLockFile::LockFailedError)
+    if (!m_lock->tryLock(0) && m_lock->error() == QLockFile::LockFailedError) {
+        // QLockFile judged the lock live, or could not judge it at all; only in the second
+        // case and when no copy answers is it stale.
+        qint64 pid = 0;
+        QString host, app;
+        const bool judged = m_lock->getLockInfo(&pid, &host, &app) &&
+                            (host.isEmpty() || host == QSysInfo::machineHostName());
+        if (judged || copyAnswers(socketPath()) || !removeStaleLock(lock) || !m_lock->tryLock(0))
             return false;
+    }
+    if (!m_lock->isLocked()) {
         // Could not tell (no permission, odd file system): do not block the user.
         m_primary = true;
         return true;

@@ -30,14 +30,16 @@ public:
     explicit SingleInstance(QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // The per-user directory that holds the lock and the socket: $XDG_RUNTIME_DIR when set,
-    // else /tmp/zarvo-update-<uid>, created 0700. Empty when no safe directory exists.
+    // The per-user directory that holds the lock and the socket: $XDG_RUNTIME_DIR when set
+    // and ours alone to write, else /tmp/zarvo-update-<uid>, created 0700. Empty when no safe
+    // directory exists.
     static QString runtimeDirectory();
     static QString lockPath();
     static QString socketPath();
 
     // True when no other copy runs: this copy then holds the lock and listens for
-    // activation requests. False only when another live copy holds the lock.
+    // activation requests. False only when another live copy holds the lock; a lock that
+    // cannot be judged and that no copy answers for is removed.
     bool acquire();
     bool isPrimary() const { return m_primary; }
 

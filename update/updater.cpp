@@ -162,7 +162,12 @@ bool Updater::openPort() {
         return true;
     const CommPort::Error error = m_port.lastError();
     if (error.code == CommPort::kErrPortOpen) {
-        portFailed(QStringLiteral("Selected COM Port is already in use by another application."));
+        QString text =
+            QStringLiteral("Selected COM Port is already in use by another application.");
+        // The second line says what to close, when the holder could be found.
+        if (!error.holder.isEmpty())
+            text += u'\n' + error.holder;
+        portFailed(text);
         return false;
     }
     // Any other refusal would leave the window "updating" with a port that never opened;

@@ -49,6 +49,7 @@ public:
             m_process.kill();
     }
     bool held() const { return m_held; }
+    qint64 pid() const { return m_process.processId(); }
 
 private:
     QProcess m_process;
@@ -83,6 +84,12 @@ public:
     }
     bool ready() const { return m_ready; }
     void release() { m_holder.reset(); }
+    // The line a message adds to name the holder; empty unless the port is held.
+    QString holderLine() const {
+        return m_holder ? QStringLiteral("\nIt is held by zarvo-portholder (process %1).")
+                              .arg(m_holder->pid())
+                        : QString();
+    }
 
 private:
     QTemporaryFile m_file;
