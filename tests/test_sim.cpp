@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
@@ -194,6 +195,7 @@ private slots:
     void lineSettings();
     void lineTiming_data();
     void lineTiming();
+    void floodOverruns();
     void records();
     void portLink_data();
     void portLink();
@@ -508,6 +510,38 @@ void TestSim::lineTiming() {
     QVERIFY(sim.send(request));
     QCOMPARE(sim.receive(int(reply.size())).toHex(' '), reply.toHex(' '));
     QVERIFY2(clock.elapsed() >= atLeastMs, qPrintable(QString::number(clock.elapsed())));
+}
+
+// A flood far beyond what the line carries is dropped, as a real UART would, and counted;
+// the unit neither queues it all nor falls behind by minutes.
+void TestSim::floodOverruns() {
+    Sim sim;
+    QVERIFY(sim.start({"--line-timing", "--baud", "115200"}));
+    QVERIFY(sim.openLine(B115200));
+    constexpr int kFlood = 400000; // 35 s of line time; the queue holds 2 s of it
+    const QByteArray chunk(4096, char(0x55));
+    int sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (sent < kFlood && clock.elapsed() < kDeadlineMs) {
+        const ssize_t n = ::write(sim.fd, chunk.constData(), size_t(chunk.size()));
+        if (n > 0)
+            sent += int(n);
+        else
+            QTest::qWait(1);
+    }
+    QVERIFY(sent >= kFlood);
+    QVERIFY(sim.waitForLog("receive queue full"));
+    sim.proc.terminate();
+    QVERIFY(sim.waitExit());
+    sim.log += sim.proc.readAllStandardError();
+    const QRegularExpressionMatch m = QRegularExpression("(\\d+) received bytes lost to overrun")
+                                          .match(QString::fromLatin1(sim.log));
+    QVERIFY2(m.hasMatch(), sim.log.constData());
+    const int lost = m.captured(1).toInt();
+    // At most what the queue held plus what the line carried meanwhile got through.
+    QVERIFY2(lost > kFlood - 23040 - 11520 * int(clock.elapsed() / 1000 + 1) && lost <= sent,
+             qPrintable(QString::number(lost)));
 }
 
 void TestSim::records() {

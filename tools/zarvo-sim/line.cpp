@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
@@ -21,6 +22,9 @@ namespace {
 constexpr int kApplicationBaud = 4800;
 // Start bit, eight data bits, stop bit.
 constexpr int kBitsPerByte = 10;
+// With the line's timing, what the line carries in this time is all that may wait for the
+// unit; more than that could not have been on a real line, and is lost as in an overrun.
+constexpr std::chrono::seconds kReceiveQueueTime{2};
 
 // A terminal device opened without becoming ours; -1 after saying why it would not open.
 int openTerminal(const std::string &path) {
@@ -220,7 +224,14 @@ void Simulator::readLine(Clock::time_point now) {
         }
     }
     const microseconds bt = byteTime();
+    const std::size_t room = m_o.lineTiming ? std::size_t(kReceiveQueueTime / bt)
+                                            : std::numeric_limits<std::size_t>::max();
     for (std::uint8_t b : chunk) {
+        if (m_inbox.size() >= room) {
+            if (m_overrun++ == 0)
+                log("receive queue full: received bytes are dropped");
+            continue;
+        }
         m_lastIn = std::max(now, m_lastIn) + bt;
         m_inbox.push_back({m_lastIn, b, false});
     }

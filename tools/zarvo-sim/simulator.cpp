@@ -182,6 +182,8 @@ void Simulator::shutdown() {
     }
     if (m_garbled)
         log("%ld bytes arrived at other line settings", m_garbled);
+    if (m_overrun)
+        std::fprintf(stderr, "zarvo-sim: %ld received bytes lost to overrun\n", m_overrun);
     hangUp();
     if (m_signalFd >= 0)
         ::close(m_signalFd);

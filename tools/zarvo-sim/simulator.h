@@ -84,6 +84,7 @@ private:
     bool m_done = false;
     std::FILE *m_transcript = nullptr;
     long m_garbled = 0;
+    long m_overrun = 0; // received bytes dropped because the receive queue was full
 };
 
 } // namespace sim
