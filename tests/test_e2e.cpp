@@ -304,6 +304,67 @@ private slots:
             << "PV" << false;
         QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
                                               << none << kComplete << "EBPV" << true;
+
+        // Frames of a whole update: 1 version, 2-481 erase, 482 blank check, 483-2140 write,
+        // 2141 verify, 2142 reset defaults, 2143 version, 2144 finish.
+        const QString notBootloader = "Make sure device is in bootloader mode.";
+        const QString throughVerify = "0001 0301*480 0A02 0202*1658 0A01";
+        // A failed blank check or verify is still evaluated on the reply held, so a failure
+        // of the line there is followed by the check's own message.
+        const QStringList blankLost{commError, "Blank Check Error"};
+        const auto fault = [&](const char *name, const QStringList &sim, const QStringList &boxes,
+                               const QString &codes, const QString &panel2) {
+            QTest::newRow(name) << sim << 2 << false << none << "" << boxes << codes << panel2
+                                << boxes.isEmpty();
+        };
+        const QStringList comm{commError};
+        const QStringList nb{notBootloader};
+        const QString programming = "0001 0301*480 0A02 0202*";
+        fault("version reply in pieces", {"--split-reply", "1"}, none, kComplete, "EBPV");
+        fault("erase reply in pieces", {"--split-reply", "100"}, none, kComplete, "EBPV");
+        fault("blank check reply in pieces", {"--split-reply", "482"}, none, kComplete, "EBPV");
+        fault("verify reply in pieces", {"--split-reply", "2141"}, none, kComplete, "EBPV");
+        fault("late version reply", {"--late-reply", "1"}, comm, "0001", "");
+        fault("late reply mid-programming, then the next", {"--late-reply", "600"}, comm,
+              programming + "118", "PV");
+        fault("late blank check reply", {"--late-reply", "482"}, blankLost, "0001 0301*480 0A02",
+              "B");
+        fault("flood of stray bytes mid-programming", {"--flood-reply", "700"}, nb,
+              programming + "218", "PV");
+        fault("flood of stray bytes before the version", {"--flood-reply", "1"}, nb, "0001", "");
+        fault("stray bytes before the version reply", {"--stray-bytes", "1"}, nb, "0001", "");
+        // More than the reply: the surplus is taken with the next reply, whose start bytes
+        // come first, and the flash is judged as in any completed update.
+        fault("oversized version reply", {"--oversize-reply", "1"}, none, kComplete, "EBPV");
+        fault("oversized reply while erasing", {"--oversize-reply", "50"}, none, kComplete, "EBPV");
+        fault("oversized blank check reply", {"--oversize-reply", "482"}, none, kComplete, "EBPV");
+        fault("reply to another command while erasing", {"--wrong-reply", "10"}, none, kComplete,
+              "EBPV");
+        fault("reply to another command for the version", {"--wrong-reply", "1"}, comm, "0001", "");
+        fault("reply to another command for the blank check", {"--wrong-reply", "482"},
+              {"Blank Check Error"}, "0001 0301*480 0A02", "EB");
+        fault("reply to another command for verify", {"--wrong-reply", "2141"},
+              {"Verify Checksum Error"}, throughVerify, "EBPV");
+        fault("hang-up during the blank check", {"--hang-up", "482"}, blankLost,
+              "0001 0301*480 0A02", "B");
+        fault("hang-up mid-programming", {"--hang-up", "1000"}, comm, programming + "518", "PV");
+        fault("hang-up during verify", {"--hang-up", "2141"}, {commError, "Verify Checksum Error"},
+              throughVerify, "V");
+        fault("hang-up on the version read back", {"--hang-up", "2143"}, comm,
+              throughVerify + " 0B01 0001", "");
+        // FinishUpdate reached the unit before the line went: the update is complete.
+        fault("hang-up right after FinishUpdate", {"--hang-up", "2144"}, none, kComplete, "EBPV");
+        fault("silent after ResetDefaults", {"--silent-from", "2143"}, comm,
+              throughVerify + " 0B01 0001", "");
+        fault("no reply to ResetDefaults", {"--drop-reply", "2142"}, comm, throughVerify + " 0B01",
+              "");
+        fault("no reply to the blank check", {"--drop-reply", "482"}, blankLost,
+              "0001 0301*480 0A02", "B");
+        fault("garbled erase reply", {"--garble-reply", "5"}, nb, "0001 0301*4", "EBPV");
+        fault("garbled blank check reply", {"--garble-reply", "482"},
+              {notBootloader, "Blank Check Error"}, "0001 0301*480 0A02", "B");
+        fault("short reply mid-programming", {"--short-reply", "800"}, comm, programming + "318",
+              "PV");
     }
     void update() {
         QFETCH(QStringList, sim);
@@ -363,6 +424,8 @@ private slots:
         instrument.stop();
         QString why;
         QVERIFY2(matches(instrument.codes(), codes, &why), qPrintable(why));
+        if (!success)
+            QVERIFY(!instrument.codes().contains("0801"));
 
         if (success) {
             QCOMPARE(panel(w, 1), QStringLiteral("Update Finished"));

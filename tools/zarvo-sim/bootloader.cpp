@@ -11,6 +11,7 @@ namespace sim {
 namespace {
 
 constexpr std::uint8_t kStrayBytes[] = {0x00, 0x55, 0xAA};
+constexpr std::size_t kFloodBytes = 4096;
 // Replies that arrive corrupted: every bit pattern changes, the start pair included.
 constexpr std::uint8_t kGarbleMask = 0x55;
 
@@ -138,7 +139,7 @@ Response Unit::receive(const Frame &frame) {
     }
     if (r.reply.empty())
         return r;
-    if (m_faults.dropReply.count(n)) {
+    if (m_faults.dropReply.count(n) || (m_faults.silentFrom > 0 && n >= m_faults.silentFrom)) {
         r.reply.clear();
         return r;
     }
@@ -150,6 +151,16 @@ Response Unit::receive(const Frame &frame) {
         r.reply.resize(r.reply.size() > 2 ? r.reply.size() - 2 : 1);
     if (m_faults.strayBytes.count(n))
         r.reply.insert(r.reply.begin(), std::begin(kStrayBytes), std::end(kStrayBytes));
+    if (m_faults.wrongReply.count(n)) // the answer to a ReadVersion, or to an erase
+        r.reply = frame.command == frames::CmdReadVersion ? buildReply({frames::CmdEraseRow})
+                                                          : versionReply();
+    if (m_faults.oversizeReply.count(n))
+        r.reply.insert(r.reply.end(), r.reply.begin(), r.reply.end());
+    if (m_faults.floodReply.count(n))
+        r.reply.insert(r.reply.begin(), kFloodBytes, 0x55);
+    if (m_faults.splitReply.count(n))
+        r.pieces = 3;
+    r.late = m_faults.lateReply.count(n) > 0;
     return r;
 }
 

@@ -66,6 +66,12 @@ struct Faults {
     std::set<int> shortReply;
     std::set<int> strayBytes;
     std::set<int> hangUp;
+    std::set<int> splitReply;    // in three pieces with pauses between them
+    std::set<int> lateReply;     // after the tool has given up waiting for it
+    std::set<int> floodReply;    // behind a flood of stray bytes
+    std::set<int> oversizeReply; // with more bytes after it than the command's reply has
+    std::set<int> wrongReply;    // the reply to another command
+    int silentFrom = 0;          // from this frame on nothing is answered (0: never)
     bool failBlankCheck = false;
     bool failVerify = false;
     bool noEcho = false;
@@ -79,8 +85,14 @@ struct Response {
     Work work = Work::None;
     bool finished = false; // FinishUpdate: the unit left its bootloader
     bool hangUp = false;   // the line goes dead instead of a reply
+    int pieces = 1;        // the reply leaves in this many pieces, kPiecePause apart
+    bool late = false;     // the reply leaves only after kLateReply
     bool enteredBootloader = false;
 };
+
+inline constexpr std::chrono::milliseconds kPiecePause{40};
+// Longer than the tool waits for any reply.
+inline constexpr std::chrono::milliseconds kLateReply{1500};
 
 // 18 bytes 0x00 precede it on the wire; the unit listens for these eight.
 inline constexpr auto kStartRequest = frames::StartRequest;

@@ -65,6 +65,12 @@ void printHelp() {
         "  --stray-bytes N      00 55 AA on the line before the reply to the N-th frame\n"
         "  --hang-up N          hang up the line instead of replying to the N-th frame, then\n"
         "                       exit\n"
+        "  --split-reply N      the reply to the N-th frame in three pieces, 40 ms apart\n"
+        "  --late-reply N       the reply to the N-th frame 1.5 s late, after the tool gave up\n"
+        "  --flood-reply N      4096 stray bytes before the reply to the N-th frame\n"
+        "  --oversize-reply N   the reply to the N-th frame twice over\n"
+        "  --wrong-reply N      answer the N-th frame as if it were another command\n"
+        "  --silent-from N      no reply to the N-th frame or any after it\n"
         "  --fail-blank-check   one cell (0x004000) no longer erases: the blank check fails\n"
         "  --fail-verify        the first written byte that can lose a bit loses its lowest\n"
         "                       set bit: the verify reports one mismatch\n"
@@ -178,6 +184,26 @@ const OptionEntry kOptions[] = {
      }},
     {"hang-up", true,
      [](Options &o, const char *v) { o.faults.hangUp.insert(frameNumber(v, "--hang-up")); }},
+    {"split-reply", true,
+     [](Options &o, const char *v) {
+         o.faults.splitReply.insert(frameNumber(v, "--split-reply"));
+     }},
+    {"late-reply", true,
+     [](Options &o, const char *v) { o.faults.lateReply.insert(frameNumber(v, "--late-reply")); }},
+    {"flood-reply", true,
+     [](Options &o, const char *v) {
+         o.faults.floodReply.insert(frameNumber(v, "--flood-reply"));
+     }},
+    {"oversize-reply", true,
+     [](Options &o, const char *v) {
+         o.faults.oversizeReply.insert(frameNumber(v, "--oversize-reply"));
+     }},
+    {"wrong-reply", true,
+     [](Options &o, const char *v) {
+         o.faults.wrongReply.insert(frameNumber(v, "--wrong-reply"));
+     }},
+    {"silent-from", true,
+     [](Options &o, const char *v) { o.faults.silentFrom = frameNumber(v, "--silent-from"); }},
     {"fail-blank-check", false, [](Options &o, const char *) { o.faults.failBlankCheck = true; }},
     {"fail-verify", false, [](Options &o, const char *) { o.faults.failVerify = true; }},
     {"no-echo", false, [](Options &o, const char *) { o.faults.noEcho = true; }},

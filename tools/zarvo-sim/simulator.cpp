@@ -42,6 +42,8 @@ void Simulator::handleResponse(const sim::Response &r, Clock::time_point at) {
         ready += m_o.times.of(r.work);
     if (!r.reply.empty())
         ready += m_o.faults.replyDelay;
+    if (r.late)
+        ready += sim::kLateReply;
     m_busyUntil = ready;
     if (r.hangUp) {
         m_hangUpAt = ready;
@@ -50,9 +52,12 @@ void Simulator::handleResponse(const sim::Response &r, Clock::time_point at) {
     const microseconds bt = byteTime();
     // Each byte is written when its stop bit would have left the wire.
     Clock::time_point t = std::max(ready, m_lastOut);
-    for (std::uint8_t b : r.reply) {
+    const std::size_t piece = (r.reply.size() + std::size_t(r.pieces) - 1) / std::size_t(r.pieces);
+    for (std::size_t i = 0; i < r.reply.size(); ++i) {
+        if (i > 0 && i % piece == 0)
+            t += sim::kPiecePause;
         t += bt;
-        m_outbox.push_back({t, b, false});
+        m_outbox.push_back({t, r.reply[i], false});
     }
     m_lastOut = t;
     if (r.finished) {
