@@ -139,6 +139,7 @@ private slots:
     void receiveThreshold();
     void everyByteBothWays();
     void outputLeavesAtOnce();
+    void noReceiveEventInsideOutput();
     void outputNeedsOpenPort();
     void largeOutputThenClose();
     void stalledLineDoesNotHang();
@@ -632,6 +633,38 @@ void TestSerial::outputLeavesAtOnce() {
     QVERIFY(comm.output(second));
     QCOMPARE(pty.readAtLeast(int(first.size() + second.size())), first + second);
     QVERIFY(comm.output(QByteArray()));
+}
+
+void TestSerial::noReceiveEventInsideOutput() {
+    // A reply that is already on the line, and more of it arriving while a block large
+    // enough to keep the write busy goes out: the receive event never runs inside the
+    // write, where the caller could not yet have cleared its reply flag, and it is not
+    // lost either.
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("115200,N,8,1")));
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/line");
+    const QByteArray reply("\x0F\x0F\x03\xFD\x04", 5);
+    const pid_t reader = startLineReader(pty.masterFd(), file);
+    QVERIFY(reader > 0);
+    const auto stop = qScopeGuard([reader] { stopChild(reader); });
+    comm.setRThreshold(int(reply.size()));
+    bool insideOutput = false;
+    int eventsInside = 0;
+    connect(&comm, &CommPort::commEvent, this, [&](int) { eventsInside += insideOutput; });
+    QSignalSpy spy(&comm, &CommPort::commEvent);
+
+    QVERIFY(pty.write(reply.left(3)));
+    insideOutput = true;
+    QVERIFY(pty.write(reply.mid(3)));
+    QVERIFY2(comm.output(everyByteValue(256)), qPrintable(comm.lastError().reason));
+    insideOutput = false;
+    QCOMPARE(eventsInside, 0);
+    QCOMPARE(spy.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, kWaitMs);
+    QCOMPARE(comm.input(), reply);
 }
 
 void TestSerial::outputNeedsOpenPort() {
