@@ -125,6 +125,8 @@ void printHelp() {
         "  --garble-reply N     reply to the N-th frame with every byte XOR 0x55\n"
         "  --short-reply N      reply to the N-th frame without its last two bytes\n"
         "  --stray-bytes N      00 55 AA on the line before the reply to the N-th frame\n"
+        "  --repeat-reply N     send the reply to the N-th frame again, late: in front of the\n"
+        "                       next reply\n"
         "  --hang-up N          hang up the line instead of replying to the N-th frame, then\n"
         "                       exit\n"
         "  --fail-blank-check   one cell (0x004000) no longer erases: the blank check fails\n"
@@ -200,6 +202,7 @@ Options parse(int argc, char **argv) {
         OGarble,
         OShort,
         OStray,
+        ORepeat,
         OHangUp,
         OFailBlank,
         OFailVerify,
@@ -230,6 +233,7 @@ Options parse(int argc, char **argv) {
                                          {"garble-reply", required_argument, nullptr, OGarble},
                                          {"short-reply", required_argument, nullptr, OShort},
                                          {"stray-bytes", required_argument, nullptr, OStray},
+                                         {"repeat-reply", required_argument, nullptr, ORepeat},
                                          {"hang-up", required_argument, nullptr, OHangUp},
                                          {"fail-blank-check", no_argument, nullptr, OFailBlank},
                                          {"fail-verify", no_argument, nullptr, OFailVerify},
@@ -309,6 +313,9 @@ Options parse(int argc, char **argv) {
             break;
         case OStray:
             o.faults.strayBytes.insert(number(optarg, "--stray-bytes", 1, INT_MAX));
+            break;
+        case ORepeat:
+            o.faults.repeatReply.insert(number(optarg, "--repeat-reply", 1, INT_MAX));
             break;
         case OHangUp:
             o.faults.hangUp.insert(number(optarg, "--hang-up", 1, INT_MAX));
