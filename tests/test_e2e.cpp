@@ -556,7 +556,7 @@ private slots:
             QTRY_VERIFY(!aboutGuard);
             return;
         }
-        QTest::qWait(50);
+        QCoreApplication::processEvents(); // where leaving the menu completes
         QVERIFY(guard && guard->isVisible());
         // Back with the window's controls, Esc exits again.
         QVERIFY(!qobject_cast<QMenuBar *>(w->focusWidget()));
