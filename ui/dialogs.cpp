@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
@@ -391,33 +392,16 @@ QString instructionsText() {
 }
 
 QString historyText() {
-    // Release notes are text, written when a release is shipped; the newest entry must be
-    // the firmware this tool carries, which the tests hold it to.
-    return joinLines({
-        QStringLiteral("Firmware Version History:"),
-        QString(),
-        QStringLiteral("1012 v1.2 (03/26/2010)"),
-        QStringLiteral("- Fix: SWR Bridge Calibration bug from Version 1003."),
-        QString(),
-        QStringLiteral("1003 v1.1 (01/18/2010)"),
-        QStringLiteral("- New: Added fixed power meter range."),
-        QStringLiteral("- Fix: Improved auto ranging."),
-        QStringLiteral("- Fix: Improved frequency readout."),
-        QStringLiteral("- Fix: Display last readings when RF power is removed."),
-        QString(),
-        QStringLiteral("0919 v1.0 (05/11/2009)"),
-        QStringLiteral("- Add: ZARVO-452 first release."),
-        QString(),
-        QStringLiteral("0903 (01/20/2009)"),
-        QStringLiteral("- Add: ZARVO-417 first release."),
-        QStringLiteral("- Fix: Buzzer sounds when the SWR is above the Alarm SWR."),
-        QString(),
-        QStringLiteral("0836 (09/11/2008)"),
-        QStringLiteral("- New: Added Factory Defaults Reset."),
-        QString(),
-        QStringLiteral("0835 (09/03/2008)"),
-        QStringLiteral("- ZARVO-415B first release."),
-    });
+    // The release notes are one file, written when a release is shipped, that also gives the
+    // desktop package its list of releases; the newest entry must be the firmware this tool
+    // carries, which the tests hold it to.
+    QFile notes(QStringLiteral(":/history.txt"));
+    if (!notes.open(QIODevice::ReadOnly))
+        return QString();
+    QString text = QString::fromUtf8(notes.readAll()).remove(u'\r');
+    if (text.endsWith(u'\n'))
+        text.chop(1);
+    return joinLines(text.split(u'\n'));
 }
 
 QString aboutText(const QString &sVersion) {
