@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "frames.h"
+#include "image.h"
 #include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "frames.h"
+#include "image.h"
 #include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"

@@ -9,9 +9,11 @@
 #include <QPointer>
 
 class QAction;
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QFrame;
+class QLayout;
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -67,6 +69,10 @@ protected:
 
 private:
     void buildControls();
+    void buildMenu();
+    QLayout *buildSettingsRow(QWidget *central);
+    void buildProgressRows(QWidget *central, QBoxLayout *rows);
+    QLayout *buildButtonsRow(QWidget *central);
     void layoutPanels();
     void showProgress();
     void selectComPort(int index);
