@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "frames.h"
 #include "intelhex.h"
@@ -154,13 +155,19 @@ Response Unit::receive(const Frame &frame) {
     if (m_faults.wrongReply.count(n)) // the answer to a ReadVersion, or to an erase
         r.reply = frame.command == frames::CmdReadVersion ? buildReply({frames::CmdEraseRow})
                                                           : versionReply();
-    if (m_faults.oversizeReply.count(n))
-        r.reply.insert(r.reply.end(), r.reply.begin(), r.reply.end());
+    if (m_faults.oversizeReply.count(n)) {
+        const Bytes once = r.reply; // a range of the vector itself cannot be inserted into it
+        r.reply.insert(r.reply.end(), once.begin(), once.end());
+    }
     if (m_faults.floodReply.count(n))
         r.reply.insert(r.reply.begin(), kFloodBytes, 0x55);
     if (m_faults.splitReply.count(n))
         r.pieces = 3;
     r.late = m_faults.lateReply.count(n) > 0;
+    const Bytes late = std::exchange(m_late, {});
+    if (m_faults.repeatReply.count(n))
+        m_late = r.reply;
+    r.reply.insert(r.reply.begin(), late.begin(), late.end());
     return r;
 }
 
