@@ -60,6 +60,7 @@ void Updater::cmdProgram_Click() {
     m_st.bCheckFailed = false;
     m_st.bFirstErase = true;
     m_st.bFirstWrite = true;
+    m_st.outcome = {};
     m_link.beginUpdate();
 
     m_st.bIdle = false;
@@ -88,14 +89,18 @@ void Updater::cmdProgram_Click() {
             const CommPort::Error error = m_port.lastError();
             if (error.code == CommPort::kErrPortOpen) {
                 portFailed(
-                    QStringLiteral("Selected COM Port is already in use by another application."));
+                    QStringLiteral("Selected COM Port is already in use by another application."),
+                    Outcome::PortInUse);
                 return;
             }
             // Any other refusal would leave the window "updating" with a port that never
             // opened; say why and end the attempt the same way.
-            portFailed(openFailureText(error));
+            portFailed(openFailureText(error), error.code == CommPort::kErrPermission
+                                                   ? Outcome::NoPermission
+                                                   : Outcome::PortUnusable);
             return;
         }
+        m_view.portOpened();
 
         if (m_view.remoteChecked()) {
             m_st.sWakeReply = kWakeReply;
@@ -137,8 +142,10 @@ void Updater::cmdProgram_Click() {
             return;
         m_link.Send(frames::FinishUpdate);
 
-        if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten())
+        if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten()) {
+            m_st.outcome.settle(Outcome::Done);
             m_view.showSuccess();
+        }
     }();
 
     m_view.setMessageLine(QString());
@@ -146,7 +153,8 @@ void Updater::cmdProgram_Click() {
         m_view.setControlEnabled(control, true);
 }
 
-void Updater::portFailed(const QString &message) {
+void Updater::portFailed(const QString &message, Outcome outcome) {
+    m_st.outcome.settle(outcome, m_port.lastError().reason);
     m_view.messageBox(message, m_st.sTitleVer, View::Icon::Exclamation);
     m_view.setExitCaption(kExitCaption);
     m_st.bIdle = true;
@@ -162,6 +170,7 @@ void Updater::cmdExit_Click(bool quiet) {
     }
     m_st.bIdle = true;
     m_st.bReceived = true;
+    m_st.outcome.settle(Outcome::Cancelled);
     m_view.setProgressValue(0.0f);
     m_view.ResetStatusPanels();
     m_view.setExitCaption(kExitCaption);
@@ -178,6 +187,7 @@ bool Updater::CheckComPort(qint16 port) {
     m_port.open();
     const bool usable = m_port.lastError().code != CommPort::kErrInvalidPort;
     if (!usable) {
+        m_st.outcome.settle(Outcome::PortMissing, m_port.lastError().reason);
         m_view.messageBox(QStringLiteral("Selected Com Port is not available."), m_st.sTitleVer,
                           View::Icon::Exclamation);
         m_view.setPanelText(1, QStringLiteral("For Help press F1"));

@@ -26,7 +26,7 @@ public:
     bool running() const { return m_depth > 0; }
 
 private:
-    void portFailed(const QString &message);
+    void portFailed(const QString &message, Outcome outcome);
 
     FormState &m_st;
     View &m_view;
