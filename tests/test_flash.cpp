@@ -361,7 +361,10 @@ private slots:
         QTemporaryDir records;
         Instrument instrument(kPort, {"--reply-delay", "1"}, records.path());
         Flash flash({"--port", "5", "--json"});
-        QVERIFY(flash.waitForLine(QStringLiteral("\"name\":\"%1\"").arg(phase)));
+        // The phase's second progress report: its frames are on their way by then.
+        const QString progress = QStringLiteral("\"phase\":\"%1\"").arg(phase);
+        QVERIFY(flash.waitForLine(progress));
+        QVERIFY(flash.waitForLine(progress));
         ::kill(flash.process().processId(), signal);
         QCOMPARE(flash.finish(), statusOf(Outcome::Cancelled));
         const QJsonObject result = events(flash.out()).last();
