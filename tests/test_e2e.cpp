@@ -18,6 +18,7 @@
 
 #include "dialogs.h"
 #include "frmmain.h"
+#include "instrument.h"
 #include "linkrig.h"
 
 namespace {
@@ -73,49 +74,6 @@ private:
     QPointer<QMessageBox> m_last;
 };
 
-// The virtual instrument as a second process, with its records in a temporary folder.
-class Instrument {
-public:
-    explicit Instrument(const QStringList &args, const QString &dir) : m_dir(dir) {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-sim"),
-                        QStringList{"--com", QString::number(kPort), "--transcript",
-                                    transcriptPath(), "--dump", dumpPath(), "--exit-after-finish"} +
-                            args);
-        if (m_process.waitForReadyRead(10000))
-            m_device = QString::fromLocal8Bit(m_process.readLine().trimmed());
-    }
-    ~Instrument() { stop(); }
-    QString device() const { return m_device; }
-    QString transcriptPath() const { return m_dir + "/transcript.txt"; }
-    QString dumpPath() const { return m_dir + "/dump.hex"; }
-    // After a completed update the instrument ends by itself once FinishUpdate is in.
-    bool finished() { return m_process.waitForFinished(10000); }
-    // Ends the instrument, so that its records are complete.
-    void stop() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-        }
-    }
-    // Command codes of the frames it received, in order.
-    QByteArrayList codes() const {
-        QByteArrayList out;
-        QFile file(transcriptPath());
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray &line : file.readAll().split('\n'))
-                if (const QByteArrayList f = line.simplified().split(' '); f.size() >= 2)
-                    out << f[1];
-        return out;
-    }
-
-private:
-    QString m_dir;
-    QProcess m_process;
-    QString m_device;
-};
-
 // Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF.
 QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
     QByteArray memory(0x8000, char(0xFF));
@@ -141,42 +99,6 @@ QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
     }
     return memory;
 }
-
-// "0301*480" exactly 480 frames, "0301*<480" at least one and fewer than 480.
-bool matches(const QByteArrayList &codes, const QString &pattern, QString *why) {
-    qsizetype at = 0;
-    for (const QString &token : pattern.split(' ', Qt::SkipEmptyParts)) {
-        const QStringList parts = token.split('*');
-        const QByteArray code = parts[0].toLatin1();
-        qsizetype run = 0;
-        while (at + run < codes.size() && codes[at + run] == code)
-            ++run;
-        bool ok = run == 1;
-        if (parts.size() == 2) {
-            ok = parts[1].startsWith('<') ? run >= 1 && run < parts[1].mid(1).toInt()
-                                          : run == parts[1].toInt();
-        }
-        if (!ok) {
-            *why = QStringLiteral("%1: %2 frames of %3 at position %4")
-                       .arg(token)
-                       .arg(run)
-                       .arg(QString::fromLatin1(code))
-                       .arg(at);
-            return false;
-        }
-        at += run;
-    }
-    if (at != codes.size()) {
-        *why = QStringLiteral("%1 more frames from %2 on, the first %3")
-                   .arg(codes.size() - at)
-                   .arg(at)
-                   .arg(QString::fromLatin1(codes[at]));
-        return false;
-    }
-    return true;
-}
-
-const QString kComplete = "0001 0301*480 0A02 0202*1658 0A01 0B01 0001 0801";
 
 } // namespace
 
@@ -252,16 +174,16 @@ private slots:
         const QString commError = "Error communicating with Port.";
         const QString cancelled = "Firmware update was cancelled.";
         QTest::newRow("complete, local")
-            << none << 2 << false << none << "" << none << kComplete << "EBPV" << true;
+            << none << 2 << false << none << "" << none << kCompleteUpdate << "EBPV" << true;
         QTest::newRow("remote, answered, 2400")
             << QStringList{"--mode", "application", "--baud", "2400"} << 1 << true << none << ""
-            << none << "0000 " + kComplete << "EBPV" << true;
+            << none << "0000 " + kCompleteUpdate << "EBPV" << true;
         QTest::newRow("remote, no answer, 1200")
             << QStringList{"--mode", "application", "--no-echo", "--baud", "1200"} << 0 << true
-            << none << "" << none << "0000 " + kComplete << "EBPV" << true;
+            << none << "" << none << "0000 " + kCompleteUpdate << "EBPV" << true;
         QTest::newRow("replace, Yes")
             << QStringList{"--version", "1012"} << 2 << false << QStringList{"Yes"} << ""
-            << QStringList{question} << kComplete << "EBPV" << true;
+            << QStringList{question} << kCompleteUpdate << "EBPV" << true;
         QTest::newRow("replace, No") << QStringList{"--version", "1012"} << 2 << false
                                      << QStringList{"No"} << "" << QStringList{question} << "0001"
                                      << "" << false;
@@ -270,7 +192,7 @@ private slots:
             << QStringList{"Attached device is not the ZARVO-415B."} << "0001"
             << "" << false;
         QTest::newRow("no firmware installed") << QStringList{"--no-firmware"} << 2 << false << none
-                                               << "" << none << kComplete << "EBPV" << true;
+                                               << "" << none << kCompleteUpdate << "EBPV" << true;
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"} << 2 << false << none << ""
             << QStringList{"Blank Check Error"} << "0001 0301*480 0A02"
@@ -299,7 +221,7 @@ private slots:
             << "0001 0301*480 0A02 0202*<1658"
             << "PV" << false;
         QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
-                                              << none << kComplete << "EBPV" << true;
+                                              << none << kCompleteUpdate << "EBPV" << true;
     }
     void update() {
         QFETCH(QStringList, sim);
@@ -314,7 +236,7 @@ private slots:
 
         PortSandbox sandbox;
         QTemporaryDir records;
-        Instrument instrument(sim, records.path());
+        Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
 
         frmMain w;
@@ -358,7 +280,7 @@ private slots:
             QVERIFY(instrument.finished());
         instrument.stop();
         QString why;
-        QVERIFY2(matches(instrument.codes(), codes, &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), codes, &why), qPrintable(why));
 
         if (success) {
             QCOMPARE(panel(w, 1), QStringLiteral("Update Finished"));
@@ -396,7 +318,7 @@ private slots:
         // The port in use is a live instrument that another program holds.
         std::unique_ptr<Instrument> instrument;
         if (kind == "held")
-            instrument = std::make_unique<Instrument>(QStringList{}, records.path());
+            instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
         UnusablePort unusable(sandbox, kPort, kind, instrument ? instrument->device() : QString());
         QVERIFY(unusable.ready());
         frmMain w;
@@ -421,7 +343,7 @@ private slots:
     void closeDuringUpdate() {
         PortSandbox sandbox;
         QTemporaryDir records;
-        Instrument instrument({}, records.path());
+        Instrument instrument(kPort, {}, records.path());
         auto *w = new frmMain;
         w->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<frmMain> guard(w);
@@ -445,7 +367,7 @@ private slots:
                              [](QWidget *t) { return t->isVisible(); }));
         instrument.stop();
         QString why;
-        QVERIFY2(matches(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
     }
 
     void exitWhileIdle_data() {
@@ -479,13 +401,13 @@ private slots:
         BoxAnswerer answerer;
         QPointer<frmSuccess> earlier;
         {
-            Instrument instrument({}, first.path());
+            Instrument instrument(kPort, {}, first.path());
             key(w, Qt::Key_F4);
             earlier = frmSuccess::instance();
             QVERIFY(earlier);
             earlier->tmrCountDown_Timer();
         }
-        Instrument instrument({}, second.path());
+        Instrument instrument(kPort, {}, second.path());
         bool closedAtStart = false;
         answerer.onTick = [&] {
             if (!closedAtStart && panel(w, 1).startsWith("Erasing"))
