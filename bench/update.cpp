@@ -12,35 +12,21 @@
 
 #include "appinfo.h"
 #include "engine.h"
+#include "image.h"
+#include "recordingview.h"
 #include "sequences.h"
 
 namespace {
 
-// A window that shows nothing and confirms every question.
-class QuietView : public View {
+// A window that shows nothing, confirms every question and prints every message.
+class QuietView : public RecordingView {
 public:
-    float value = 0, max = 100;
-    QString panels[5];
-    int boxes = 0;
-    float progressValue() const override { return value; }
-    float progressMax() const override { return max; }
-    void setProgressValue(float v) override { value = v; }
-    void setProgressMax(float m) override { max = m; }
-    QString panelText(int panel) const override { return panels[panel]; }
-    void setPanelText(int panel, const QString &text) override { panels[panel] = text; }
-    void setExitCaption(const QString &) override {}
-    void setMessageLine(const QString &) override {}
-    void setControlEnabled(Control, bool) override {}
-    bool remoteChecked() const override { return false; }
-    Answer messageBox(const QString &text, const QString &, Icon, Buttons buttons,
-                      Answer) override {
-        ++boxes;
+    Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
+                      Answer defaultButton) override {
+        RecordingView::messageBox(text, title, icon, buttons, defaultButton);
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
         return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
     }
-    void showSuccess() override {}
-    void unloadSuccess() override {}
-    void unloadMainWindow() override {}
 };
 
 // One update at the given speed; returns its duration in seconds, or -1 on failure.
@@ -68,7 +54,7 @@ double runOnce(const QString &buildDir, const QString &baud, bool lineTiming) {
     engine.updater.cmdProgram_Click();
     const double seconds = clock.nsecsElapsed() / 1e9;
     sim.waitForFinished(10000);
-    return view.boxes == 0 && view.panels[2] == "EBPV" ? seconds : -1;
+    return view.boxes.isEmpty() && view.panels[2] == "EBPV" ? seconds : -1;
 }
 
 } // namespace

@@ -8,7 +8,8 @@
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
-#include "sequences.h"
+#include "image.h"
+#include "portnames.h"
 #include "status.h"
 
 namespace cli {
@@ -50,7 +51,7 @@ int runUpdate(const Options &options) {
     setup.eraseFrames = int(EraseFrames.size());
     setup.writeFrames = int(WriteFrames.size());
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
-    setup.device = options.port > 0 ? CommPort::devicePath(options.port) : options.device;
+    setup.device = options.port > 0 ? serial::devicePath(options.port) : options.device;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
     ConsoleView view(setup);

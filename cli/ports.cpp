@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "commport.h"
+#include "portnames.h"
 #include "status.h"
 
 namespace cli {
@@ -28,7 +28,7 @@ namespace {
 constexpr int kListedPorts = 16;
 
 QString entryPath(int port) {
-    return CommPort::portDirectory() + QStringLiteral("/com%1").arg(port);
+    return serial::portDirectory() + QStringLiteral("/com%1").arg(port);
 }
 
 // 1 to kListedPorts, and every higher comN the port directory holds.
@@ -37,7 +37,7 @@ QList<int> listedPorts() {
     for (int port = 1; port <= kListedPorts; ++port)
         numbers.insert(port);
     static const QRegularExpression name(QStringLiteral("^com([1-9][0-9]*)$"));
-    const QDir dir(CommPort::portDirectory());
+    const QDir dir(serial::portDirectory());
     for (const QString &entry :
          dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QRegularExpressionMatch match = name.match(entry);
@@ -57,7 +57,7 @@ struct PortRow {
 };
 
 PortRow portRow(int port) {
-    PortRow row{port, CommPort::devicePath(port), {}, {}};
+    PortRow row{port, serial::devicePath(port), {}, {}};
     const QFileInfo info(row.path);
     if (info.isSymLink())
         row.target = info.symLinkTarget();
@@ -118,7 +118,7 @@ int listPorts(bool json) {
 
     QJsonArray portsJson;
     if (!json)
-        print(QStringLiteral("COM numbers (port directory %1):").arg(CommPort::portDirectory()));
+        print(QStringLiteral("COM numbers (port directory %1):").arg(serial::portDirectory()));
     for (const PortRow &row : rows) {
         const bool present = !row.device.isEmpty();
         if (json) {
@@ -213,7 +213,7 @@ int mapPort(int port, const QString &device, bool json) {
     // Made beside the entry and renamed over it, so the number never leads nowhere.
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::create_directories(fs::path(QFile::encodeName(CommPort::portDirectory()).toStdString()),
+    fs::create_directories(fs::path(QFile::encodeName(serial::portDirectory()).toStdString()),
                            error);
     const fs::path final(QFile::encodeName(entry).toStdString());
     const fs::path temporary(final.string() + ".new");
@@ -250,7 +250,7 @@ int unmapPort(int port, bool json) {
     else
         print(QStringLiteral("COM%1: %2 removed; the number now leads to %3")
                   .arg(port)
-                  .arg(entry, CommPort::devicePath(port)));
+                  .arg(entry, serial::devicePath(port)));
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // the fixed command frames, and the building rule every stored frame satisfies.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -30,9 +31,31 @@ inline constexpr std::string_view BlankCheck = "0F0F0A02000800EC04";
 inline constexpr std::string_view Verify = "0F0F0A01000800ED04";
 inline constexpr std::string_view ResetDefaults = "0F0F0B01160800D604";
 inline constexpr std::string_view FinishUpdate = "0F0F08010000003CBB04";
-// Not a bootloader frame: 18 bytes 0x00, then the start request FE FE 33 00 "BL" 3F FD.
-inline constexpr std::string_view StartBootloader =
-    "000000000000000000000000000000000000FEFE3300424C3FFD";
+// The remote start request, which the instrument's firmware listens for and echoes. Not a
+// bootloader frame: on the wire it follows 18 bytes 0x00.
+inline constexpr std::array<std::uint8_t, 8> StartRequest = {0xFE, 0xFE, 0x33, 0x00,
+                                                             0x42, 0x4C, 0x3F, 0xFD};
+inline constexpr std::size_t StartPadding = 18;
+
+namespace detail {
+constexpr auto startBootloaderText() {
+    std::array<char, 2 * (StartPadding + StartRequest.size())> text{};
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::size_t at = 2 * StartPadding;
+    for (std::size_t i = 0; i < at; ++i)
+        text[i] = '0';
+    for (std::uint8_t b : StartRequest) {
+        text[at++] = digits[b >> 4];
+        text[at++] = digits[b & 0x0F];
+    }
+    return text;
+}
+inline constexpr auto kStartBootloaderText = startBootloaderText();
+} // namespace detail
+
+// The start request as the tool stores it, padding included.
+inline constexpr std::string_view StartBootloader{detail::kStartBootloaderText.data(),
+                                                  detail::kStartBootloaderText.size()};
 
 inline constexpr std::uint8_t CmdReadVersion = 0x00;
 inline constexpr std::uint8_t CmdWriteBlocks = 0x02;

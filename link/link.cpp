@@ -1,20 +1,24 @@
 #include "link.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cmath>
 #include <thread>
 
 #include "commport.h"
 #include "frames.h"
+#include "image.h"
+
+// Off unless asked for: QT_LOGGING_RULES="zarvo.link.debug=true".
+Q_LOGGING_CATEGORY(lcLink, "zarvo.link", QtWarningMsg)
 
 namespace {
 
 const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
-const QString kIdleText = QStringLiteral("For Help press F1");
 
-constexpr float kEraseMax = 480.0f;
-constexpr float kWriteMax = 1920.0f;
+constexpr float kEraseMax = float(image::kEraseRows);
+constexpr float kWriteMax = float(image::kWriteBlocks);
 
 // Reply length the receive event waits for, by command code; 0: no reply awaited,
 // -1: a code the tool does not know, which leaves the threshold alone.
@@ -82,6 +86,7 @@ void Link::Send(std::string_view sDataOut) {
 
     const std::vector<std::uint8_t> bytes = frames::aStringToHex(sDataOut);
     const QByteArray wire(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+    qCDebug(lcLink).noquote() << "tx" << wire.toHex(' ') << "awaiting" << replyLength << "bytes";
     if (!m_port.output(wire)) {
         // The frame never left: going on would run the rest of the update into a dead
         // port and could end by reporting success with nothing written. There is no
@@ -105,6 +110,9 @@ void Link::Send(std::string_view sDataOut) {
                 m_st.bReceived = true;
         }
         --m_waitDepth;
+        if (counter > kWaitPasses)
+            qCDebug(lcLink) << "no reply to" << m_st.sCommand << "within" << kWaitPasses
+                            << "passes";
 
         if (!m_st.bIdle) {
             if (m_lineLost) {
@@ -130,6 +138,7 @@ void Link::Send(std::string_view sDataOut) {
 }
 
 void Link::HandleInput(const QByteArray &sReceive) {
+    qCDebug(lcLink).noquote() << "rx" << sReceive.toHex(' ');
     m_st.sReply = sReceive;
     m_st.bReceived = true;
 }
@@ -201,7 +210,7 @@ void Link::evaluateVersion() {
                             QStringLiteral("identification ") + textAt(reply, 5, 4));
         m_view.messageBox(QStringLiteral("Attached device is not the ZARVO-415B."), m_st.sTitleVer,
                           View::Icon::Exclamation);
-        m_view.setPanelText(1, kIdleText);
+        m_view.setPanelText(1, texts::IdleStatus);
         m_st.bEndUpdate = true;
     }
 
@@ -230,7 +239,7 @@ void Link::evaluateVersion() {
         m_st.bVersionOK = true;
     } else {
         m_st.outcome.settle(Outcome::Declined, QStringLiteral("installed version ") + installed);
-        m_view.setPanelText(1, kIdleText);
+        m_view.setPanelText(1, texts::IdleStatus);
         m_st.bEndUpdate = true;
     }
 }
@@ -259,25 +268,34 @@ void Link::evaluateCheck(bool blankCheck) {
 }
 
 void Link::fail(const QString &message, Outcome outcome, const QString &detail) {
+    qCDebug(lcLink).noquote() << "failed:" << message;
     m_st.outcome.settle(outcome, detail);
-    m_view.messageBox(message, m_st.sTitleVer, View::Icon::Exclamation);
-    m_view.setProgressValue(0.0f);
-    m_view.ResetStatusPanels();
-    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
-    m_st.bIdle = true;
+    returnToIdle({.message = message, .resetDisplay = true});
     m_st.bEndUpdate = true;
-    if (m_port.isOpen())
-        m_port.close();
 }
 
 void Link::endUpdate() {
-    m_view.setExitCaption(QStringLiteral("Exit (ESC)"));
-    m_st.bIdle = true;
     m_st.bVersionOK = false;
-    if (m_port.isOpen() && !m_port.close() && m_finishWritten) {
+    if (!returnToIdle({}) && m_finishWritten) {
         // FinishUpdate was dropped on a line that stopped moving: the unit never got it,
         // and this must not end as a completed update.
         m_finishWritten = false;
         fail(kCommError, Outcome::CommError, m_port.lastError().reason);
     }
+}
+
+bool Link::returnToIdle(const Ending &ending) {
+    if (!ending.message.isEmpty() && !ending.messageLast)
+        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+    m_st.bIdle = true;
+    if (ending.resetDisplay) {
+        m_view.setProgressValue(0.0f);
+        m_view.ResetStatusPanels();
+    } else if (ending.idleStatus) {
+        m_view.setPanelText(1, texts::IdleStatus);
+    }
+    m_view.setExitCaption(texts::ExitCaption);
+    if (!ending.message.isEmpty() && ending.messageLast)
+        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+    return m_port.close();
 }

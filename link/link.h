@@ -38,6 +38,19 @@ public:
     bool finishWritten() const { return m_finishWritten; }
     void beginUpdate() { m_finishWritten = false; }
 
+    // How an update ends. Every ending returns the window to idle; each keeps its own
+    // message and its own extra steps.
+    struct Ending {
+        QString message; // none when empty
+        View::Icon icon = View::Icon::Exclamation;
+        bool messageLast = false;  // told once the window is idle again, not before
+        bool resetDisplay = false; // progress bar to 0 and the status panels reset
+        bool idleStatus = false;   // only panel 1 back to its idle text
+    };
+    // The one way back to idle: the message, bIdle, the exit caption, the port closed.
+    // False when the port dropped bytes that were still to leave when it closed.
+    bool returnToIdle(const Ending &ending);
+
 private:
     void prepare();
     void evaluate();

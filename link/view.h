@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include "texts.h"
+
 class View {
 public:
     enum class Icon { Exclamation, Critical, Question };
@@ -48,7 +50,7 @@ public:
     }
 
     void ResetStatusPanels() {
-        setPanelText(1, QStringLiteral("For Help press F1"));
+        setPanelText(1, texts::IdleStatus);
         for (int panel = 2; panel <= 4; ++panel)
             setPanelText(panel, QString());
     }

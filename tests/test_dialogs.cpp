@@ -176,18 +176,26 @@ private slots:
         QVERIFY(!frmSuccess::instance());
     }
 
-    void art() {
-        const QIcon icon = toolIcon();
-        QVERIFY(!icon.isNull());
+    // Each picture at the size it is shown: there, and not (nearly) blank.
+    void art_data() {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<QSize>("size");
         for (int size : {16, 32, 256})
-            QCOMPARE(icon.pixmap(size).width(), size);
-        const QImage logo = makerLogo().toImage();
-        QVERIFY(!logo.isNull());
+            QTest::addRow("icon %d", size)
+                << toolIcon().pixmap(size).toImage() << QSize(size, size);
+        // The completion dialog's layout is made around the logo's size.
+        QTest::newRow("logo") << makerLogo().toImage() << QSize(96, 64);
+    }
+
+    void art() {
+        QFETCH(QImage, image);
+        QFETCH(QSize, size);
+        QCOMPARE(image.size(), size);
         int painted = 0;
-        for (int y = 0; y < logo.height(); ++y)
-            for (int x = 0; x < logo.width(); ++x)
-                painted += qAlpha(logo.pixel(x, y)) > 0;
-        QVERIFY2(painted > logo.width() * logo.height() / 20, "the logo is (nearly) blank");
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                painted += qAlpha(image.pixel(x, y)) > 0;
+        QVERIFY2(painted > image.width() * image.height() / 20, "the picture is (nearly) blank");
     }
 
     void successLoad() {

@@ -13,12 +13,14 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "dialogs.h"
 #include "frmmain.h"
 #include "instrument.h"
+#include "intelhex.h"
 #include "linkrig.h"
 
 namespace {
@@ -74,28 +76,30 @@ private:
     QPointer<QMessageBox> m_last;
 };
 
-// Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF.
+// Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF; empty when the file
+// cannot be read or is not Intel HEX.
 QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
     QByteArray memory(0x8000, char(0xFF));
     if (written)
         *written = QByteArray(0x8000, 0);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    std::ifstream file(QFile::encodeName(path).toStdString(), std::ios::binary);
+    if (!file)
         return {};
-    for (const QByteArray &raw : file.readAll().split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (!line.startsWith(':'))
-            continue;
-        const QByteArray rec = QByteArray::fromHex(line.mid(1));
-        if (rec.size() < 5 || rec[3] != 0)
-            continue;
-        const int count = quint8(rec[0]);
-        const int address = quint8(rec[1]) << 8 | quint8(rec[2]);
-        for (int i = 0; i < count && address + i < memory.size(); ++i) {
-            memory[address + i] = rec[4 + i];
-            if (written)
-                (*written)[address + i] = 1;
+    try {
+        intelhex::Reader reader(file);
+        while (const std::optional<intelhex::DataRecord> rec = reader.next()) {
+            for (std::size_t i = 0; i < rec->data.size(); ++i) {
+                const std::uint64_t address = rec->address + i;
+                if (address >= std::uint64_t(memory.size()))
+                    break;
+                memory[qsizetype(address)] = char(rec->data[i]);
+                if (written)
+                    (*written)[qsizetype(address)] = 1;
+            }
         }
+    } catch (const intelhex::Refusal &refusal) {
+        qWarning("%s:%zu: %s", qPrintable(path), refusal.line, refusal.reason.c_str());
+        return {};
     }
     return memory;
 }
@@ -289,6 +293,7 @@ private slots:
             QByteArray written;
             const QByteArray image = readHex(QStringLiteral(ZARVO_IMAGE_HEX), &written);
             const QByteArray flash = readHex(instrument.dumpPath());
+            QCOMPARE(image.size(), 0x8000);
             QCOMPARE(flash.size(), 0x8000);
             QCOMPARE(written.count(char(1)), 26528 - 4); // the 4 overlapping bytes once
             for (int a = 0x800; a < 0x8000; ++a)

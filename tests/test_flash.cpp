@@ -453,7 +453,7 @@ private slots:
     void documented() {
         Flash help({"--help"});
         QCOMPARE(help.finish(), 0);
-        QFile page(ZARVO_SOURCE_DIR "/docs/man/zarvo-flash.1");
+        QFile page(ZARVO_SOURCE_DIR "/packaging/zarvo-flash.1.in");
         QVERIFY(page.open(QIODevice::ReadOnly));
         const QString manual = QString::fromUtf8(page.readAll()).remove('\\');
         for (const char *option :

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "frames.h"
-#include "sequences.h"
+#include "image.h"
 
 namespace QTest {
 template <> char *toString(const std::string &s) {
@@ -30,8 +30,8 @@ constexpr std::size_t kWriteFrameCount = 1658;
 constexpr std::array<int, 4> kEscapeProfile{1376, 249, 32, 1}; // frames with 0, 1, 2, 3 escapes
 constexpr std::size_t kDataBytes = 26528;
 
-constexpr std::uint32_t kRegionFirst = 0x000800;
-constexpr std::uint32_t kRegionEnd = 0x008000; // one past the last byte
+using image::kRegionEnd;
+using image::kRegionFirst;
 
 // A frame taken apart: fields unescaped, escapes counted.
 struct Decoded {

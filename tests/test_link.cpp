@@ -6,6 +6,7 @@
 
 #include "frames.h"
 #include "linkrig.h"
+#include "image.h"
 #include "sequences.h"
 
 namespace {

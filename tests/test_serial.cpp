@@ -1,5 +1,6 @@
 // Tests of the serial port layer, against pseudo-terminals whose master end plays the line.
 #include "commport.h"
+#include "portnames.h"
 #include "pty.h"
 
 #include <QCoreApplication>
@@ -203,7 +204,7 @@ void TestSerial::devicePath() {
     if (!entry.isEmpty())
         QVERIFY(QFile::link(target, sandbox.portDirectory() + QLatin1Char('/') + entry));
     expected.replace(QLatin1Char('@'), sandbox.portDirectory());
-    QCOMPARE(CommPort::devicePath(port), expected);
+    QCOMPARE(serial::devicePath(port), expected);
 }
 
 void TestSerial::portDirectory_data() {
@@ -237,11 +238,11 @@ void TestSerial::portDirectory() {
     else
         qunsetenv("XDG_CONFIG_HOME");
 
-    QCOMPARE(CommPort::portDirectory(), expected);
+    QCOMPARE(serial::portDirectory(), expected);
     // The directory found is the one a port number is looked up in.
     QVERIFY(QDir().mkpath(expected));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), expected + QStringLiteral("/com7")));
-    QCOMPARE(CommPort::devicePath(7), expected + QStringLiteral("/com7"));
+    QCOMPARE(serial::devicePath(7), expected + QStringLiteral("/com7"));
 }
 
 void TestSerial::openMissing_data() {

@@ -4,6 +4,7 @@
 
 #include "frames.h"
 #include "linkrig.h"
+#include "image.h"
 #include "sequences.h"
 #include "updater.h"
 

@@ -1,5 +1,6 @@
 // Build-time converter: turns the firmware image (Intel HEX) into the FrameText tables compiled
 // into the tool, and refuses any record it cannot vouch for so that the build fails instead.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -10,80 +11,25 @@
 #include <vector>
 
 #include "frames.h"
+#include "image.h"
+#include "intelhex.h"
 
 namespace {
 
 // The application area: the erase rows cover it exactly, and no write may leave it.
-constexpr std::uint32_t kRegionFirst = 0x000800;
-constexpr std::uint32_t kRegionLast = 0x007FFF;
-constexpr std::uint32_t kRowSize = 0x40;
-constexpr int kEraseRows = (kRegionLast + 1 - kRegionFirst) / kRowSize; // 480
+using image::kBlockSize;
+using image::kEraseRows;
+using image::kRegionFirst;
+using image::kRegionLast;
+using image::kRowSize;
 // The progress bar counts write frames up to this many; more would run it past its maximum.
-constexpr std::size_t kMaxWriteFrames = (kRegionLast + 1 - kRegionFirst) / 16; // 1920
-constexpr std::size_t kBlockSize = 16;
+constexpr std::size_t kMaxWriteFrames = image::kWriteBlocks;
 
 constexpr std::uint8_t kCountEraseRow = 0x01;
 constexpr std::uint8_t kCountWriteBlocks = 0x02;
 
-enum RecordType : std::uint8_t {
-    Data = 0x00,
-    EndOfFile = 0x01,
-    ExtendedSegment = 0x02,
-    StartSegment = 0x03,
-    ExtendedLinear = 0x04,
-    StartLinear = 0x05,
-};
-
-struct Refusal {
-    std::size_t line;
-    std::string reason;
-};
-
-std::string hex(std::uint64_t value, int digits) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-    return buf;
-}
-
-int digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// One record's bytes (count, address, type, data, checksum), or the reason it is not one.
-std::vector<std::uint8_t> decodeLine(const std::string &line, std::size_t number) {
-    if (line.front() != ':')
-        throw Refusal{number, "record does not start with ':'"};
-    const std::size_t digits = line.size() - 1;
-    for (std::size_t i = 1; i < line.size(); ++i)
-        if (digit(line[i]) < 0)
-            throw Refusal{number, "non-hex character at column " + std::to_string(i + 1)};
-    if (digits % 2 != 0)
-        throw Refusal{number, "odd number of hex digits"};
-    std::vector<std::uint8_t> bytes(digits / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(digit(line[1 + 2 * i]) << 4 | digit(line[2 + 2 * i]));
-    if (bytes.size() < 5)
-        throw Refusal{number, "record too short"};
-    if (bytes.size() != bytes[0] + 5u)
-        throw Refusal{number, "length field says " + std::to_string(bytes[0]) +
-                                  " data bytes but the record holds " +
-                                  std::to_string(bytes.size() - 5)};
-    unsigned sum = 0;
-    for (std::uint8_t b : bytes)
-        sum += b;
-    if ((sum & 0xFF) != 0) {
-        std::vector<std::uint8_t> body(bytes.begin(), bytes.end() - 1);
-        throw Refusal{number, "bad checksum " + hex(bytes.back(), 2) + ", the record sums to " +
-                                  hex(frames::checksum(body), 2)};
-    }
-    return bytes;
-}
+using intelhex::hex;
+using intelhex::Refusal;
 
 struct Image {
     std::vector<std::string> writeFrames;
@@ -91,73 +37,26 @@ struct Image {
 
 Image convert(std::istream &in) {
     Image image;
-    std::uint32_t base = 0; // from extended address records
-    std::optional<std::size_t> endLine;
-    std::string line;
-    std::size_t number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
-        if (endLine)
-            throw Refusal{number, "record after the end-of-file record on line " +
-                                      std::to_string(*endLine)};
-        const std::vector<std::uint8_t> rec = decodeLine(line, number);
-        const std::size_t count = rec[0];
-        const std::uint32_t offset = static_cast<std::uint32_t>(rec[1] << 8 | rec[2]);
-        const std::uint8_t type = rec[3];
-        const std::span<const std::uint8_t> data(rec.data() + 4, count);
-        switch (type) {
-        case Data: {
-            if (count != kBlockSize)
-                throw Refusal{number, "data record of " + std::to_string(count) +
-                                          " bytes; every write frame carries 16"};
-            // In 64 bits: an extended address near the top must not wrap back into range.
-            const std::uint64_t first = std::uint64_t(base) + offset;
-            const std::uint64_t last = first + kBlockSize - 1;
-            if (first < kRegionFirst || last > kRegionLast)
-                throw Refusal{number, "bytes " + hex(first, 6) + " to " + hex(last, 6) +
-                                          " lie outside " + hex(kRegionFirst, 6) + " to " +
-                                          hex(kRegionLast, 6)};
-            if (image.writeFrames.size() == kMaxWriteFrames)
-                throw Refusal{number,
-                              "more than " + std::to_string(kMaxWriteFrames) + " data records"};
-            image.writeFrames.push_back(
-                frames::buildFrame(frames::CmdWriteBlocks, kCountWriteBlocks,
-                                   static_cast<std::uint32_t>(first), data));
-            break;
-        }
-        case EndOfFile:
-            if (count != 0)
-                throw Refusal{number, "end-of-file record carries data"};
-            endLine = number;
-            break;
-        case ExtendedSegment:
-        case ExtendedLinear:
-            if (count != 2)
-                throw Refusal{number, "extended address record of " + std::to_string(count) +
-                                          " bytes, not 2"};
-            base = static_cast<std::uint32_t>(data[0] << 8 | data[1]);
-            base <<= type == ExtendedLinear ? 16 : 4;
-            break;
-        case StartSegment:
-        case StartLinear:
-            // An entry point means nothing to the bootloader; the image starts where it starts.
-            if (count != 4)
-                throw Refusal{number,
-                              "start address record of " + std::to_string(count) + " bytes, not 4"};
-            break;
-        default:
-            throw Refusal{number, "unknown record type " + hex(type, 2)};
-        }
+    intelhex::Reader reader(in);
+    while (const std::optional<intelhex::DataRecord> rec = reader.next()) {
+        if (rec->data.size() != kBlockSize)
+            throw Refusal{rec->line, "data record of " + std::to_string(rec->data.size()) +
+                                         " bytes; every write frame carries 16"};
+        const std::uint64_t first = rec->address;
+        const std::uint64_t last = first + kBlockSize - 1;
+        if (first < kRegionFirst || last > kRegionLast)
+            throw Refusal{rec->line, "bytes " + hex(first, 6) + " to " + hex(last, 6) +
+                                         " lie outside " + hex(kRegionFirst, 6) + " to " +
+                                         hex(kRegionLast, 6)};
+        if (image.writeFrames.size() == kMaxWriteFrames)
+            throw Refusal{rec->line,
+                          "more than " + std::to_string(kMaxWriteFrames) + " data records"};
+        image.writeFrames.push_back(frames::buildFrame(frames::CmdWriteBlocks, kCountWriteBlocks,
+                                                       static_cast<std::uint32_t>(first),
+                                                       rec->data));
     }
-    const std::size_t lastLine = number == 0 ? 1 : number;
-    if (!endLine)
-        throw Refusal{lastLine, "no end-of-file record"};
     if (image.writeFrames.empty())
-        throw Refusal{lastLine, "no data records"};
+        throw Refusal{std::max<std::size_t>(reader.lines(), 1), "no data records"};
     return image;
 }
 
@@ -215,7 +114,7 @@ int main(int argc, char **argv) {
     std::ostringstream src;
     src << "// Generated by zarvo-hex2frames from " << baseName(input)
         << "; change the image, not this file.\n"
-        << "#include \"sequences.h\"\n\n";
+        << "#include \"image.h\"\n\n";
     writeTable(src, "kEraseFrames", eraseFrames);
     writeTable(src, "kWriteFrames", image.writeFrames);
     src << "extern const std::span<const std::string_view> EraseFrames{kEraseFrames};\n"

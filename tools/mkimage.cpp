@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frames.h"
+#include "intelhex.h"
 
 namespace {
 
@@ -73,38 +75,14 @@ std::uint8_t instructionByte(Rng &rng, std::uint32_t address) {
     }
 }
 
-std::string hexRecord(std::uint32_t address, std::uint8_t type,
-                      const std::vector<std::uint8_t> &data) {
-    std::vector<std::uint8_t> rec{static_cast<std::uint8_t>(data.size()),
-                                  static_cast<std::uint8_t>(address >> 8),
-                                  static_cast<std::uint8_t>(address), type};
-    rec.insert(rec.end(), data.begin(), data.end());
-    rec.push_back(frames::checksum(rec));
-    return ":" + frames::toHex(rec) + "\n";
-}
-
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::cerr << "usage: zarvo-mkimage <output.hex>\n";
-        return 2;
-    }
-    Rng rng{kSeed};
-
-    std::vector<std::uint32_t> addresses;
-    for (const Run &run : kRuns)
-        for (int i = 0; i < run.frames; ++i)
-            addresses.push_back(run.first + static_cast<std::uint32_t>(kBlock * i));
-
-    // Escape count wanted for each frame: the profile, shuffled.
+// Escape count wanted for each frame: the profile, shuffled. Nothing when the profile does
+// not add up to the frame count.
+std::optional<std::vector<int>> escapePlan(const std::vector<std::uint32_t> &addresses, Rng &rng) {
     std::vector<int> wanted;
     for (int n = 0; n < static_cast<int>(kEscapeProfile.size()); ++n)
         wanted.insert(wanted.end(), kEscapeProfile[n], n);
-    if (wanted.size() != addresses.size()) {
-        std::cerr << "zarvo-mkimage: escape profile does not match the frame count\n";
-        return 1;
-    }
+    if (wanted.size() != addresses.size())
+        return std::nullopt;
     for (std::size_t i = wanted.size() - 1; i > 0; --i)
         std::swap(wanted[i], wanted[rng.below(static_cast<std::uint32_t>(i + 1))]);
     // A frame whose address already needs an escape cannot have none: trade with the next
@@ -121,6 +99,50 @@ int main(int argc, char **argv) {
         }
     }
 
+    return wanted;
+}
+
+// Through a temporary file, so that a failed run never leaves half an image behind.
+bool writeFile(const std::string &path, const std::string &out) {
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file << out;
+        file.close();
+        if (!file) {
+            std::cerr << "zarvo-mkimage: cannot write " << temp << "\n";
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::cerr << "zarvo-mkimage: cannot replace " << path << "\n";
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::cerr << "usage: zarvo-mkimage <output.hex>\n";
+        return 2;
+    }
+    Rng rng{kSeed};
+
+    std::vector<std::uint32_t> addresses;
+    for (const Run &run : kRuns)
+        for (int i = 0; i < run.frames; ++i)
+            addresses.push_back(run.first + static_cast<std::uint32_t>(kBlock * i));
+
+    const std::optional<std::vector<int>> wanted = escapePlan(addresses, rng);
+    if (!wanted) {
+        std::cerr << "zarvo-mkimage: escape profile does not match the frame count\n";
+        return 1;
+    }
+
     std::string out;
     std::array<std::uint8_t, kBlock> carried{}; // the overlap, handed to the next frame
     for (std::size_t f = 0; f < addresses.size(); ++f) {
@@ -134,7 +156,7 @@ int main(int argc, char **argv) {
             }
             for (int j = 0; j < kBlock; ++j)
                 data[j] = j < fixed ? carried[j] : instructionByte(rng, address + j);
-            if (escapesOf(address, data) != wanted[f])
+            if (escapesOf(address, data) != (*wanted)[f])
                 continue;
             // The overlapping bytes must not spend escapes that belong to the next frame.
             if (f == kOverlapFrame) {
@@ -149,26 +171,9 @@ int main(int argc, char **argv) {
         if (f == kOverlapFrame)
             for (int j = 0; j < kOverlapBytes; ++j)
                 carried[j] = data[kBlock - kOverlapBytes + j];
-        out += hexRecord(address, 0x00, {data.begin(), data.end()});
+        out += intelhex::record(std::uint16_t(address), intelhex::Data, data);
     }
-    out += hexRecord(0, 0x01, {});
+    out += intelhex::endOfFile();
 
-    const std::string path = argv[1];
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-        file << out;
-        file.close();
-        if (!file) {
-            std::cerr << "zarvo-mkimage: cannot write " << temp << "\n";
-            std::remove(temp.c_str());
-            return 1;
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::cerr << "zarvo-mkimage: cannot replace " << path << "\n";
-        std::remove(temp.c_str());
-        return 1;
-    }
-    return 0;
+    return writeFile(argv[1], out) ? 0 : 1;
 }

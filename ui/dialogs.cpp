@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
@@ -102,12 +103,17 @@ QPointer<QDialog> s_instructions;
 QPointer<QDialog> s_history;
 QPointer<QDialog> s_about;
 
-QTextEdit *makeTextBox(QWidget *parent) {
+// The help dialogs' one read-only text box, filling the dialog.
+QTextEdit *makeTextBox(QWidget *parent, Qt::ScrollBarPolicy vertical) {
     auto *txt = new QTextEdit(parent);
     txt->setObjectName(QStringLiteral("txtText1"));
     txt->setReadOnly(true);
     txt->setAcceptRichText(false);
     txt->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    txt->setVerticalScrollBarPolicy(vertical);
+    auto *layout = new QVBoxLayout(parent);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(txt);
     return txt;
 }
 
@@ -131,11 +137,7 @@ QFont instructionsFont(const QString &text, qreal availableWidth) {
 class frmInstructions : public HelpForm {
 public:
     explicit frmInstructions(QWidget *mainWindow) : HelpForm("frmInstructions", s_instructions) {
-        txtText1 = makeTextBox(this);
-        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        auto *layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(txtText1);
+        txtText1 = makeTextBox(this, Qt::ScrollBarAlwaysOff);
         Form_Load(mainWindow);
     }
 
@@ -169,11 +171,7 @@ private:
 class frmHistory : public HelpForm {
 public:
     explicit frmHistory(QWidget *mainWindow) : HelpForm("frmHistory", s_history) {
-        txtText1 = makeTextBox(this);
-        txtText1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        auto *layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(txtText1);
+        txtText1 = makeTextBox(this, Qt::ScrollBarAlwaysOn);
 
         const int width = 2 * (mainWindow ? mainWindow->width() : 400);
         const int lines = 18;
@@ -394,33 +392,16 @@ QString instructionsText() {
 }
 
 QString historyText() {
-    // Release notes are text, written when a release is shipped; the newest entry must be
-    // the firmware this tool carries, which the tests hold it to.
-    return joinLines({
-        QStringLiteral("Firmware Version History:"),
-        QString(),
-        QStringLiteral("1012 v1.2 (03/26/2010)"),
-        QStringLiteral("- Fix: SWR Bridge Calibration bug from Version 1003."),
-        QString(),
-        QStringLiteral("1003 v1.1 (01/18/2010)"),
-        QStringLiteral("- New: Added fixed power meter range."),
-        QStringLiteral("- Fix: Improved auto ranging."),
-        QStringLiteral("- Fix: Improved frequency readout."),
-        QStringLiteral("- Fix: Display last readings when RF power is removed."),
-        QString(),
-        QStringLiteral("0919 v1.0 (05/11/2009)"),
-        QStringLiteral("- Add: ZARVO-452 first release."),
-        QString(),
-        QStringLiteral("0903 (01/20/2009)"),
-        QStringLiteral("- Add: ZARVO-417 first release."),
-        QStringLiteral("- Fix: Buzzer sounds when the SWR is above the Alarm SWR."),
-        QString(),
-        QStringLiteral("0836 (09/11/2008)"),
-        QStringLiteral("- New: Added Factory Defaults Reset."),
-        QString(),
-        QStringLiteral("0835 (09/03/2008)"),
-        QStringLiteral("- ZARVO-415B first release."),
-    });
+    // The release notes are one file, written when a release is shipped, that also gives the
+    // desktop package its list of releases; the newest entry must be the firmware this tool
+    // carries, which the tests hold it to.
+    QFile notes(QStringLiteral(":/history.txt"));
+    if (!notes.open(QIODevice::ReadOnly))
+        return QString();
+    QString text = QString::fromUtf8(notes.readAll()).remove(u'\r');
+    if (text.endsWith(u'\n'))
+        text.chop(1);
+    return joinLines(text.split(u'\n'));
 }
 
 QString aboutText(const QString &sVersion) {

@@ -39,13 +39,6 @@ constexpr int kPanelShare[kPanelCount] = {44, 14, 25, 17};
 const char *const kPanelTip[kPanelCount] = {
     "Status", "Indicators: Erase, Blank Check, Program, Verify", "Error Data", "Firmware Version"};
 
-// Two digits each for major and minor: 10.12 is "1012".
-QString versionDigits() {
-    return QStringLiteral("%1%2")
-        .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
-        .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
-}
-
 void name(QWidget *widget, const QString &objectName, const QString &description = {}) {
     widget->setObjectName(objectName);
     widget->setAccessibleName(objectName);
@@ -126,6 +119,46 @@ frmMain::~frmMain() {
 }
 
 void frmMain::buildControls() {
+    buildMenu();
+
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("centralWidget"));
+    auto *rows = new QVBoxLayout(central);
+    rows->setContentsMargins(8, 0, 8, 8);
+
+    Line1 = new QFrame(central);
+    name(Line1, QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Sunken);
+    rows->addWidget(Line1);
+    rows->addLayout(buildSettingsRow(central));
+    buildProgressRows(central, rows);
+    rows->addLayout(buildButtonsRow(central));
+    setCentralWidget(central);
+
+    auto *bar = new PanelBar(this);
+    StatusBar1 = bar;
+    name(StatusBar1, QStringLiteral("StatusBar1"));
+    for (int i = 0; i < kPanelCount; ++i)
+        m_panels[i] = bar->panel(i);
+    setStatusBar(StatusBar1);
+
+    // Labels, the progress bar and the status bar take no focus; their places in the chain
+    // keep the designed order for tools that walk it.
+    QWidget *order[] = {cmdProgram,   cmdExit,    chkRemote, cboComPort, cboBaudrate,
+                        ProgressBar1, StatusBar1, lblRemote, lblMessage};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connect(cmdProgram, &QPushButton::clicked, this, [this] { program(); });
+    connect(cmdExit, &QPushButton::clicked, this, [this] { cmdExit_Click(); });
+    connect(chkRemote, &QCheckBox::clicked, this, [this] { chkRemote_Click(); });
+    connect(cboComPort, &QComboBox::activated, this, [this] { cboComPort_Click(); });
+    connect(cboComPort->lineEdit(), &QLineEdit::textEdited, this, [this] { cboComPort_Change(); });
+    connect(cboBaudrate, &QComboBox::activated, this, [this] { cboBaudrate_Click(); });
+}
+
+void frmMain::buildMenu() {
     mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     mnuHelp->setAccessibleName(QStringLiteral("mnuHelp"));
@@ -141,18 +174,9 @@ void frmMain::buildControls() {
     connect(mnuHelpInstr, &QAction::triggered, this, [this] { showInstructions(this); });
     connect(mnuHelpHistory, &QAction::triggered, this, [this] { showHistory(this); });
     connect(mnuHelpAbout, &QAction::triggered, this, [this] { showAbout(engine.state.sVersion); });
+}
 
-    auto *central = new QWidget(this);
-    central->setObjectName(QStringLiteral("centralWidget"));
-    auto *rows = new QVBoxLayout(central);
-    rows->setContentsMargins(8, 0, 8, 8);
-
-    Line1 = new QFrame(central);
-    name(Line1, QStringLiteral("Line1"));
-    Line1->setFrameShape(QFrame::HLine);
-    Line1->setFrameShadow(QFrame::Sunken);
-    rows->addWidget(Line1);
-
+QLayout *frmMain::buildSettingsRow(QWidget *central) {
     auto *settings = new QHBoxLayout;
     chkRemote = new QCheckBox(central);
     name(chkRemote, QStringLiteral("chkRemote"), QStringLiteral("Check for Remote Program"));
@@ -184,8 +208,10 @@ void frmMain::buildControls() {
     settings->addStretch(1);
     settings->addWidget(cboComPort);
     settings->addWidget(cboBaudrate);
-    rows->addLayout(settings);
+    return settings;
+}
 
+void frmMain::buildProgressRows(QWidget *central, QBoxLayout *rows) {
     lblMessage = new QLabel(central);
     name(lblMessage, QStringLiteral("lblMessage"));
     lblMessage->setAlignment(Qt::AlignCenter);
@@ -200,12 +226,14 @@ void frmMain::buildControls() {
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
     rows->addWidget(ProgressBar1);
+}
 
+QLayout *frmMain::buildButtonsRow(QWidget *central) {
     auto *buttons = new QHBoxLayout;
-    cmdProgram = new QPushButton(QStringLiteral("Program (F4)"), central);
+    cmdProgram = new QPushButton(texts::ProgramCaption, central);
     name(cmdProgram, QStringLiteral("cmdProgram"), QStringLiteral("Update Firmware"));
     cmdProgram->setToolTip(QStringLiteral("Update Firmware"));
-    cmdExit = new QPushButton(QStringLiteral("Exit (ESC)"), central);
+    cmdExit = new QPushButton(texts::ExitCaption, central);
     name(cmdExit, QStringLiteral("cmdExit"), QStringLiteral("Exit"));
     cmdExit->setToolTip(QStringLiteral("Exit"));
     for (QPushButton *button : {cmdProgram, cmdExit}) {
@@ -215,34 +243,12 @@ void frmMain::buildControls() {
     buttons->addWidget(cmdProgram);
     buttons->addStretch(1);
     buttons->addWidget(cmdExit);
-    rows->addLayout(buttons);
-    setCentralWidget(central);
-
-    auto *bar = new PanelBar(this);
-    StatusBar1 = bar;
-    name(StatusBar1, QStringLiteral("StatusBar1"));
-    for (int i = 0; i < kPanelCount; ++i)
-        m_panels[i] = bar->panel(i);
-    setStatusBar(StatusBar1);
-
-    // Labels, the progress bar and the status bar take no focus; their places in the chain
-    // keep the designed order for tools that walk it.
-    QWidget *order[] = {cmdProgram,   cmdExit,    chkRemote, cboComPort, cboBaudrate,
-                        ProgressBar1, StatusBar1, lblRemote, lblMessage};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
-
-    connect(cmdProgram, &QPushButton::clicked, this, [this] { program(); });
-    connect(cmdExit, &QPushButton::clicked, this, [this] { cmdExit_Click(); });
-    connect(chkRemote, &QCheckBox::clicked, this, [this] { chkRemote_Click(); });
-    connect(cboComPort, &QComboBox::activated, this, [this] { cboComPort_Click(); });
-    connect(cboComPort->lineEdit(), &QLineEdit::textEdited, this, [this] { cboComPort_Change(); });
-    connect(cboBaudrate, &QComboBox::activated, this, [this] { cboBaudrate_Click(); });
+    return buttons;
 }
 
 bool frmMain::Form_Load() {
     FormState &st = engine.state;
-    st.sVersion = versionDigits();
+    st.sVersion = QString::fromLatin1(appinfo::kVersionDigits);
     st.sTitleVer = QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" v") + st.sVersion;
     setWindowTitle(st.sTitleVer);
 
@@ -259,8 +265,8 @@ bool frmMain::Form_Load() {
     chkRemote->setChecked(false);
     setMessageLine(QString());
     setProgressValue(0);
-    cmdProgram->setText(QStringLiteral("Program (F4)"));
-    setExitCaption(QStringLiteral("Exit (ESC)"));
+    cmdProgram->setText(texts::ProgramCaption);
+    setExitCaption(texts::ExitCaption);
     ResetStatusPanels();
     st.bIdle = true;
     st.bCheckFailed = false;
@@ -384,26 +390,11 @@ void frmMain::setMessageLine(const QString &text) {
 }
 
 void frmMain::setControlEnabled(Control control, bool enabled) {
-    QWidget *widget = nullptr;
-    switch (control) {
-    case Control::cmdProgram:
-        widget = cmdProgram;
-        break;
-    case Control::chkRemote:
-        widget = chkRemote;
-        break;
-    case Control::lblRemote:
-        widget = lblRemote;
-        break;
-    case Control::cboComPort:
-        widget = cboComPort;
-        break;
-    case Control::cboBaudrate:
-        widget = cboBaudrate;
-        break;
-    }
-    if (widget)
-        widget->setEnabled(enabled);
+    // In the order of View::Control.
+    QWidget *const controls[] = {cmdProgram, chkRemote, lblRemote, cboComPort, cboBaudrate};
+    const auto index = std::size_t(control);
+    if (index < std::size(controls))
+        controls[index]->setEnabled(enabled);
 }
 
 bool frmMain::remoteChecked() const {

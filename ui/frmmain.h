@@ -8,9 +8,11 @@
 #include <QMainWindow>
 
 class QAction;
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QFrame;
+class QLayout;
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -66,6 +68,10 @@ protected:
 
 private:
     void buildControls();
+    void buildMenu();
+    QLayout *buildSettingsRow(QWidget *central);
+    void buildProgressRows(QWidget *central, QBoxLayout *rows);
+    QLayout *buildButtonsRow(QWidget *central);
     void layoutPanels();
     void showProgress();
     void selectComPort(int index);

@@ -1,17 +1,14 @@
 #include "bootloader.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <span>
 
 #include "frames.h"
+#include "intelhex.h"
 
 namespace sim {
 
 namespace {
-
-// Command, count, three address bytes, 16 data bytes and the checksum: nothing longer is a
-// frame, so a lost end byte cannot make the parser swallow the rest of the line.
-constexpr std::size_t kMaxBody = 22;
 
 constexpr std::uint8_t kStrayBytes[] = {0x00, 0x55, 0xAA};
 // Replies that arrive corrupted: every bit pattern changes, the start pair included.
@@ -22,94 +19,6 @@ void appendText(Bytes &out, const std::string &text) {
 }
 
 } // namespace
-
-bool FrameParser::feed(std::uint8_t byte, Frame &frame) {
-    switch (m_state) {
-    case State::Hunt:
-        if (byte == frames::FrameStart) {
-            m_state = State::Start;
-            m_wire.assign(1, byte);
-        }
-        return false;
-    case State::Start:
-        if (byte == frames::FrameStart) {
-            m_state = State::Body;
-            m_wire.push_back(byte);
-            m_body.clear();
-            m_escaped = false;
-        } else {
-            m_state = State::Hunt;
-        }
-        return false;
-    case State::Body:
-        break;
-    }
-
-    if (m_escaped) {
-        m_escaped = false;
-    } else if (byte == frames::FrameEscape) {
-        m_escaped = true;
-        m_wire.push_back(byte);
-        return false;
-    } else if (byte == frames::FrameEnd) {
-        m_wire.push_back(byte);
-        m_state = State::Hunt;
-        return finish(frame);
-    } else if (byte == frames::FrameStart) {
-        if (m_body.empty()) // a third start byte: still the same frame's start
-            return false;
-        ++m_abandoned;
-        m_state = State::Start;
-        m_wire.assign(1, byte);
-        return false;
-    }
-    m_body.push_back(byte);
-    m_wire.push_back(byte);
-    if (m_body.size() > kMaxBody) {
-        ++m_abandoned;
-        m_state = State::Hunt;
-    }
-    return false;
-}
-
-bool FrameParser::finish(Frame &frame) {
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : m_body)
-        sum = std::uint8_t(sum + b);
-    if (m_body.size() < 3) { // command, count, checksum at the least
-        ++m_abandoned;
-        return false;
-    }
-    if (sum != 0) {
-        ++m_badChecksums;
-        return false;
-    }
-    const std::size_t n = m_body.size() - 1; // without the checksum
-    Frame f;
-    f.command = m_body[0];
-    f.count = m_body[1];
-    std::size_t dataFrom = 2;
-    if (f.command != frames::CmdReadVersion) {
-        if (n < 5) {
-            ++m_abandoned;
-            return false;
-        }
-        f.hasAddress = true;
-        f.address = m_body[2] | (m_body[3] << 8) | (std::uint32_t(m_body[4]) << 16);
-        dataFrom = 5;
-    }
-    f.data.assign(m_body.begin() + long(dataFrom), m_body.begin() + long(n));
-    f.wire = m_wire;
-    frame = std::move(f);
-    return true;
-}
-
-void FrameParser::reset() {
-    m_state = State::Hunt;
-    m_escaped = false;
-    m_body.clear();
-    m_wire.clear();
-}
 
 Flash::Flash() {
     m_cells.fill(0xFF);
@@ -171,34 +80,13 @@ bool Flash::anyWritten() const {
 
 std::string Flash::toIntelHex() const {
     std::string out;
-    char buf[16];
     for (std::uint32_t a = 0; a < kSize; a += 16) {
-        const auto first = m_cells.begin() + a;
-        if (std::all_of(first, first + 16, [](std::uint8_t c) { return c == 0xFF; }))
+        const std::span<const std::uint8_t> record(m_cells.data() + a, 16);
+        if (std::all_of(record.begin(), record.end(), [](std::uint8_t c) { return c == 0xFF; }))
             continue;
-        std::uint8_t sum = std::uint8_t(16 + (a >> 8) + (a & 0xFF));
-        std::snprintf(buf, sizeof buf, ":10%04X00", unsigned(a));
-        out += buf;
-        for (int i = 0; i < 16; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", unsigned(first[i]));
-            out += buf;
-            sum = std::uint8_t(sum + first[i]);
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", unsigned(std::uint8_t(-sum)));
-        out += buf;
+        out += intelhex::record(std::uint16_t(a), intelhex::Data, record);
     }
-    out += ":00000001FF\n";
-    return out;
-}
-
-Bytes buildReply(const Bytes &body) {
-    Bytes summed = body;
-    summed.push_back(frames::checksum(summed));
-    const Bytes escaped = frames::escape(summed);
-    Bytes out{frames::FrameStart, frames::FrameStart};
-    out.insert(out.end(), escaped.begin(), escaped.end());
-    out.push_back(frames::FrameEnd);
-    return out;
+    return out + intelhex::endOfFile();
 }
 
 std::string hexText(const Bytes &bytes) {
@@ -267,8 +155,6 @@ Response Unit::receive(const Frame &frame) {
 
 Response Unit::execute(const Frame &frame) {
     Response r;
-    const Bytes echoAddress{std::uint8_t(frame.address), std::uint8_t(frame.address >> 8),
-                            std::uint8_t(frame.address >> 16)};
     switch (frame.command) {
     case frames::CmdReadVersion:
         r.reply = versionReply();
@@ -286,36 +172,9 @@ Response Unit::execute(const Frame &frame) {
         r.work = Work::Write;
         r.reply = buildReply({frame.command});
         break;
-    case frames::CmdCheck: {
-        Bytes body{frame.command, frame.count};
-        body.insert(body.end(), echoAddress.begin(), echoAddress.end());
-        if (frame.count == 0x02) {
-            const long bad = m_flash.firstNonBlank(Flash::kAppFirst, Flash::kAppLast);
-            if (bad < 0) {
-                body.insert(body.end(), kBlankResult.begin(), kBlankResult.end());
-            } else { // 01, then the first address that did not erase
-                body.push_back(0x01);
-                for (int shift = 0; shift < 24; shift += 8)
-                    body.push_back(std::uint8_t(bad >> shift));
-            }
-            r.work = Work::BlankCheck;
-        } else if (frame.count == 0x01) {
-            const int bad = std::min(m_flash.mismatches(), 0xFFFF);
-            const std::uint16_t sum = m_flash.sum16(Flash::kAppFirst, Flash::kAppLast);
-            body.push_back(std::uint8_t(bad));
-            body.push_back(std::uint8_t(bad >> 8));
-            body.push_back(std::uint8_t(sum));
-            body.push_back(std::uint8_t(sum >> 8));
-            if (bad == 0 && m_writtenSinceVerify)
-                m_installed = Installed::New;
-            m_writtenSinceVerify = false;
-            r.work = Work::Verify;
-        } else {
-            return r; // not a check this bootloader knows
-        }
-        r.reply = buildReply(body);
+    case frames::CmdCheck:
+        r = check(frame);
         break;
-    }
     case frames::CmdResetDefaults:
         r.work = Work::Defaults;
         r.reply = buildReply({frame.command});
@@ -328,6 +187,41 @@ Response Unit::execute(const Frame &frame) {
     default:
         break; // unknown commands go unanswered
     }
+    return r;
+}
+
+// Blank check (count 0x02) and verify (count 0x01); another count is a check this
+// bootloader does not know, and goes unanswered.
+Response Unit::check(const Frame &frame) {
+    Response r;
+    // The reply echoes the command, the count and the address.
+    Bytes body{frame.command, frame.count, std::uint8_t(frame.address),
+               std::uint8_t(frame.address >> 8), std::uint8_t(frame.address >> 16)};
+    if (frame.count == 0x02) {
+        const long bad = m_flash.firstNonBlank(Flash::kAppFirst, Flash::kAppLast);
+        if (bad < 0) {
+            body.insert(body.end(), kBlankResult.begin(), kBlankResult.end());
+        } else { // 01, then the first address that did not erase
+            body.push_back(0x01);
+            for (int shift = 0; shift < 24; shift += 8)
+                body.push_back(std::uint8_t(bad >> shift));
+        }
+        r.work = Work::BlankCheck;
+    } else if (frame.count == 0x01) {
+        const int bad = std::min(m_flash.mismatches(), 0xFFFF);
+        const std::uint16_t sum = m_flash.sum16(Flash::kAppFirst, Flash::kAppLast);
+        body.push_back(std::uint8_t(bad));
+        body.push_back(std::uint8_t(bad >> 8));
+        body.push_back(std::uint8_t(sum));
+        body.push_back(std::uint8_t(sum >> 8));
+        if (bad == 0 && m_writtenSinceVerify)
+            m_installed = Installed::New;
+        m_writtenSinceVerify = false;
+        r.work = Work::Verify;
+    } else {
+        return r; // not a check this bootloader knows
+    }
+    r.reply = buildReply(body);
     return r;
 }
 

@@ -9,49 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "appinfo.h"
+#include "frames.h"
+#include "framing.h"
+#include "image.h"
+
 namespace sim {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// One frame as the parser accepted it: checksum good, escapes removed.
-struct Frame {
-    std::uint8_t command = 0;
-    std::uint8_t count = 0;
-    bool hasAddress = false;
-    std::uint32_t address = 0;
-    Bytes data;
-    Bytes wire; // exactly as received, start and end bytes included
-};
-
-// Finds frames in a byte stream: start pair, escapes, checksum, end byte. Garbage between
-// frames is skipped; an unescaped start byte inside a frame abandons it and starts anew.
-class FrameParser {
-public:
-    // True when `byte` completed a frame with a good checksum; it is then in `frame`.
-    bool feed(std::uint8_t byte, Frame &frame);
-    void reset();
-    int badChecksums() const { return m_badChecksums; }
-    int abandoned() const { return m_abandoned; }
-
-private:
-    enum class State { Hunt, Start, Body };
-    bool finish(Frame &frame);
-
-    State m_state = State::Hunt;
-    bool m_escaped = false;
-    Bytes m_body;
-    Bytes m_wire;
-    int m_badChecksums = 0;
-    int m_abandoned = 0;
-};
 
 // 32 KiB of program flash: rows of 64 bytes erase to 0xFF, writes can only clear bits.
 class Flash {
 public:
     static constexpr std::uint32_t kSize = 0x8000;
-    static constexpr std::uint32_t kRowSize = 0x40;
-    static constexpr std::uint32_t kAppFirst = 0x000800; // below: the bootloader itself
-    static constexpr std::uint32_t kAppLast = 0x007FFF;
+    static constexpr std::uint32_t kRowSize = image::kRowSize;
+    static constexpr std::uint32_t kAppFirst = image::kRegionFirst; // below: the bootloader
+    static constexpr std::uint32_t kAppLast = image::kRegionLast;
 
     Flash();
     // Both ignore what lies outside the application area: the bootloader protects itself.
@@ -82,7 +53,8 @@ private:
 struct Identity {
     std::string id = "0415";
     std::string version = "1003";
-    std::string newVersion = "1012";
+    // What the tool installs: the version it carries.
+    std::string newVersion = appinfo::kVersionDigits;
     std::string suffix = "01";
     bool noFirmware = false;
 };
@@ -111,12 +83,9 @@ struct Response {
 };
 
 // 18 bytes 0x00 precede it on the wire; the unit listens for these eight.
-inline constexpr std::array<std::uint8_t, 8> kStartRequest = {0xFE, 0xFE, 0x33, 0x00,
-                                                              0x42, 0x4C, 0x3F, 0xFD};
+inline constexpr auto kStartRequest = frames::StartRequest;
 inline constexpr std::array<std::uint8_t, 4> kBlankResult = {0x00, 0xC4, 0xFF, 0x3B};
 
-// Frame start bytes, the body with its checksum appended, escapes applied, end byte.
-Bytes buildReply(const Bytes &body);
 // The frame's wire bytes as upper-case hex.
 std::string hexText(const Bytes &bytes);
 
@@ -140,6 +109,7 @@ public:
 private:
     enum class Installed { Original, None, New };
     Response execute(const Frame &frame);
+    Response check(const Frame &frame);
 
     Identity m_identity;
     Faults m_faults;

@@ -33,12 +33,7 @@ public:
     explicit CommPort(QObject *parent = nullptr);
     ~CommPort() override;
 
-    // Port number to device: "COMn" on Windows; elsewhere the entry comN of the per-user
-    // port directory, else /dev/ttyS<N-1>. Empty when no device can have that number.
-    static QString devicePath(int port);
-    // $XDG_CONFIG_HOME/zarvo-update/ports (~/.config/zarvo-update/ports when unset).
-    static QString portDirectory();
-
+    // The port number; serial::devicePath() says which device it is.
     void setCommPort(int port);
     int commPort() const { return m_port; }
     // A device path that stands in for the port number (a front end given a path rather

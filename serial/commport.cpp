@@ -1,12 +1,14 @@
 #include "commport.h"
 
+#include "lockfiles.h"
+#include "portnames.h"
+
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
-#include <QSet>
 #include <QStringList>
 #include <algorithm>
 #include <limits>
@@ -28,6 +30,9 @@
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #endif
+
+// Off unless asked for: QT_LOGGING_RULES="zarvo.serial.debug=true".
+Q_LOGGING_CATEGORY(lcSerial, "zarvo.serial", QtWarningMsg)
 
 namespace {
 
@@ -77,107 +82,6 @@ QString osError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Directories where serial programs leave UUCP-style LCK..<name> files, Qt's among them.
-const QStringList &lockDirectories() {
-    static const QStringList dirs{QStringLiteral("/var/lock"),
-                                  QStringLiteral("/run/lock"),
-                                  QStringLiteral("/etc/locks"),
-                                  QStringLiteral("/var/spool/locks"),
-                                  QStringLiteral("/var/spool/uucp"),
-                                  QStringLiteral("/var/lock/lockdev"),
-                                  QStringLiteral("/tmp"),
-                                  QStringLiteral("/var/tmp")};
-    return dirs;
-}
-
-// Programs name the lock after the device path below /dev with '/' made '_' (Qt:
-// LCK..pts_3, LCK..serial_by-id_usb-...), some only after its last component.
-QStringList lockNames(const QStringList &devicePaths) {
-    QStringList names;
-    for (const QString &path : devicePaths) {
-        if (!path.startsWith(QLatin1String("/dev/")))
-            continue; // a port directory entry is no name other programs lock by
-        QString name = path.mid(5);
-        name.replace(QLatin1Char('/'), QLatin1Char('_'));
-        names << name << QFileInfo(path).fileName();
-    }
-    names.removeDuplicates();
-    return names;
-}
-
-// HDB lock files hold the PID as ASCII ("      1234\n", Qt adds name and host on the
-// lines below); old UUCP ones as a 4-byte binary integer.
-qint64 lockFilePid(const QByteArray &content) {
-    if (content.size() == 4 && !std::all_of(content.begin(), content.end(), [](char c) {
-            return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
-        })) {
-        qint32 pid = 0;
-        std::memcpy(&pid, content.constData(), sizeof pid);
-        return pid;
-    }
-    const qsizetype lineEnd = content.indexOf('\n');
-    const QByteArray firstLine = (lineEnd < 0 ? content : content.left(lineEnd)).trimmed();
-    const qsizetype wordEnd = firstLine.indexOf(' ');
-    const QByteArray firstWord = wordEnd < 0 ? firstLine : firstLine.left(wordEnd);
-    bool ok = false;
-    const qint64 pid = firstWord.toLongLong(&ok);
-    return ok ? pid : 0;
-}
-
-bool processAlive(qint64 pid) {
-    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max())
-        return false;
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-}
-
-struct LockHolder {
-    QString lockFile;
-    qint64 pid = 0;
-};
-
-// A lock file whose process still runs. Checked before Qt opens the port, because Qt
-// treats any lock file older than half a minute without its own file lock as stale
-// and would remove the lock of a live program that does not use Qt. The lock of a
-// process that has ended is removed, as serial programs do; Qt itself would leave one
-// it cannot read in place and refuse the port for it.
-std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
-    const QStringList names = lockNames(devicePaths);
-    QSet<QString> seenDirs;
-    for (const QString &dir : lockDirectories()) {
-        const QString real = QFileInfo(dir).canonicalFilePath();
-        if (real.isEmpty() || seenDirs.contains(real))
-            continue;
-        seenDirs.insert(real);
-        for (const QString &name : names) {
-            QFile file(real + QStringLiteral("/LCK..") + name);
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            const qint64 pid = lockFilePid(file.read(256));
-            file.close();
-            if (processAlive(pid))
-                return LockHolder{file.fileName(), pid};
-            if (pid > 0)
-                file.remove();
-        }
-    }
-    return std::nullopt;
-}
-
-QString processName(qint64 pid) {
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
-}
-
-QString heldByText(const QString &device, const LockHolder &holder) {
-    const QString name = processName(holder.pid);
-    const QString who = name.isEmpty()
-                            ? QStringLiteral("process %1").arg(holder.pid)
-                            : QStringLiteral("%1 (process %2)").arg(name).arg(holder.pid);
-    return QStringLiteral("%1 is in use by %2 (lock file %3)").arg(device, who, holder.lockFile);
-}
-
 QString permissionText(const QString &device, int error) {
     QString text = QStringLiteral("%1: %2").arg(device, osError(error));
     struct stat info {};
@@ -202,30 +106,6 @@ CommPort::CommPort(QObject *parent) : QObject(parent), m_serial(std::make_unique
 
 CommPort::~CommPort() {
     close();
-}
-
-QString CommPort::portDirectory() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // A relative value is not a valid base directory; it is ignored like an unset one.
-    if (base.isEmpty() || QDir::isRelativePath(base))
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/zarvo-update/ports");
-}
-
-QString CommPort::devicePath(int port) {
-    if (port < 1)
-        return {};
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    const QString entry = portDirectory() + QStringLiteral("/com%1").arg(port);
-    const QFileInfo info(entry);
-    // A link whose device is gone still names this port: opening it then reports the
-    // port as missing rather than quietly reaching some other device.
-    if (info.exists() || info.isSymLink())
-        return entry;
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
 }
 
 void CommPort::setCommPort(int port) {
@@ -276,7 +156,8 @@ bool CommPort::open() {
     m_readFailures = 0;
     ++m_session;
 
-    const QString entry = m_deviceOverride.isEmpty() ? devicePath(m_port) : m_deviceOverride;
+    const QString entry =
+        m_deviceOverride.isEmpty() ? serial::devicePath(m_port) : m_deviceOverride;
     if (entry.isEmpty()) {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;
@@ -290,8 +171,8 @@ bool CommPort::open() {
                  QStringLiteral("%1: %2").arg(target.isEmpty() ? entry : target, osError(ENOENT)));
         return false;
     }
-    if (const std::optional<LockHolder> holder = liveLock({device, entry})) {
-        setError(kErrPortOpen, heldByText(device, *holder));
+    if (const std::optional<serial::LockHolder> holder = serial::liveLock({device, entry})) {
+        setError(kErrPortOpen, serial::heldByText(device, *holder));
         return false;
     }
 #else
@@ -316,6 +197,7 @@ bool CommPort::open() {
     m_serial->clearError();
     setModemLines();
     requestLowLatency();
+    qCDebug(lcSerial).noquote() << "opened" << device << "for port" << m_port << "at" << m_settings;
     return true;
 }
 
@@ -342,8 +224,8 @@ void CommPort::classifyOpenFailure(const QString &device, const QString &entry) 
     default:
         break;
     }
-    if (const std::optional<LockHolder> holder = liveLock({device, entry})) {
-        setError(kErrPortOpen, heldByText(device, *holder));
+    if (const std::optional<serial::LockHolder> holder = serial::liveLock({device, entry})) {
+        setError(kErrPortOpen, serial::heldByText(device, *holder));
         return;
     }
     switch (error) {
@@ -552,6 +434,7 @@ void CommPort::reportLost(const QString &reason) {
                 return;
             if (isOpen())
                 closeNow(); // nothing can leave a line that is gone: no drain
+            qCDebug(lcSerial).noquote() << "lost:" << reason;
             emit deviceLost(reason);
         },
         Qt::QueuedConnection);
@@ -600,6 +483,7 @@ bool CommPort::close() {
 }
 
 void CommPort::closeNow() {
+    qCDebug(lcSerial).noquote() << "closed" << m_devicePath;
     m_quiet = true;
     m_serial->close();
     m_quiet = false;
@@ -608,5 +492,6 @@ void CommPort::closeNow() {
 }
 
 void CommPort::setError(int code, const QString &reason) {
+    qCDebug(lcSerial).noquote() << "error" << code << reason;
     m_error = Error{code, reason};
 }

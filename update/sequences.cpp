@@ -1,5 +1,6 @@
 #include "sequences.h"
 
+#include "image.h"
 #include "link.h"
 
 void EraseFlash(Link &link) {

@@ -1,0 +1,11 @@
+// Texts the window shows from more than one place, so that each is written once.
+#pragma once
+
+#include <QString>
+
+namespace texts {
+inline const QString ExitCaption = QStringLiteral("Exit (ESC)");
+inline const QString CancelCaption = QStringLiteral("Cancel (ESC)");
+inline const QString ProgramCaption = QStringLiteral("Program (F4)");
+inline const QString IdleStatus = QStringLiteral("For Help press F1");
+} // namespace texts

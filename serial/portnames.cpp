@@ -1,0 +1,34 @@
+#include "portnames.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace serial {
+
+QString portDirectory() {
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    // Qt 6.4 passes a relative XDG_CONFIG_HOME through; it is no base directory and is
+    // ignored like an unset one.
+    if (QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/zarvo-update/ports");
+}
+
+QString devicePath(int port) {
+    if (port < 1)
+        return {};
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    const QString entry = portDirectory() + QStringLiteral("/com%1").arg(port);
+    const QFileInfo info(entry);
+    // A link whose device is gone still names this port: opening it then reports the
+    // port as missing rather than quietly reaching some other device.
+    if (info.exists() || info.isSymLink())
+        return entry;
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+} // namespace serial

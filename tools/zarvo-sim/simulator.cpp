@@ -1,0 +1,193 @@
+// The instrument loop: bytes from the line to the unit at their time, the unit's answers
+// back onto the line, the records, and the ways the loop ends.
+#include "simulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace sim {
+
+void Simulator::log(const char *fmt, ...) const {
+    if (!m_o.verbose)
+        return;
+    const auto us = std::chrono::duration_cast<microseconds>(Clock::now() - m_start).count();
+    std::fprintf(stderr, "zarvo-sim %lld: ", static_cast<long long>(us));
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+void Simulator::record(const std::string &code, const std::string &address, const sim::Bytes &wire,
+                       Clock::time_point at) {
+    if (!m_transcript)
+        return;
+    const auto us = std::chrono::duration_cast<microseconds>(at - m_start).count();
+    std::fprintf(m_transcript, "%lld %s %s %s\n", static_cast<long long>(us), code.c_str(),
+                 address.c_str(), sim::hexText(wire).c_str());
+    std::fflush(m_transcript);
+}
+
+void Simulator::handleResponse(const sim::Response &r, Clock::time_point at) {
+    Clock::time_point ready = at;
+    if (m_o.lineTiming)
+        ready += m_o.times.of(r.work);
+    if (!r.reply.empty())
+        ready += m_o.faults.replyDelay;
+    m_busyUntil = ready;
+    if (r.hangUp) {
+        m_hangUpAt = ready;
+        return;
+    }
+    const microseconds bt = byteTime();
+    // Each byte is written when its stop bit would have left the wire.
+    Clock::time_point t = std::max(ready, m_lastOut);
+    for (std::uint8_t b : r.reply) {
+        t += bt;
+        m_outbox.push_back({t, b, false});
+    }
+    m_lastOut = t;
+    if (r.finished) {
+        m_finished = true;
+        log("FinishUpdate: the unit starts its firmware");
+    }
+    if (r.enteredBootloader)
+        log("start request heard: the unit enters its bootloader");
+}
+
+void Simulator::processInbox(Clock::time_point now) {
+    while (!m_inbox.empty() && !m_hangUpAt && m_inbox.front().at <= now && m_busyUntil <= now) {
+        const Timed in = m_inbox.front();
+        m_inbox.pop_front();
+        if (in.resync) {
+            m_parser.reset();
+            continue;
+        }
+        if (m_unit.mode() == sim::Unit::Mode::Application) {
+            const sim::Response r = m_unit.receiveInApplication(in.byte);
+            if (r.enteredBootloader) {
+                record("0000", "-",
+                       sim::Bytes(sim::kStartRequest.begin(), sim::kStartRequest.end()), in.at);
+                m_parser.reset();
+                handleResponse(r, in.at);
+            }
+            continue;
+        }
+        sim::Frame frame;
+        if (!m_parser.feed(in.byte, frame))
+            continue;
+        char code[8];
+        std::snprintf(code, sizeof code, "%02X%02X", frame.command, frame.count);
+        char address[8] = "-";
+        if (frame.hasAddress)
+            std::snprintf(address, sizeof address, "%06X", unsigned(frame.address));
+        record(code, address, frame.wire, in.at);
+        const sim::Response r = m_unit.receive(frame);
+        log("frame %d: %s %s, %zu reply bytes%s", m_unit.framesReceived(), code, address,
+            r.reply.size(), r.hangUp ? ", hanging up" : "");
+        handleResponse(r, in.at);
+    }
+}
+
+// When the next byte is due to the unit, or the hang-up to the line.
+std::optional<Clock::time_point> Simulator::nextDue() const {
+    std::optional<Clock::time_point> next;
+    if (!m_inbox.empty())
+        next = std::max(m_inbox.front().at, m_busyUntil);
+    if (m_hangUpAt && (!next || *m_hangUpAt < *next))
+        next = *m_hangUpAt;
+    return next;
+}
+
+int Simulator::run() {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        processInbox(now);
+        const bool flushed = m_fd >= 0 ? flushOutbox(now) : true;
+
+        if (m_hangUpAt && *m_hangUpAt <= now) {
+            hangUp();
+            return 0;
+        }
+        if (m_done)
+            return 0;
+        if (m_o.exitAfterFinish && m_finished && m_outbox.empty() && m_inbox.empty())
+            return 0;
+        if (m_closedAfterTraffic && m_outbox.empty()) {
+            log("the other side closed the line");
+            return 0;
+        }
+
+        std::optional<Clock::time_point> next = nextDue();
+        if (!m_outbox.empty() && flushed && (!next || m_outbox.front().at < *next))
+            next = m_outbox.front().at;
+
+        pollfd fds[3] = {{m_fd, short(POLLIN | (flushed ? 0 : POLLOUT)), 0},
+                         {m_signalFd, POLLIN, 0},
+                         {m_inotifyFd, POLLIN, 0}};
+        timespec timeout{};
+        timespec *wait = nullptr;
+        if (next) {
+            const auto left = std::max<long long>(
+                0,
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now()).count());
+            timeout.tv_sec = time_t(left / 1000000000);
+            timeout.tv_nsec = long(left % 1000000000);
+            wait = &timeout;
+        }
+        const int ready = ::ppoll(fds, 3, wait, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::perror("zarvo-sim: poll");
+            return 1;
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (::read(m_signalFd, &info, sizeof info) > 0)
+                log("signal %u: ending", info.ssi_signo);
+            return 0;
+        }
+        if (fds[2].revents & POLLIN)
+            onInotify();
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            readLine(Clock::now());
+    }
+}
+
+void Simulator::shutdown() {
+    if (!m_link.empty()) {
+        std::error_code ec;
+        // Only our own link: someone may have taken the port number over meanwhile.
+        if (fs::read_symlink(m_link, ec) == fs::path(m_devicePath))
+            fs::remove(m_link, ec);
+        m_link.clear();
+    }
+    if (!m_o.dump.empty()) {
+        std::ofstream out(m_o.dump, std::ios::binary | std::ios::trunc);
+        out << m_unit.flash().toIntelHex();
+        if (!out)
+            std::fprintf(stderr, "zarvo-sim: cannot write %s\n", m_o.dump.c_str());
+        m_o.dump.clear();
+    }
+    if (m_transcript) {
+        std::fclose(m_transcript);
+        m_transcript = nullptr;
+    }
+    if (m_garbled)
+        log("%ld bytes arrived at other line settings", m_garbled);
+    hangUp();
+    if (m_signalFd >= 0)
+        ::close(m_signalFd);
+    if (m_inotifyFd >= 0)
+        ::close(m_inotifyFd);
+    m_signalFd = m_inotifyFd = -1;
+}
+
+} // namespace sim
