@@ -24,4 +24,6 @@ struct FormState {
     QByteArray sReply;     // the last reply as received, one byte per character
     QByteArray sWakeReply; // the echo expected to the remote start request
     UpdateOutcome outcome; // how the last update ended
+
+    friend bool operator==(const FormState &, const FormState &) = default;
 };

@@ -26,6 +26,8 @@ struct UpdateOutcome {
     Outcome value = Outcome::None;
     QString detail; // what the front end can add to the message: the port's reason, bytes
 
+    friend bool operator==(const UpdateOutcome &, const UpdateOutcome &) = default;
+
     void settle(Outcome outcome, const QString &why = {}) {
         if (value != Outcome::None)
             return;

@@ -2,6 +2,7 @@
 #include "appinfo.h"
 #include "dialogs.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
@@ -122,6 +123,26 @@ QString shownText(QDialog *dlg) {
     return QStringLiteral("<no text widget>");
 }
 
+// A screen reader hears the caption for the dialog and the shown text for its buttons and
+// labels; a label offers that text through the text interface as well.
+void checkSpoken(QDialog *dlg) {
+    auto nameOf = [](QObject *o) {
+        return QAccessible::queryAccessibleInterface(o)->text(QAccessible::Name);
+    };
+    QCOMPARE(nameOf(dlg), dlg->windowTitle());
+    for (QPushButton *button : dlg->findChildren<QPushButton *>())
+        QCOMPARE(nameOf(button), button->text());
+    for (QLabel *label : dlg->findChildren<QLabel *>()) {
+        if (label->text().isEmpty())
+            continue; // the logo: a picture
+        QCOMPARE(nameOf(label), label->text());
+        QAccessibleTextInterface *text =
+            QAccessible::queryAccessibleInterface(label)->textInterface();
+        QVERIFY2(text, qPrintable(label->objectName()));
+        QCOMPARE(text->text(0, text->characterCount()), label->text());
+    }
+}
+
 // What every dialog of the tool is: shown, modeless, without owner, with the tool's icon,
 // of fixed size, without minimise and maximise buttons.
 void checkDialogFrame(QDialog *dlg) {
@@ -132,6 +153,7 @@ void checkDialogFrame(QDialog *dlg) {
     QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
     QVERIFY(!(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                                     Qt::WindowContextHelpButtonHint)));
+    checkSpoken(dlg);
 }
 
 QString lf(QString s) {
@@ -234,6 +256,8 @@ private slots:
         dlg->tmrCountDown_Timer();
         QCOMPARE(dlg->countDown(), 29);
         QCOMPARE(ok->text(), QStringLiteral("OK [29 sec.]"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(ok)->text(QAccessible::Name),
+                 QStringLiteral("OK [29 sec.]"));
         for (int tick = 2; tick <= 29; ++tick)
             dlg->tmrCountDown_Timer();
         QCOMPARE(ok->text(), QStringLiteral("OK [1 sec.]"));

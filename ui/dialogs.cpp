@@ -1,6 +1,7 @@
 // The completion dialog, the help dialogs and the unloading of the tool's forms.
 #include "dialogs.h"
 
+#include "accessible.h"
 #include "appinfo.h"
 
 #include <QApplication>
@@ -81,7 +82,8 @@ protected:
         if (event->isAccepted())
             unload();
     }
-    // Esc and the OK button end up here rather than in closeEvent.
+    // Esc and the OK button end up here rather than in closeEvent. Esc closing a dialog is
+    // the platform's habit and harmless (the dialog only informs), so it stays.
     void done(int result) override {
         unload();
         QPointer<QDialog> guard(this);
@@ -196,6 +198,7 @@ public:
     explicit frmAbout(const QString &sVersion) : HelpForm("frmAbout", s_about) {
         lblMessage = new QLabel(this);
         lblMessage->setObjectName(QStringLiteral("lblMessage"));
+        accessible::exposeText(lblMessage);
         lblMessage->setTextFormat(Qt::PlainText);
         lblMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         OKButton = new QPushButton(QStringLiteral("OK"), this);
@@ -247,6 +250,7 @@ frmSuccess::frmSuccess(bool &bSuccess) : m_bSuccess(bSuccess) {
 
     lblMessage = new QLabel(this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
+    accessible::exposeText(lblMessage);
     lblMessage->setAlignment(Qt::AlignCenter);
 
     OKButton = new QPushButton(this);
@@ -313,6 +317,8 @@ void frmSuccess::closeEvent(QCloseEvent *event) {
         Form_Unload();
 }
 
+// Esc ends up here too: closing the completion dialog by Esc is the platform's habit and
+// harmless, the instrument resets on its own whatever the dialog does.
 void frmSuccess::done(int result) {
     Form_Unload();
     QPointer<frmSuccess> guard(this);
