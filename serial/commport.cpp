@@ -527,8 +527,8 @@ void CommPort::setError(int code, const QString &reason) {
 
 #ifdef Q_OS_UNIX
 void CommPort::portHeld(const QString &device, const serial::LockHolder &holder) {
-    const QString who = serial::holderText(holder);
-    setError(kErrPortOpen, QStringLiteral("%1 is in use. %2").arg(device, who));
-    m_error.holder = who;
+    setError(kErrPortOpen, QStringLiteral("%1 is in use by %2 (lock file %3)")
+                               .arg(device, serial::holderName(holder), holder.lockFile));
+    m_error.holder = serial::holderText(holder);
 }
 #endif

@@ -179,15 +179,19 @@ std::optional<LockHolder> deviceUser(const QString &device) {
     return std::nullopt;
 }
 
-QString holderText(const LockHolder &holder) {
+QString holderName(const LockHolder &holder) {
     const QString name = processName(holder.pid);
-    if (!name.isEmpty())
-        return QStringLiteral("It is held by %1 (process %2).").arg(name).arg(holder.pid);
-    if (!holder.lockFile.isEmpty())
+    return name.isEmpty() ? QStringLiteral("process %1").arg(holder.pid)
+                          : QStringLiteral("%1 (process %2)").arg(name).arg(holder.pid);
+}
+
+QString holderText(const LockHolder &holder) {
+    // Without the program's name the lock file is the one lead the user has.
+    if (processName(holder.pid).isEmpty() && !holder.lockFile.isEmpty())
         return QStringLiteral("It is held by process %1 (lock file %2).")
             .arg(holder.pid)
             .arg(holder.lockFile);
-    return QStringLiteral("It is held by process %1.").arg(holder.pid);
+    return QStringLiteral("It is held by %1.").arg(holderName(holder));
 }
 
 } // namespace serial

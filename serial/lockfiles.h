@@ -27,6 +27,9 @@ std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup)
 // without a lock file.
 std::optional<LockHolder> deviceUser(const QString &device);
 
+// "<program> (process <pid>)", or "process <pid>" when the program cannot be named.
+QString holderName(const LockHolder &holder);
+
 // Who holds the port, for the user: "It is held by <program> (process <pid>)." with the
 // lock file named when the program cannot be.
 QString holderText(const LockHolder &holder);
