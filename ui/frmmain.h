@@ -2,6 +2,9 @@
 // the Help menu, and the owner of the serial port and the update's state.
 #pragma once
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
+
 #include "engine.h"
 #include "view.h"
 
@@ -65,6 +68,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     void buildControls();
@@ -101,4 +106,6 @@ private:
     float m_progressMax = 100.0f;
     bool m_keyPreview = false;
     bool m_closePending = false;
+    QElapsedTimer m_sinceRepaint;
+    QBasicTimer m_repaintLater;
 };
