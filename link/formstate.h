@@ -21,4 +21,6 @@ struct FormState {
     QByteArray sCommand;   // command code of the frame in flight, e.g. "0301"
     QByteArray sReply;     // the last reply as received, one byte per character
     QByteArray sWakeReply; // the echo expected to the remote start request
+
+    friend bool operator==(const FormState &, const FormState &) = default;
 };

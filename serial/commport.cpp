@@ -305,6 +305,26 @@ std::chrono::milliseconds CommPort::lineTime(qint64 bytes) const {
 }
 
 bool CommPort::output(const QByteArray &bytes) {
+    // The caller clears its reply flag once this returns, so no receive event may run
+    // inside the write: one that comes due meanwhile is raised in the next event pass.
+    m_writing = true;
+    const bool written = write(bytes);
+    m_writing = false;
+    if (m_receiveHeld) {
+        m_receiveHeld = false;
+        const quint64 session = m_session;
+        QMetaObject::invokeMethod(
+            this,
+            [this, session] {
+                if (session == m_session && isOpen())
+                    raiseReceiveIfDue();
+            },
+            Qt::QueuedConnection);
+    }
+    return written;
+}
+
+bool CommPort::write(const QByteArray &bytes) {
     if (!isOpen()) {
         setError(kErrPortClosed, QStringLiteral("The port is not open"));
         return false;
@@ -408,6 +428,13 @@ int CommPort::inBufferCount() const {
 void CommPort::onReadyRead() {
     m_readFailures = 0;
     takeArrived();
+    if (m_writing)
+        m_receiveHeld = true;
+    else
+        raiseReceiveIfDue();
+}
+
+void CommPort::raiseReceiveIfDue() {
     if (m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold)
         emit commEvent(kEvReceive);
 }

@@ -60,7 +60,8 @@ public:
     bool close();
     bool isOpen() const;
 
-    // Hands the bytes to the operating system at once, in order. False when refused.
+    // Hands the bytes to the operating system at once, in order. False when refused. Raises
+    // no receive event inside; one that came due meanwhile follows in the next event pass.
     bool output(const QByteArray &bytes);
     // Every byte buffered so far, removed from the buffer.
     QByteArray input();
@@ -84,6 +85,8 @@ signals:
 
 private:
     void onReadyRead();
+    void raiseReceiveIfDue();
+    bool write(const QByteArray &bytes);
     void onErrorOccurred(int error);
     void reportLost(const QString &reason);
     bool applySettings(qint32 baud);
@@ -116,6 +119,8 @@ private:
     quint64 m_session = 0; // counts opens, so a loss noticed in one cannot close the next
     bool m_quiet =
         false; // open and close report their own failures; errors seen meanwhile are theirs
+    bool m_writing = false;     // output() is handing bytes to the line
+    bool m_receiveHeld = false; // bytes came in meanwhile; their event follows the write
     QByteArray m_inBuffer;
     Error m_error;
 };

@@ -2,6 +2,7 @@
 #include "appinfo.h"
 #include "dialogs.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
@@ -122,6 +123,26 @@ QString shownText(QDialog *dlg) {
     return QStringLiteral("<no text widget>");
 }
 
+// A screen reader hears the caption for the dialog and the shown text for its buttons and
+// labels; a label offers that text through the text interface as well.
+void checkSpoken(QDialog *dlg) {
+    auto nameOf = [](QObject *o) {
+        return QAccessible::queryAccessibleInterface(o)->text(QAccessible::Name);
+    };
+    QCOMPARE(nameOf(dlg), dlg->windowTitle());
+    for (QPushButton *button : dlg->findChildren<QPushButton *>())
+        QCOMPARE(nameOf(button), button->text());
+    for (QLabel *label : dlg->findChildren<QLabel *>()) {
+        if (label->text().isEmpty())
+            continue; // the logo: a picture
+        QCOMPARE(nameOf(label), label->text());
+        QAccessibleTextInterface *text =
+            QAccessible::queryAccessibleInterface(label)->textInterface();
+        QVERIFY2(text, qPrintable(label->objectName()));
+        QCOMPARE(text->text(0, text->characterCount()), label->text());
+    }
+}
+
 // What every dialog of the tool is: shown, modeless, without owner, with the tool's icon,
 // of fixed size, without minimise and maximise buttons.
 void checkDialogFrame(QDialog *dlg) {
@@ -132,6 +153,7 @@ void checkDialogFrame(QDialog *dlg) {
     QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
     QVERIFY(!(dlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                                     Qt::WindowContextHelpButtonHint)));
+    checkSpoken(dlg);
 }
 
 QString lf(QString s) {
@@ -176,18 +198,26 @@ private slots:
         QVERIFY(!frmSuccess::instance());
     }
 
-    void art() {
-        const QIcon icon = toolIcon();
-        QVERIFY(!icon.isNull());
+    // Each picture at the size it is shown: there, and not (nearly) blank.
+    void art_data() {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<QSize>("size");
         for (int size : {16, 32, 256})
-            QCOMPARE(icon.pixmap(size).width(), size);
-        const QImage logo = makerLogo().toImage();
-        QVERIFY(!logo.isNull());
+            QTest::addRow("icon %d", size)
+                << toolIcon().pixmap(size).toImage() << QSize(size, size);
+        // The completion dialog's layout is made around the logo's size.
+        QTest::newRow("logo") << makerLogo().toImage() << QSize(96, 64);
+    }
+
+    void art() {
+        QFETCH(QImage, image);
+        QFETCH(QSize, size);
+        QCOMPARE(image.size(), size);
         int painted = 0;
-        for (int y = 0; y < logo.height(); ++y)
-            for (int x = 0; x < logo.width(); ++x)
-                painted += qAlpha(logo.pixel(x, y)) > 0;
-        QVERIFY2(painted > logo.width() * logo.height() / 20, "the logo is (nearly) blank");
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                painted += qAlpha(image.pixel(x, y)) > 0;
+        QVERIFY2(painted > image.width() * image.height() / 20, "the picture is (nearly) blank");
     }
 
     void successLoad() {
@@ -226,6 +256,8 @@ private slots:
         dlg->tmrCountDown_Timer();
         QCOMPARE(dlg->countDown(), 29);
         QCOMPARE(ok->text(), QStringLiteral("OK [29 sec.]"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(ok)->text(QAccessible::Name),
+                 QStringLiteral("OK [29 sec.]"));
         for (int tick = 2; tick <= 29; ++tick)
             dlg->tmrCountDown_Timer();
         QCOMPARE(ok->text(), QStringLiteral("OK [1 sec.]"));

@@ -1,5 +1,6 @@
 // The real main window, offscreen, against the virtual instrument on a pseudo-terminal
 // reached as port 5. Judged by what reached the instrument: its transcript and its flash.
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -7,6 +8,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -192,12 +195,35 @@ class TestEndToEnd : public QObject {
     template <typename T> static T *child(QWidget &w, const char *name) {
         return w.findChild<T *>(QString::fromLatin1(name));
     }
+    // What a screen reader hears: the accessible name, and the text interface as well for
+    // labels. A name and a text that disagree read as neither.
+    static QString spoken(QWidget *widget) {
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+        if (!face)
+            return QStringLiteral("<not accessible>");
+        const QString name = face->text(QAccessible::Name);
+        if (qobject_cast<QLabel *>(widget)) {
+            QAccessibleTextInterface *text = face->textInterface();
+            if (!text || text->text(0, text->characterCount()) != name)
+                return QStringLiteral("<text interface differs>");
+        }
+        return name;
+    }
     static QString panel(QWidget &w, int n) {
-        return child<QLabel>(w, qPrintable(QStringLiteral("Panel%1").arg(n)))->text();
+        return spoken(child<QLabel>(w, qPrintable(QStringLiteral("Panel%1").arg(n))));
     }
     static void key(frmMain &w, Qt::Key k) {
         QWidget *target = w.focusWidget() ? w.focusWidget() : &w;
         QTest::keyClick(target, k);
+    }
+    // Help opened with the mouse, then Esc twice, as keys reach the window.
+    static void helpEscEsc(frmMain &w) {
+        QMenuBar *bar = w.menuBar();
+        QAction *help = child<QMenu>(w, "mnuHelp")->menuAction();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help).center());
+        QVERIFY(QApplication::activePopupWidget());
+        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
     }
     static bool idle(frmMain &w) {
         for (const char *name :
@@ -250,60 +276,86 @@ private slots:
         QTest::addColumn<QString>("codes");
         QTest::addColumn<QString>("panel2");
         QTest::addColumn<bool>("success");
+        QTest::addColumn<QStringList>("panels"); // 1 to 4 at the end, when given
 
         const QStringList none;
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QString commError = "Error communicating with Port.";
         const QString cancelled = "Firmware update was cancelled.";
         QTest::newRow("complete, local")
-            << none << 2 << false << none << "" << none << kComplete << "EBPV" << true;
+            << none << 2 << false << none << "" << none << kComplete << "EBPV" << true
+            << QStringList{"Update Finished", "EBPV", "", "1012.01"};
         QTest::newRow("remote, answered, 2400")
             << QStringList{"--mode", "application", "--baud", "2400"} << 1 << true << none << ""
-            << none << "0000 " + kComplete << "EBPV" << true;
+            << none << "0000 " + kComplete << "EBPV" << true << none;
         QTest::newRow("remote, no answer, 1200")
             << QStringList{"--mode", "application", "--no-echo", "--baud", "1200"} << 0 << true
-            << none << "" << none << "0000 " + kComplete << "EBPV" << true;
+            << none << "" << none << "0000 " + kComplete << "EBPV" << true << none;
         QTest::newRow("replace, Yes")
             << QStringList{"--version", "1012"} << 2 << false << QStringList{"Yes"} << ""
-            << QStringList{question} << kComplete << "EBPV" << true;
+            << QStringList{question} << kComplete << "EBPV" << true << none;
         QTest::newRow("replace, No") << QStringList{"--version", "1012"} << 2 << false
                                      << QStringList{"No"} << "" << QStringList{question} << "0001"
-                                     << "" << false;
+                                     << "" << false << none;
         QTest::newRow("foreign device")
             << QStringList{"--id", "0417"} << 2 << false << none << ""
             << QStringList{"Attached device is not the ZARVO-415B."} << "0001"
-            << "" << false;
+            << "" << false << none;
         QTest::newRow("no firmware installed") << QStringList{"--no-firmware"} << 2 << false << none
-                                               << "" << none << kComplete << "EBPV" << true;
+                                               << "" << none << kComplete << "EBPV" << true << none;
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"} << 2 << false << none << ""
             << QStringList{"Blank Check Error"} << "0001 0301*480 0A02"
-            << "EB" << false;
+            << "EB" << false << QStringList{"Blank Check Failed", "EB", "00-40-00-01", "1003.01"};
         QTest::newRow("verify fails")
             << QStringList{"--fail-verify"} << 2 << false << none << ""
             << QStringList{"Verify Checksum Error"} << "0001 0301*480 0A02 0202*1658 0A01"
-            << "EBPV" << false;
+            << "EBPV" << false << none;
         QTest::newRow("no reply mid-programming")
             << QStringList{"--drop-reply", "1182"} << 2 << false << none << ""
             << QStringList{commError} << "0001 0301*480 0A02 0202*700"
-            << "PV" << false;
+            << "PV" << false << none;
         QTest::newRow("line hung up mid-erase")
             << QStringList{"--hang-up", "300"} << 2 << false << none << "" << QStringList{commError}
             << "0001 0301*299"
-            << "EBPV" << false;
+            << "EBPV" << false << none;
         QTest::newRow("wrong speed") << QStringList{"--baud", "2400"} << 2 << false << none << ""
                                      << QStringList{commError} << ""
-                                     << "" << false;
+                                     << "" << false << none;
         QTest::newRow("cancel while erasing")
             << none << 2 << false << none << "esc@Erasing ...  10%" << QStringList{cancelled}
             << "0001 0301*<480"
-            << "EBPV" << false;
+            << "EBPV" << false << none;
         QTest::newRow("cancel while programming")
             << none << 2 << false << none << "esc@Programming ...  30%" << QStringList{cancelled}
             << "0001 0301*480 0A02 0202*<1658"
-            << "PV" << false;
+            << "PV" << false << none;
         QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
-                                              << none << kComplete << "EBPV" << true;
+                                              << none << kComplete << "EBPV" << true << none;
+
+        // While the menu has the keyboard, Esc is the menu's: no cancel.
+        QTest::newRow("Help, Esc, Esc while erasing")
+            << none << 2 << false << none << "menu@Erasing ...  10%" << none << kComplete << "EBPV"
+            << true << none;
+        const QString closing = "0001 0301*480 0A02 0202*1658 0A01 0B01";
+        QTest::newRow("no reply to ResetDefaults")
+            << QStringList{"--drop-reply", "2142"} << 2 << false << none << ""
+            << QStringList{commError} << closing << "" << false
+            << QStringList{"For Help press F1", "", "", ""};
+        QTest::newRow("no reply to the second ReadVersion")
+            << QStringList{"--drop-reply", "2143"} << 2 << false << none << ""
+            << QStringList{commError} << closing + " 0001"
+            << "" << false << QStringList{"For Help press F1", "", "", "."};
+        // The late copy stands in front of the version reply, so the identification is read
+        // from the wrong bytes.
+        QTest::newRow("late duplicate of the ResetDefaults reply")
+            << QStringList{"--repeat-reply", "2142"} << 2 << false << none << ""
+            << QStringList{"Attached device is not the ZARVO-415B."} << closing + " 0001"
+            << "EBPV" << false << none;
+        // In front of an erase reply it still begins with the start bytes: nothing to see.
+        QTest::newRow("late duplicate of the version reply")
+            << QStringList{"--repeat-reply", "1"} << 2 << false << none << "" << none << kComplete
+            << "EBPV" << true << none;
     }
     void update() {
         QFETCH(QStringList, sim);
@@ -315,6 +367,7 @@ private slots:
         QFETCH(QString, codes);
         QFETCH(QString, panel2);
         QFETCH(bool, success);
+        QFETCH(QStringList, panels);
 
         PortSandbox sandbox;
         QTemporaryDir records;
@@ -326,21 +379,32 @@ private slots:
         BoxAnswerer answerer;
         answerer.answers = answers;
         bool acted = false;
-        FormState before;
+        // What a screen reader hears once erasing has begun.
+        QStringList heardWhileErasing;
+        answerer.onTick = [&] {
+            if (heardWhileErasing.isEmpty() && panel(w, 1).startsWith("Erasing"))
+                heardWhileErasing << spoken(child<QWidget>(w, "cmdExit"))
+                                  << spoken(child<QWidget>(w, "lblMessage"));
+        };
         if (!action.isEmpty()) {
             const QString what = action.section('@', 0, 0);
             const QString when = action.section('@', 1);
             const QString text = when.section("  ", 0, 0);
             const int percent = when.section("  ", 1).chopped(1).toInt();
-            answerer.onTick = [&, what, text, percent] {
+            answerer.onTick = [&, what, text, percent, listen = answerer.onTick] {
+                listen();
                 const QString now = panel(w, 1);
                 if (acted || !now.startsWith(text) ||
                     now.section("  ", 1).chopped(1).toInt() < percent)
                     return;
                 acted = true;
                 // From a fresh event, so that this poll is free to answer what the key opens.
-                QTimer::singleShot(
-                    0, &w, [&w, what] { key(w, what == "esc" ? Qt::Key_Escape : Qt::Key_F4); });
+                QTimer::singleShot(0, &w, [&w, what] {
+                    if (what == "menu")
+                        helpEscEsc(w);
+                    else
+                        key(w, what == "esc" ? Qt::Key_Escape : Qt::Key_F4);
+                });
             };
         }
         key(w, Qt::Key_F4);
@@ -354,6 +418,13 @@ private slots:
                                     : w.engine.state.sTitleVer);
         QVERIFY(idle(w));
         QCOMPARE(panel(w, 2), panel2);
+        for (int n = 1; n <= panels.size(); ++n)
+            QCOMPARE(panel(w, n), panels[n - 1]);
+        if (codes.contains("0301"))
+            QCOMPARE(
+                heardWhileErasing,
+                QStringList({"Cancel (ESC)", "Please wait.  ZARVO firmware is being updated."}));
+        QCOMPARE(spoken(child<QWidget>(w, "cmdExit")), QStringLiteral("Exit (ESC)"));
         frmSuccess *dialog = frmSuccess::instance();
         QCOMPARE(dialog != nullptr, success);
         QCOMPARE(w.engine.state.bSuccess, success);
@@ -454,25 +525,143 @@ private slots:
     }
 
     void exitWhileIdle_data() {
-        QTest::addColumn<bool>("byKey");
-        QTest::newRow("Esc") << true;
-        QTest::newRow("Exit button") << false;
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("Esc") << "Esc" << true;
+        QTest::newRow("Exit button") << "button" << true;
+        // Esc while the menu has the keyboard only leaves the menu.
+        QTest::newRow("Alt, Esc") << "Alt, Esc" << false;
+        QTest::newRow("Help, Esc, Esc") << "Help, Esc, Esc" << false;
     }
     void exitWhileIdle() {
-        QFETCH(bool, byKey);
+        QFETCH(QString, how);
+        QFETCH(bool, closes);
         PortSandbox sandbox;
         auto *w = new frmMain;
         w->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<frmMain> guard(w);
         prepare(*w, 2, false);
-        QDialog *about = showAbout(w->engine.state.sVersion);
-        QPointer<QDialog> aboutGuard(about);
-        if (byKey)
+        QPointer<QDialog> aboutGuard(closes ? showAbout(w->engine.state.sVersion) : nullptr);
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        if (how == "Esc") {
             key(*w, Qt::Key_Escape);
-        else
+        } else if (how == "button") {
             QTest::mouseClick(child<QPushButton>(*w, "cmdExit"), Qt::LeftButton);
+        } else if (how == "Alt, Esc") {
+            child<QWidget>(*w, "cmdExit")->setFocus();
+            QTest::keyClick(w->windowHandle(), Qt::Key_Alt, Qt::AltModifier);
+            QVERIFY(qobject_cast<QMenuBar *>(w->focusWidget()));
+            QTest::keyClick(w->windowHandle(), Qt::Key_Escape);
+        } else {
+            helpEscEsc(*w);
+        }
+        if (closes) {
+            QTRY_VERIFY(!guard);
+            QTRY_VERIFY(!aboutGuard);
+            return;
+        }
+        QCoreApplication::processEvents(); // where leaving the menu completes
+        QVERIFY(guard && guard->isVisible());
+        // Back with the window's controls, Esc exits again.
+        QVERIFY(!qobject_cast<QMenuBar *>(w->focusWidget()));
+        QTest::keyClick(w->windowHandle(), Qt::Key_Escape);
         QTRY_VERIFY(!guard);
-        QTRY_VERIFY(!aboutGuard);
+    }
+
+    // A second update after a failed check starts clean: the check flag cleared, the bar
+    // re-based for erasing and again for programming, and it completes.
+    void updateAfterFailedCheck_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("after a failed blank check") << "--fail-blank-check"
+                                                    << "Blank Check Error";
+        QTest::newRow("after a failed verify") << "--fail-verify"
+                                               << "Verify Checksum Error";
+    }
+    void updateAfterFailedCheck() {
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        PortSandbox sandbox;
+        QTemporaryDir first, second;
+        frmMain w;
+        prepare(w, 2, false);
+        BoxAnswerer answerer;
+        {
+            Instrument instrument({fault}, first.path());
+            key(w, Qt::Key_F4);
+            QCOMPARE(answerer.texts(), QStringList{message});
+            QVERIFY(w.engine.state.bCheckFailed);
+        }
+        Instrument instrument({}, second.path());
+        QList<std::pair<QString, float>> bases; // the bar's maximum when each phase began
+        answerer.onTick = [&] {
+            const QString phase = panel(w, 1).section(' ', 0, 0);
+            if ((phase == "Erasing" || phase == "Programming") &&
+                (bases.isEmpty() || bases.last().first != phase))
+                bases << std::pair{phase, w.progressMax()};
+        };
+        key(w, Qt::Key_F4);
+        QCOMPARE(answerer.texts(), QStringList{message});
+        QVERIFY(!w.engine.state.bCheckFailed);
+        QCOMPARE(bases,
+                 (QList<std::pair<QString, float>>{{"Erasing", 480.0f}, {"Programming", 1920.0f}}));
+        QVERIFY(frmSuccess::instance());
+        QVERIFY(instrument.finished());
+        QString why;
+        QVERIFY2(matches(instrument.codes(), kComplete, &why), qPrintable(why));
+        w.close();
+    }
+
+    // Send never clears the reply it holds: a first ReadVersion that times out shows the
+    // version of the reply held before, and a remote start whose echo never comes is taken
+    // as answered when the reply held before ends with the echo.
+    void heldReply() {
+        PortSandbox sandbox;
+        QTemporaryDir first, second, third, fourth;
+        frmMain w;
+        prepare(w, 2, false);
+        BoxAnswerer answerer;
+        const QStringList commError{"Error communicating with Port."};
+        QString why;
+        {
+            // Completes; the reply held at the end is the version read back, 1099.01.
+            Instrument instrument({"--new-version", "1099"}, first.path());
+            key(w, Qt::Key_F4);
+            QVERIFY(frmSuccess::instance());
+        }
+        {
+            Instrument instrument({"--drop-reply", "1"}, second.path());
+            key(w, Qt::Key_F4);
+            QCOMPARE(answerer.texts(), commError);
+            QCOMPARE(panel(w, 4), QStringLiteral("1099.01"));
+        }
+        QTest::mouseClick(child<QCheckBox>(w, "chkRemote"), Qt::LeftButton);
+        {
+            // Echoes the start request, then leaves ReadVersion unanswered: the echo is held.
+            Instrument instrument({"--mode", "application", "--drop-reply", "1"}, third.path());
+            key(w, Qt::Key_F4);
+            QCOMPARE(answerer.texts(), commError + commError);
+            instrument.stop();
+            QVERIFY2(matches(instrument.codes(), "0000 0001", &why), qPrintable(why));
+        }
+        // This instrument does not echo, and leaves ReadVersion unanswered too, so that what
+        // the remote start decided stays on show for the whole wait.
+        Instrument instrument({"--mode", "application", "--no-echo", "--drop-reply", "1"},
+                              fourth.path());
+        QStringList shownAfterStart;
+        answerer.onTick = [&] {
+            const QString now = panel(w, 1);
+            if (shownAfterStart.isEmpty() && now != "For Help press F1" &&
+                now != "Starting Bootloader .")
+                shownAfterStart << now << spoken(child<QWidget>(w, "lblMessage"));
+        };
+        key(w, Qt::Key_F4);
+        QCOMPARE(answerer.texts(), commError + commError + commError);
+        QCOMPARE(shownAfterStart, QStringList({"Bootloader Ready ...", ""}));
+        instrument.stop();
+        QVERIFY2(matches(instrument.codes(), "0000 0001", &why), qPrintable(why));
+        w.close();
     }
 
     // The next update closes a completion dialog that is still counting.

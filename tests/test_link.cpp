@@ -10,6 +10,7 @@
 #include "image.h"
 #include "linkrig.h"
 #include "sequences.h"
+#include "updater.h"
 
 namespace {
 
@@ -47,6 +48,8 @@ class TestLink : public QObject {
     Q_OBJECT
 
     struct Rig : LinkRig {
+        Updater updater{st, view, port, link}; // for the real cancel
+
         Rig() : LinkRig(1) {
             st.bIdle = false;
             st.bFirstErase = st.bFirstWrite = true;
@@ -275,31 +278,43 @@ private slots:
         QTest::addColumn<QString>("panel4");
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<bool>("ended");
+        QTest::addColumn<QString>("version"); // the tool's own; the build gives digits only
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QString foreign = "Attached device is not the ZARVO-415B.";
         QTest::newRow("older installed")
             << BootPeer::versionReply("0415", "1003") << QList<View::Answer>{} << QStringList{}
-            << "1003.01" << true << false;
+            << "1003.01" << true << false << "1012";
         QTest::newRow("no firmware")
             << BootPeer::versionReply("0415", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
-            << QStringList{} << "0000.00" << true << false;
+            << QStringList{} << "0000.00" << true << false << "1012";
         QTest::newRow("same, Yes") << BootPeer::versionReply("0415", "1012", "07")
                                    << QList<View::Answer>{View::Answer::Yes}
-                                   << QStringList{question} << "1012.07" << true << false;
+                                   << QStringList{question} << "1012.07" << true << false << "1012";
         QTest::newRow("same, No") << BootPeer::versionReply("0415", "1012")
                                   << QList<View::Answer>{View::Answer::No} << QStringList{question}
-                                  << "1012.01" << false << true;
+                                  << "1012.01" << false << true << "1012";
         QTest::newRow("newer, question")
             << BootPeer::versionReply("0415", "2001") << QList<View::Answer>{View::Answer::Yes}
             << QStringList{"Would you like to replace version 2001 with 1012?"} << "2001.01" << true
-            << false;
+            << false << "1012";
         QTest::newRow("foreign device")
             << BootPeer::versionReply("0417", "1003") << QList<View::Answer>{}
-            << QStringList{foreign} << "1003.01" << false << true;
+            << QStringList{foreign} << "1003.01" << false << true << "1012";
         QTest::newRow("foreign, no firmware")
             << BootPeer::versionReply("0452", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
-            << QStringList{foreign} << "0000.00" << false << true;
+            << QStringList{foreign} << "0000.00" << false << true << "1012";
+
+        // The comparison ignores letter case: equal versions ask, whatever their case.
+        QTest::newRow("same but for case, question")
+            << BootPeer::versionReply("0415", "10AB") << QList<View::Answer>{View::Answer::No}
+            << QStringList{"Would you like to replace version 10AB with 10ab?"} << "10AB.01"
+            << false << true << "10ab";
+        QTest::newRow("newer but for case, question")
+            << BootPeer::versionReply("0415", "10AC") << QList<View::Answer>{View::Answer::Yes}
+            << QStringList{"Would you like to replace version 10AC with 10ab?"} << "10AC.01" << true
+            << false << "10ab";
     }
+
     void versionEvaluation() {
         QFETCH(QByteArray, reply);
         QFETCH(QList<View::Answer>, answers);
@@ -307,7 +322,9 @@ private slots:
         QFETCH(QString, panel4);
         QFETCH(bool, accepted);
         QFETCH(bool, ended);
+        QFETCH(QString, version);
         Rig rig;
+        rig.st.sVersion = version;
         rig.peer.respond = [&](const PeerFrame &) { return reply; };
         rig.view.answers = answers;
         rig.link.Send(frames::ReadVersion);
@@ -333,12 +350,11 @@ private slots:
     void versionAfterCancelOnEmptyReply() {
         Rig rig;
         rig.peer.respond = [&](const PeerFrame &) {
-            rig.st.bIdle = true; // what the cancel does
-            rig.st.bReceived = true;
+            rig.updater.cmdExit_Click(); // Cancel, inside the wait
             return QByteArray();
         };
         rig.link.Send(frames::ReadVersion);
-        QVERIFY(rig.view.boxes.isEmpty());
+        QCOMPARE(rig.view.boxTexts(), QStringList{"Firmware update was cancelled."});
         QCOMPARE(rig.view.panels[4], QStringLiteral("."));
         QVERIFY(rig.st.bVersionOK);
     }
@@ -444,11 +460,7 @@ private slots:
         qsizetype panelWrites = -1;
         rig.peer.respond = [&](const PeerFrame &frame) {
             if (++answered == 100) {
-                rig.st.bIdle = true;
-                rig.st.bReceived = true;
-                rig.view.setProgressValue(0);
-                rig.view.ResetStatusPanels();
-                rig.port.close();
+                rig.updater.cmdExit_Click(); // Cancel, inside the wait
                 panelWrites = rig.view.panel1History.size();
                 return QByteArray();
             }
@@ -458,7 +470,7 @@ private slots:
         // The remaining frames pass through Send without a trace: no progress step, no
         // failure, nothing on the line.
         QCOMPARE(rig.view.panel1History.size(), panelWrites);
-        QVERIFY(rig.view.boxes.isEmpty());
+        QCOMPARE(rig.view.boxTexts(), QStringList{"Firmware update was cancelled."});
         QCOMPARE(rig.peer.frames.size(), 100);
         QCOMPARE(rig.pty.read(100), QByteArray());
         QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));

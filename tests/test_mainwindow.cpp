@@ -5,6 +5,7 @@
 #include "frmmain.h"
 #include "pty.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -108,6 +109,18 @@ private:
     std::function<void()> m_seen;
 };
 
+QString spokenName(QObject *object) {
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(object);
+    return spoken ? spoken->text(QAccessible::Name) : QStringLiteral("<not accessible>");
+}
+
+// A label's text as a screen reader reads it character by character.
+QString textInterfaceText(QObject *object) {
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(object);
+    QAccessibleTextInterface *text = spoken ? spoken->textInterface() : nullptr;
+    return text ? text->text(0, text->characterCount()) : QStringLiteral("<no text interface>");
+}
+
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -121,6 +134,7 @@ private slots:
     void startUpState();
     void controls_data();
     void controls();
+    void spokenTextsFollowTheDisplay();
     void tabOrder();
     void statusBarShares_data();
     void statusBarShares();
@@ -172,13 +186,12 @@ void TestMainWindow::startUpState() {
     frmMain &w = *m_window;
     const FormState &st = w.engine.state;
 
-    QCOMPARE(st.sVersion, QStringLiteral("%1%2")
-                              .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
-                              .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0')));
-    QCOMPARE(st.sVersion.size(), 4);
-    QCOMPARE(st.sTitleVer, QString::fromUtf8(appinfo::kTitle) + " v" + st.sVersion);
-    QVERIFY(st.sTitleVer.startsWith(QStringLiteral("ZARVO-415B_417_452 Firmware v")));
-    QCOMPARE(w.windowTitle(), st.sTitleVer);
+    // Written out, not derived: the build states 10.12, the window must show "1012".
+    QCOMPARE(QStringLiteral("%1.%2").arg(appinfo::kVersionMajor).arg(appinfo::kVersionMinor),
+             QStringLiteral("10.12"));
+    QCOMPARE(st.sVersion, QStringLiteral("1012"));
+    QCOMPARE(st.sTitleVer, QStringLiteral("ZARVO-415B_417_452 Firmware v1012"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("ZARVO-415B_417_452 Firmware v1012"));
 
     auto *port = child<QComboBox>(&w, "cboComPort");
     auto *baud = child<QComboBox>(&w, "cboBaudrate");
@@ -230,63 +243,78 @@ void TestMainWindow::controls_data() {
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QString>("heard"); // the accessible name a screen reader speaks
 
     QTest::newRow("cmdProgram") << "cmdProgram"
                                 << "QPushButton"
                                 << "Program (F4)"
-                                << "Update Firmware";
+                                << "Update Firmware"
+                                << "Program (F4)";
     QTest::newRow("cmdExit") << "cmdExit"
                              << "QPushButton"
                              << "Exit (ESC)"
-                             << "Exit";
+                             << "Exit"
+                             << "Exit (ESC)";
     QTest::newRow("chkRemote") << "chkRemote"
                                << "QCheckBox"
                                << ""
+                               << "Check for Remote Program"
                                << "Check for Remote Program";
     QTest::newRow("lblRemote") << "lblRemote"
                                << "QLabel"
                                << "Remote Program"
-                               << "";
+                               << ""
+                               << "Remote Program";
     QTest::newRow("cboComPort") << "cboComPort"
                                 << "QComboBox"
                                 << "COM1"
+                                << "COM Port"
                                 << "COM Port";
     QTest::newRow("cboBaudrate") << "cboBaudrate"
                                  << "QComboBox"
                                  << "4800"
+                                 << "Baudrate"
                                  << "Baudrate";
     QTest::newRow("ProgressBar1") << "ProgressBar1"
                                   << "QProgressBar"
                                   << ""
+                                  << "Progress Bar"
                                   << "Progress Bar";
     QTest::newRow("StatusBar1") << "StatusBar1"
                                 << "QStatusBar"
+                                << ""
                                 << ""
                                 << "";
     QTest::newRow("lblMessage") << "lblMessage"
                                 << "QLabel"
                                 << ""
+                                << ""
                                 << "";
     QTest::newRow("Line1") << "Line1"
                            << "QFrame"
+                           << ""
                            << ""
                            << "";
     QTest::newRow("Panel1") << "Panel1"
                             << "QLabel"
                             << "For Help press F1"
-                            << "Status";
+                            << "Status"
+                            << "For Help press F1";
     QTest::newRow("Panel2") << "Panel2"
                             << "QLabel"
                             << ""
-                            << "Indicators: Erase, Blank Check, Program, Verify";
+                            << "Indicators: Erase, Blank Check, Program, Verify"
+                            << "";
     QTest::newRow("Panel3") << "Panel3"
                             << "QLabel"
                             << ""
-                            << "Error Data";
+                            << "Error Data"
+                            << "";
     QTest::newRow("Panel4") << "Panel4"
                             << "QLabel"
                             << ""
-                            << "Firmware Version";
+                            << "Firmware Version"
+                            << "";
 }
 
 void TestMainWindow::controls() {
@@ -294,13 +322,21 @@ void TestMainWindow::controls() {
     QFETCH(QString, className);
     QFETCH(QString, text);
     QFETCH(QString, toolTip);
+    QFETCH(QString, heard);
 
     const QList<QWidget *> found = m_window->findChildren<QWidget *>(name);
     QCOMPARE(found.size(), 1);
     QWidget *widget = found.first();
     QVERIFY(widget->inherits(className.toLatin1()));
-    QCOMPARE(widget->accessibleName(), name);
     QCOMPARE(widget->toolTip(), toolTip);
+    // What the accessibility bus offers: the shown text, else the tool tip; the tool tip is
+    // the description.
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(spoken);
+    QCOMPARE(spoken->text(QAccessible::Name), heard);
+    QCOMPARE(spoken->text(QAccessible::Description), toolTip);
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(textInterfaceText(label), text);
     QVERIFY(widget->isVisible());
 
     QString shown;
@@ -313,6 +349,39 @@ void TestMainWindow::controls() {
     QCOMPARE(shown, text);
     if (name.startsWith(QLatin1String("Panel")))
         QCOMPARE(widget->parentWidget()->objectName(), QStringLiteral("StatusBar1"));
+}
+
+void TestMainWindow::spokenTextsFollowTheDisplay() {
+    frmMain &w = *m_window;
+    QCOMPARE(spokenName(&w), QStringLiteral("ZARVO-415B_417_452 Firmware v1012"));
+    QAccessibleInterface *bar = QAccessible::queryAccessibleInterface(w.menuBar());
+    QCOMPARE(bar->childCount(), 1);
+    QCOMPARE(bar->child(0)->text(QAccessible::Name), QStringLiteral("Help"));
+    QAccessibleInterface *menu = QAccessible::queryAccessibleInterface(child<QMenu>(&w, "mnuHelp"));
+    QStringList items;
+    for (int i = 0; i < menu->childCount(); ++i)
+        items << menu->child(i)->text(QAccessible::Name);
+    QCOMPARE(items, QStringList({"Instructions", "Version History", "About"}));
+    // The port box's text field, where the focus sits, is named like the box.
+    QCOMPARE(spokenName(child<QComboBox>(&w, "cboComPort")->lineEdit()),
+             QStringLiteral("COM Port"));
+
+    // The texts an update changes, as it changes them.
+    w.setExitCaption(QStringLiteral("Cancel (ESC)"));
+    w.setMessageLine(QStringLiteral("Please wait.  ZARVO firmware is being updated."));
+    w.setPanelText(1, QStringLiteral("Erasing ...  50%"));
+    w.setPanelText(2, QStringLiteral("E"));
+    w.setPanelText(3, QStringLiteral("3C-FF-C4-00"));
+    w.setPanelText(4, QStringLiteral("1003.01"));
+    QCOMPARE(spokenName(child<QWidget>(&w, "cmdExit")), QStringLiteral("Cancel (ESC)"));
+    for (const auto &[name, shown] :
+         {std::pair{"lblMessage", "Please wait.  ZARVO firmware is being updated."},
+          std::pair{"Panel1", "Erasing ...  50%"}, std::pair{"Panel2", "E"},
+          std::pair{"Panel3", "3C-FF-C4-00"}, std::pair{"Panel4", "1003.01"}}) {
+        QWidget *label = child<QWidget>(&w, name);
+        QCOMPARE(spokenName(label), QString::fromLatin1(shown));
+        QCOMPARE(textInterfaceText(label), QString::fromLatin1(shown));
+    }
 }
 
 void TestMainWindow::tabOrder() {
@@ -566,6 +635,12 @@ void TestMainWindow::keys_data() {
     QTest::newRow("F4 with nothing focused") << "" << int(Qt::Key_F4) << none << false << 1 << 0;
     QTest::newRow("Esc with nothing focused")
         << "" << int(Qt::Key_Escape) << none << false << 0 << 1;
+    // The menu bar has the keyboard after Alt, and after Esc has closed its drop-down: the
+    // keys are the menu's then, and Esc only leaves the menu.
+    for (const char *menu : {"menu after Alt", "menu after Help, Esc"}) {
+        QTest::addRow("F4 in %s", menu) << menu << int(Qt::Key_F4) << none << false << 0 << 0;
+        QTest::addRow("Esc in %s", menu) << menu << int(Qt::Key_Escape) << none << false << 0 << 0;
+    }
 }
 
 void TestMainWindow::keys() {
@@ -579,9 +654,21 @@ void TestMainWindow::keys() {
     CountingWindow &w = *m_window;
     QVERIFY(QTest::qWaitForWindowActive(&w));
     auto *port = child<QComboBox>(&w, "cboComPort");
-    if (focus == QLatin1String("edit"))
+    const bool inMenu = focus.startsWith(QLatin1String("menu"));
+    if (focus == QLatin1String("edit")) {
         port->lineEdit()->setFocus();
-    else if (!focus.isEmpty())
+    } else if (focus == QLatin1String("menu after Alt")) {
+        child<QWidget>(&w, "cmdExit")->setFocus();
+        QTest::keyClick(w.windowHandle(), Qt::Key_Alt, Qt::AltModifier);
+    } else if (inMenu) {
+        child<QWidget>(&w, "cmdExit")->setFocus();
+        QMenuBar *bar = w.menuBar();
+        QAction *help = child<QMenu>(&w, "mnuHelp")->menuAction();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help).center());
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+        QVERIFY(!QApplication::activePopupWidget());
+    } else if (!focus.isEmpty())
         child<QWidget>(&w, focus.toLatin1())->setFocus();
     else if (QWidget *had = w.focusWidget())
         had->clearFocus();
@@ -591,6 +678,8 @@ void TestMainWindow::keys() {
     QWidget *receiver = w.focusWidget() ? w.focusWidget() : &w;
     if (focus.isEmpty())
         QCOMPARE(receiver, static_cast<QWidget *>(&w));
+    if (inMenu)
+        QCOMPARE(receiver, static_cast<QWidget *>(w.menuBar()));
     KeyRecorder recorder(receiver, w);
 
     // Delivered through the window, as the platform delivers a key press.
@@ -600,6 +689,8 @@ void TestMainWindow::keys() {
     // The focused control still gets the key, after the window's handler has run.
     QCOMPARE(recorder.keys, QList<int>{key});
     QCOMPARE(recorder.callsWhenReached, program + exit);
+    if (inMenu && key == Qt::Key_Escape)
+        QCOMPARE(w.focusWidget(), child<QWidget>(&w, "cmdExit"));
 }
 
 void TestMainWindow::keyInDialogNotTaken() {

@@ -146,6 +146,9 @@ void TestSelection::typedPort_data() {
     QTest::newRow("letter falls back") << "C" << false << "COM1" << 1;
     QTest::newRow("COM5 typed in full") << "COM5" << false << "COM1" << 1;
     QTest::newRow("zero falls back") << "0" << false << "COM1" << 1;
+    QTest::newRow("Backspace erases the whole text") << "\b" << false << "COM1" << 1;
+    QTest::newRow("digit, then Backspace") << "7\b" << false << "COM1" << 1;
+    QTest::newRow("two digits, then Backspace") << "15\b" << false << "1" << 1;
     QTest::newRow("typed blank falls back first") << " 3" << false << "COM1" << 1;
     QTest::newRow("pasted blank and digit") << " 3" << true << " 3" << 3;
     QTest::newRow("minus typed falls back first") << "-1" << false << "COM1" << 1;

@@ -115,6 +115,18 @@ void stopChild(pid_t pid) {
     ::waitpid(pid, nullptr, 0);
 }
 
+// The far end of the line read into a file by a child process, for as long as it lives.
+struct LineReader {
+    explicit LineReader(int masterFd) : pid(startLineReader(masterFd, file)) {}
+    ~LineReader() {
+        if (pid > 0)
+            stopChild(pid);
+    }
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/line");
+    const pid_t pid;
+};
+
 } // namespace
 
 class TestSerial : public QObject {
@@ -140,6 +152,7 @@ private slots:
     void receiveThreshold();
     void everyByteBothWays();
     void outputLeavesAtOnce();
+    void noReceiveEventInsideOutput();
     void outputNeedsOpenPort();
     void largeOutputThenClose();
     void stalledLineDoesNotHang();
@@ -635,6 +648,29 @@ void TestSerial::outputLeavesAtOnce() {
     QVERIFY(comm.output(QByteArray()));
 }
 
+void TestSerial::noReceiveEventInsideOutput() {
+    // A reply that is already on the line, and more of it arriving while a block large
+    // enough to keep the write busy goes out: the receive event never runs inside the
+    // write, where the caller could not yet have cleared its reply flag, and it is not
+    // lost either.
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("115200,N,8,1")));
+    LineReader farEnd(pty.masterFd());
+    QVERIFY(farEnd.pid > 0);
+    const QByteArray reply("\x0F\x0F\x03\xFD\x04", 5);
+    comm.setRThreshold(int(reply.size()));
+    QSignalSpy spy(&comm, &CommPort::commEvent);
+
+    QVERIFY(pty.write(reply.left(3)));
+    QVERIFY(pty.write(reply.mid(3)));
+    QVERIFY2(comm.output(everyByteValue(256)), qPrintable(comm.lastError().reason));
+    QCOMPARE(spy.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, kWaitMs);
+    QCOMPARE(comm.input(), reply);
+}
+
 void TestSerial::outputNeedsOpenPort() {
     CommPort comm;
     QVERIFY(!comm.output(QByteArray("x")));
@@ -650,11 +686,9 @@ void TestSerial::largeOutputThenClose() {
     PortSandbox sandbox;
     CommPort comm;
     QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("115200,N,8,1")));
-    QTemporaryDir dir;
-    const QString file = dir.path() + QStringLiteral("/line");
-    const pid_t reader = startLineReader(pty.masterFd(), file);
-    QVERIFY(reader > 0);
-    const auto stop = qScopeGuard([reader] { stopChild(reader); });
+    LineReader farEnd(pty.masterFd());
+    QVERIFY(farEnd.pid > 0);
+    const QString file = farEnd.file;
 
     const QByteArray bytes = everyByteValue(256); // 64 KiB
     QVERIFY2(comm.output(bytes), qPrintable(comm.lastError().reason));

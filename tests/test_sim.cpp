@@ -356,6 +356,10 @@ void TestSim::faults_data() {
     QTest::newRow("stray bytes before a reply")
         << QStringList{"--stray-bytes", "2"} << QList<QByteArray>{kEraseRow0800, kEraseRow0800}
         << kAckErase + hex("00 55 AA") + kAckErase;
+    QTest::newRow("reply repeated late, in front of the next")
+        << QStringList{"--repeat-reply", "1"}
+        << QList<QByteArray>{kReadVersion, kEraseRow0800, kEraseRow0800}
+        << kVersion1003 + kVersion1003 + kAckErase + kAckErase;
     QTest::newRow("failing blank check")
         << QStringList{"--fail-blank-check"}
         << QList<QByteArray>{kBlankCheck, hex("0F0F 0301 004000 BC 04"), kBlankCheck}

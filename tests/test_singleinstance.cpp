@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 #include <unistd.h>
 
@@ -46,8 +47,9 @@ private slots:
     void privateFallbackDirectory();
 
 private:
-    // Starts the tool as the first copy and waits until it listens.
-    bool startFirst();
+    // Starts the tool as the first copy and waits until it listens. `observed`: the first
+    // copy is this program's --first-copy mode, which reports what its window does.
+    bool startFirst(bool observed = false);
     QByteArray request(const QByteArray &bytes);
 
     std::unique_ptr<QTemporaryDir> m_runtime;
@@ -71,13 +73,16 @@ void TestSingleInstance::cleanup() {
     m_runtime.reset();
 }
 
-bool TestSingleInstance::startFirst() {
+bool TestSingleInstance::startFirst(bool observed) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
     m_first.setProcessEnvironment(env);
     m_first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_first.start(kProgram, {});
+    if (observed)
+        m_first.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--first-copy")});
+    else
+        m_first.start(kProgram, {});
     if (!m_first.waitForStarted(10000))
         return false;
     // Bounded polling: the copy listens once its start-up has run.
@@ -110,14 +115,21 @@ QByteArray TestSingleInstance::request(const QByteArray &bytes) {
 }
 
 void TestSingleInstance::secondStartIsRefused() {
-    QVERIFY(startFirst());
+    QVERIFY(startFirst(true));
+    // What the first copy's window did, as it reports it.
+    QByteArray reported;
+    auto readReports = [&] { reported += m_first.readAllStandardOutput(); };
+    QTRY_VERIFY_WITH_TIMEOUT((readReports(), reported.contains("ready\n")), 10000);
 
     SeenBox seen;
+    QByteArray reportedWhileBoxOpen;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box)
             return;
+        readReports();
+        reportedWhileBoxOpen = reported;
         ++seen.count;
         seen.text = box->text();
         seen.title = box->windowTitle();
@@ -142,6 +154,11 @@ void TestSingleInstance::secondStartIsRefused() {
     QVERIFY(!second.isVisible());
     QCOMPARE(second.windowHandle(), nullptr);
     QCOMPARE(m_first.state(), QProcess::Running);
+    // Its window came to the front once the box was closed, not before.
+    QVERIFY(!reportedWhileBoxOpen.contains("raised"));
+    QVERIFY(!reportedWhileBoxOpen.contains("active frmMain"));
+    QTRY_VERIFY_WITH_TIMEOUT((readReports(), reported.contains("active frmMain\n")), 10000);
+    QVERIFY(reported.contains("raised\n"));
 }
 
 void TestSingleInstance::strayRequestIgnored_data() {
@@ -209,5 +226,52 @@ void TestSingleInstance::privateFallbackDirectory() {
     QCOMPARE(info.ownerId(), uint(getuid()));
 }
 
-QTEST_MAIN(TestSingleInstance)
+// The first copy for secondStartIsRefused: the real window, with another window of this
+// program active in front of it. Reports on standard output "ready" once that is so, then
+// "raised" when the window is raised and "active <name>" whenever the active window changes.
+class Reporter : public QObject {
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::ZOrderChange && watched->objectName() == "frmMain")
+            report("raised");
+        return false;
+    }
+
+public:
+    static void report(const QByteArray &line) {
+        std::fputs((line + '\n').constData(), stdout);
+        std::fflush(stdout);
+    }
+};
+
+static int firstCopy(int argc, char **argv) {
+    QApplication app(argc, argv);
+    frmMain window;
+    if (!window.Form_Load())
+        return 1;
+    window.show();
+    QWidget other;
+    other.setObjectName(QStringLiteral("otherWindow"));
+    other.show();
+    other.activateWindow();
+    if (!QTest::qWaitForWindowActive(&other))
+        return 1;
+    Reporter reporter;
+    window.installEventFilter(&reporter);
+    QObject::connect(&app, &QGuiApplication::focusWindowChanged, &app, [] {
+        if (QWidget *active = QApplication::activeWindow())
+            Reporter::report("active " + active->objectName().toUtf8());
+    });
+    Reporter::report("ready");
+    return app.exec();
+}
+
+int main(int argc, char **argv) {
+    if (argc == 2 && qstrcmp(argv[1], "--first-copy") == 0)
+        return firstCopy(argc, argv);
+    QApplication app(argc, argv);
+    TestSingleInstance test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_singleinstance.moc"

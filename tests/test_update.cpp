@@ -1,10 +1,11 @@
 // The update procedure, the cancel and the port check, with a recording window and a
 // scripted bootloader on a pseudo-terminal reached as port 3.
 #include <QtTest>
+#include <optional>
 
 #include "frames.h"
-#include "linkrig.h"
 #include "image.h"
+#include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"
 
@@ -213,20 +214,30 @@ private slots:
     void programRefusedWhileRunning() {
         Rig rig;
         int seen = 0;
-        FormState before;
-        QString panel1;
-        float value = 0;
-        bool unchanged = false;
+        // Every flag and every control the window shows, before and after the refused F4.
+        struct Shown {
+            FormState state;
+            QStringList panels;
+            float value, max;
+            QMap<View::Control, bool> enabled;
+            QString exitCaption, messageLine;
+            bool operator==(const Shown &) const = default;
+        };
+        auto shown = [&] {
+            return Shown{rig.st,
+                         {rig.view.panels, rig.view.panels + 5},
+                         rig.view.value,
+                         rig.view.max,
+                         rig.view.enabled,
+                         rig.view.exitCaption,
+                         rig.view.messageLine};
+        };
+        std::optional<Shown> before, after;
         rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
             if (f.code == "0301" && ++seen == 10) {
-                before = rig.st;
-                panel1 = rig.view.panels[1];
-                value = rig.view.value;
+                before = shown();
                 rig.updater.cmdProgram_Click();
-                unchanged = rig.st.bIdle == before.bIdle &&
-                            rig.st.bFirstErase == before.bFirstErase &&
-                            rig.view.panels[1] == panel1 && rig.view.value == value &&
-                            !rig.view.enabled.value(View::Control::cmdProgram);
+                after = shown();
                 rig.updater.cmdExit_Click(true); // quiet cancel, as when the window closes
                 rig.updater.cmdProgram_Click();  // idle now, but the first is still unwinding
             }
@@ -235,7 +246,13 @@ private slots:
         rig.updater.cmdProgram_Click();
         QCOMPARE(rig.count("0001"), 1);
         QCOMPARE(rig.count("0301"), 10);
-        QVERIFY(unchanged);
+        QVERIFY(before && after);
+        QCOMPARE(before->enabled.size(), 5); // all locked, none forgotten
+        for (bool on : before->enabled)
+            QVERIFY(!on);
+        QCOMPARE(before->exitCaption, QStringLiteral("Cancel (ESC)"));
+        QVERIFY(after->state == before->state);
+        QVERIFY(*after == *before);
         QVERIFY(rig.view.boxes.isEmpty());
         QVERIFY(rig.idleAgain());
     }

@@ -1,10 +1,12 @@
 // The completion dialog, the help dialogs and the unloading of the tool's forms.
 #include "dialogs.h"
 
+#include "accessible.h"
 #include "appinfo.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
@@ -80,7 +82,8 @@ protected:
         if (event->isAccepted())
             unload();
     }
-    // Esc and the OK button end up here rather than in closeEvent.
+    // Esc and the OK button end up here rather than in closeEvent. Esc closing a dialog is
+    // the platform's habit and harmless (the dialog only informs), so it stays.
     void done(int result) override {
         unload();
         QPointer<QDialog> guard(this);
@@ -195,6 +198,7 @@ public:
     explicit frmAbout(const QString &sVersion) : HelpForm("frmAbout", s_about) {
         lblMessage = new QLabel(this);
         lblMessage->setObjectName(QStringLiteral("lblMessage"));
+        accessible::exposeText(lblMessage);
         lblMessage->setTextFormat(Qt::PlainText);
         lblMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         OKButton = new QPushButton(QStringLiteral("OK"), this);
@@ -246,6 +250,7 @@ frmSuccess::frmSuccess(bool &bSuccess) : m_bSuccess(bSuccess) {
 
     lblMessage = new QLabel(this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
+    accessible::exposeText(lblMessage);
     lblMessage->setAlignment(Qt::AlignCenter);
 
     OKButton = new QPushButton(this);
@@ -312,6 +317,8 @@ void frmSuccess::closeEvent(QCloseEvent *event) {
         Form_Unload();
 }
 
+// Esc ends up here too: closing the completion dialog by Esc is the platform's habit and
+// harmless, the instrument resets on its own whatever the dialog does.
 void frmSuccess::done(int result) {
     Form_Unload();
     QPointer<frmSuccess> guard(this);
@@ -391,33 +398,16 @@ QString instructionsText() {
 }
 
 QString historyText() {
-    // Release notes are text, written when a release is shipped; the newest entry must be
-    // the firmware this tool carries, which the tests hold it to.
-    return joinLines({
-        QStringLiteral("Firmware Version History:"),
-        QString(),
-        QStringLiteral("1012 v1.2 (03/26/2010)"),
-        QStringLiteral("- Fix: SWR Bridge Calibration bug from Version 1003."),
-        QString(),
-        QStringLiteral("1003 v1.1 (01/18/2010)"),
-        QStringLiteral("- New: Added fixed power meter range."),
-        QStringLiteral("- Fix: Improved auto ranging."),
-        QStringLiteral("- Fix: Improved frequency readout."),
-        QStringLiteral("- Fix: Display last readings when RF power is removed."),
-        QString(),
-        QStringLiteral("0919 v1.0 (05/11/2009)"),
-        QStringLiteral("- Add: ZARVO-452 first release."),
-        QString(),
-        QStringLiteral("0903 (01/20/2009)"),
-        QStringLiteral("- Add: ZARVO-417 first release."),
-        QStringLiteral("- Fix: Buzzer sounds when the SWR is above the Alarm SWR."),
-        QString(),
-        QStringLiteral("0836 (09/11/2008)"),
-        QStringLiteral("- New: Added Factory Defaults Reset."),
-        QString(),
-        QStringLiteral("0835 (09/03/2008)"),
-        QStringLiteral("- ZARVO-415B first release."),
-    });
+    // The release notes are one file, written when a release is shipped, that also gives the
+    // desktop package its list of releases; the newest entry must be the firmware this tool
+    // carries, which the tests hold it to.
+    QFile notes(QStringLiteral(":/history.txt"));
+    if (!notes.open(QIODevice::ReadOnly))
+        return QString();
+    QString text = QString::fromUtf8(notes.readAll()).remove(u'\r');
+    if (text.endsWith(u'\n'))
+        text.chop(1);
+    return joinLines(text.split(u'\n'));
 }
 
 QString aboutText(const QString &sVersion) {

@@ -12,7 +12,7 @@ class QLabel;
 class QPushButton;
 class QTimer;
 
-// The tool's icon and the maker's logo, drawn by the tool itself.
+// The tool's icon and the maker's logo (icons/*.svg, compiled in).
 QIcon toolIcon();
 QPixmap makerLogo();
 

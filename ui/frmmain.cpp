@@ -1,5 +1,6 @@
 #include "frmmain.h"
 
+#include "accessible.h"
 #include "appinfo.h"
 #include "dialogs.h"
 #include "portnumber.h"
@@ -41,14 +42,17 @@ constexpr int kPanelShare[kPanelCount] = {44, 14, 25, 17};
 const char *const kPanelTip[kPanelCount] = {
     "Status", "Indicators: Erase, Blank Check, Program, Verify", "Error Data", "Firmware Version"};
 
-void name(QWidget *widget, const QString &objectName, const QString &description = {}) {
+// Object names are for tests and inspectors; a screen reader hears the shown text (Qt's
+// default), and the tool tip as the description.
+void name(QWidget *widget, const QString &objectName, const QString &toolTip = {}) {
     widget->setObjectName(objectName);
-    widget->setAccessibleName(objectName);
-    if (!description.isEmpty())
-        widget->setAccessibleDescription(description);
+    if (!toolTip.isEmpty())
+        widget->setToolTip(toolTip);
 }
 
-// A caption that toggles its check box when clicked, as a check box's own caption does.
+// A caption that toggles its check box when clicked, as a check box's own caption does. The
+// platform the window follows behaves so, and it is harmless: the box is read only when an
+// update starts.
 class CaptionLabel : public QLabel {
 public:
     using QLabel::QLabel;
@@ -70,7 +74,7 @@ public:
         for (int i = 0; i < kPanelCount; ++i) {
             auto *panel = new QLabel(this);
             name(panel, QStringLiteral("Panel%1").arg(i + 1), QString::fromLatin1(kPanelTip[i]));
-            panel->setToolTip(QString::fromLatin1(kPanelTip[i]));
+            accessible::exposeText(panel);
             panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
             panel->setTextFormat(Qt::PlainText);
             panel->setIndent(3);
@@ -103,7 +107,6 @@ private:
 frmMain::frmMain(QWidget *parent)
     : QMainWindow(parent), engine(*this), m_instance(new SingleInstance(this)) {
     setObjectName(QStringLiteral("frmMain"));
-    setAccessibleName(QStringLiteral("frmMain"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(toolIcon());
@@ -163,7 +166,6 @@ void frmMain::buildControls() {
 void frmMain::buildMenu() {
     mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
-    mnuHelp->setAccessibleName(QStringLiteral("mnuHelp"));
     mnuHelp->menuAction()->setObjectName(QStringLiteral("mnuHelpMenu"));
     mnuHelpInstr = mnuHelp->addAction(QStringLiteral("Instructions"));
     mnuHelpInstr->setObjectName(QStringLiteral("mnuHelpInstr"));
@@ -182,27 +184,28 @@ QLayout *frmMain::buildSettingsRow(QWidget *central) {
     auto *settings = new QHBoxLayout;
     chkRemote = new QCheckBox(central);
     name(chkRemote, QStringLiteral("chkRemote"), QStringLiteral("Check for Remote Program"));
-    chkRemote->setToolTip(QStringLiteral("Check for Remote Program"));
-    auto *caption = new CaptionLabel(QStringLiteral("Remote Program"), central);
+    accessible::nameByToolTip(chkRemote);
+    auto *caption = new CaptionLabel(central);
     lblRemote = caption;
-    name(lblRemote, QStringLiteral("lblRemote"), QStringLiteral("Remote Program"));
+    name(lblRemote, QStringLiteral("lblRemote"));
+    accessible::exposeText(lblRemote);
+    lblRemote->setText(QStringLiteral("Remote Program"));
     caption->onClick = [this] {
         if (chkRemote->isEnabled())
             chkRemote->click();
     };
     cboComPort = new QComboBox(central);
     name(cboComPort, QStringLiteral("cboComPort"), QStringLiteral("COM Port"));
-    cboComPort->setToolTip(QStringLiteral("COM Port"));
     cboComPort->setEditable(true);
+    accessible::nameByToolTip(cboComPort);
     cboComPort->setInsertPolicy(QComboBox::NoInsert);
     // Completion would turn a typed "C" into "COM1" behind the user's back.
     cboComPort->setCompleter(nullptr);
     cboComPort->setFixedWidth(kComboWidth);
     cboComPort->lineEdit()->setObjectName(QStringLiteral("cboComPortEdit"));
-    cboComPort->lineEdit()->setAccessibleName(QStringLiteral("cboComPort"));
     cboBaudrate = new QComboBox(central);
     name(cboBaudrate, QStringLiteral("cboBaudrate"), QStringLiteral("Baudrate"));
-    cboBaudrate->setToolTip(QStringLiteral("Baudrate"));
+    accessible::nameByToolTip(cboBaudrate);
     cboBaudrate->setEditable(false);
     cboBaudrate->setFixedWidth(kComboWidth);
     settings->addWidget(chkRemote);
@@ -216,6 +219,7 @@ QLayout *frmMain::buildSettingsRow(QWidget *central) {
 void frmMain::buildProgressRows(QWidget *central, QBoxLayout *rows) {
     lblMessage = new QLabel(central);
     name(lblMessage, QStringLiteral("lblMessage"));
+    accessible::exposeText(lblMessage);
     lblMessage->setAlignment(Qt::AlignCenter);
     lblMessage->setTextFormat(Qt::PlainText);
     lblMessage->setMinimumHeight(lblMessage->fontMetrics().height());
@@ -223,7 +227,7 @@ void frmMain::buildProgressRows(QWidget *central, QBoxLayout *rows) {
 
     ProgressBar1 = new QProgressBar(central);
     name(ProgressBar1, QStringLiteral("ProgressBar1"), QStringLiteral("Progress Bar"));
-    ProgressBar1->setToolTip(QStringLiteral("Progress Bar"));
+    accessible::nameByToolTip(ProgressBar1);
     ProgressBar1->setRange(0, kProgressSteps);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
@@ -234,10 +238,8 @@ QLayout *frmMain::buildButtonsRow(QWidget *central) {
     auto *buttons = new QHBoxLayout;
     cmdProgram = new QPushButton(texts::ProgramCaption, central);
     name(cmdProgram, QStringLiteral("cmdProgram"), QStringLiteral("Update Firmware"));
-    cmdProgram->setToolTip(QStringLiteral("Update Firmware"));
     cmdExit = new QPushButton(texts::ExitCaption, central);
     name(cmdExit, QStringLiteral("cmdExit"), QStringLiteral("Exit"));
-    cmdExit->setToolTip(QStringLiteral("Exit"));
     for (QPushButton *button : {cmdProgram, cmdExit}) {
         button->setAutoDefault(false);
         button->setMinimumWidth(110);
@@ -494,12 +496,23 @@ void frmMain::timerEvent(QTimerEvent *event) {
 }
 
 bool frmMain::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::FocusIn && watched->isWidgetType()) {
+        auto *widget = static_cast<QWidget *>(watched);
+        if (widget->window() == this && !qobject_cast<QMenuBar *>(widget))
+            m_lastControl = widget;
+    }
     if (m_keyPreview && event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         // Only the first delivery: the one to the widget that has the focus in this window
         // (or the window itself), not the copies propagated to its parents, and never a key
         // meant for another window such as a dialog.
         QWidget *target = focusWidget() ? focusWidget() : this;
-        if (watched == target && target->window() == this) {
+        // The menu bar has the keyboard after Alt and after Esc has closed its drop-down:
+        // F4 and Esc are the menu's then (Esc leaves the menu), never Program or Exit.
+        const bool menuMode = qobject_cast<QMenuBar *>(target) != nullptr;
+        if (menuMode && watched == target &&
+            static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape)
+            QMetaObject::invokeMethod(this, &frmMain::leaveMenu, Qt::QueuedConnection);
+        if (watched == target && target->window() == this && !menuMode) {
             const auto *key = static_cast<QKeyEvent *>(event);
             const auto held = Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier;
             if (!(key->modifiers() & held)) {
@@ -511,4 +524,16 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event) {
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::leaveMenu() {
+    // After a drop-down opened with the mouse was closed by Esc, Qt's menu bar leaves menu
+    // mode but keeps the focus (it would hand it back to the closed drop-down): give it back
+    // to the control that had it, so that F4 and Esc reach the window again.
+    if (!qobject_cast<QMenuBar *>(focusWidget()) || QApplication::activePopupWidget())
+        return;
+    if (m_lastControl)
+        m_lastControl->setFocus(Qt::MenuBarFocusReason);
+    else
+        cmdProgram->setFocus(Qt::MenuBarFocusReason);
 }

@@ -9,6 +9,7 @@
 #include "view.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QAction;
 class QBoxLayout;
@@ -84,6 +85,7 @@ private:
     // Runs the Program command, then finishes a close that was asked for meanwhile.
     void program();
     void Form_Unload();
+    void leaveMenu();
 
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpInstr = nullptr;
@@ -102,6 +104,7 @@ private:
     QLabel *m_panels[4] = {};
 
     SingleInstance *m_instance = nullptr;
+    QPointer<QWidget> m_lastControl; // the last control of this window that had the focus
     float m_progressValue = 0.0f;
     float m_progressMax = 100.0f;
     bool m_keyPreview = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "frames.h"
 #include "intelhex.h"
@@ -150,6 +151,10 @@ Response Unit::receive(const Frame &frame) {
         r.reply.resize(r.reply.size() > 2 ? r.reply.size() - 2 : 1);
     if (m_faults.strayBytes.count(n))
         r.reply.insert(r.reply.begin(), std::begin(kStrayBytes), std::end(kStrayBytes));
+    const Bytes late = std::exchange(m_late, {});
+    if (m_faults.repeatReply.count(n))
+        m_late = r.reply;
+    r.reply.insert(r.reply.begin(), late.begin(), late.end());
     return r;
 }
 

@@ -65,6 +65,7 @@ struct Faults {
     std::set<int> garbleReply;
     std::set<int> shortReply;
     std::set<int> strayBytes;
+    std::set<int> repeatReply; // sent again, late: in front of the next reply
     std::set<int> hangUp;
     bool failBlankCheck = false;
     bool failVerify = false;
@@ -119,6 +120,7 @@ private:
     Installed m_installed = Installed::Original;
     bool m_writtenSinceVerify = false;
     Bytes m_window; // the last bytes seen in application mode
+    Bytes m_late;   // a repeated reply, waiting for the next one
 };
 
 } // namespace sim

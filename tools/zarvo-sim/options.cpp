@@ -63,6 +63,8 @@ void printHelp() {
         "  --garble-reply N     reply to the N-th frame with every byte XOR 0x55\n"
         "  --short-reply N      reply to the N-th frame without its last two bytes\n"
         "  --stray-bytes N      00 55 AA on the line before the reply to the N-th frame\n"
+        "  --repeat-reply N     send the reply to the N-th frame again, late: in front of the\n"
+        "                       next reply\n"
         "  --hang-up N          hang up the line instead of replying to the N-th frame, then\n"
         "                       exit\n"
         "  --fail-blank-check   one cell (0x004000) no longer erases: the blank check fails\n"
@@ -180,6 +182,10 @@ const OptionEntry kOptions[] = {
     {"stray-bytes", true,
      [](Options &o, const char *v) {
          o.faults.strayBytes.insert(frameNumber(v, "--stray-bytes"));
+     }},
+    {"repeat-reply", true,
+     [](Options &o, const char *v) {
+         o.faults.repeatReply.insert(frameNumber(v, "--repeat-reply"));
      }},
     {"hang-up", true,
      [](Options &o, const char *v) { o.faults.hangUp.insert(frameNumber(v, "--hang-up")); }},
