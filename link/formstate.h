@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "outcome.h"
+
 struct FormState {
     bool bSuccess = false; // true while the completion dialog is loaded
     QString sTitleVer;     // caption, and title of the tool's message boxes
@@ -21,6 +23,7 @@ struct FormState {
     QByteArray sCommand;   // command code of the frame in flight, e.g. "0301"
     QByteArray sReply;     // the last reply as received, one byte per character
     QByteArray sWakeReply; // the echo expected to the remote start request
+    UpdateOutcome outcome; // how the last update ended
 
     friend bool operator==(const FormState &, const FormState &) = default;
 };

@@ -92,7 +92,7 @@ void Link::Send(std::string_view sDataOut) {
         // The frame never left: going on would run the rest of the update into a dead
         // port and could end by reporting success with nothing written. There is no
         // reply to evaluate either.
-        fail(kCommError);
+        fail(kCommError, Outcome::CommError, m_port.lastError().reason);
         endUpdate();
         return;
     }
@@ -134,15 +134,18 @@ void Link::Send(std::string_view sDataOut) {
 
         if (!m_st.bIdle) {
             if (m_lineLost) {
-                fail(kCommError);
+                fail(kCommError, Outcome::CommError, m_lostReason);
             } else if (is(m_st.sCommand, frames::CodeStartBootloader)) {
                 std::this_thread::sleep_for(kStartPause);
                 QCoreApplication::processEvents(QEventLoop::AllEvents);
             } else if (counter > kWaitPasses) {
-                fail(kCommError);
+                fail(kCommError, Outcome::CommError,
+                     QStringLiteral("no reply to command %1")
+                         .arg(QString::fromLatin1(m_st.sCommand)));
             } else if (byteAt(m_st.sReply, 1) != frames::FrameStart ||
                        byteAt(m_st.sReply, 2) != frames::FrameStart) {
-                fail(kNotBootloader);
+                fail(kNotBootloader, Outcome::NotBootloader,
+                     QStringLiteral("reply %1").arg(QString::fromLatin1(m_st.sReply.toHex(' '))));
             }
         }
         evaluate();
@@ -165,10 +168,11 @@ void Link::MSComm1_OnComm(int commEvent) {
     HandleInput(received);
 }
 
-void Link::onDeviceLost(const QString &) {
+void Link::onDeviceLost(const QString &reason) {
     if (m_st.bIdle)
         return;
     m_lineLost = true;
+    m_lostReason = reason;
     if (m_waitDepth > 0)
         m_st.bReceived = true; // nothing more can arrive: end the wait now
 }
@@ -220,6 +224,8 @@ void Link::evaluate() {
 void Link::evaluateVersion() {
     const QByteArray &reply = m_st.sReply;
     if (!m_st.bIdle && reply.mid(4, 4) != "0415") {
+        m_st.outcome.settle(Outcome::ForeignDevice,
+                            QStringLiteral("identification ") + textAt(reply, 5, 4));
         m_view.messageBox(QStringLiteral("Attached device is not the ZARVO-415B."), m_st.sTitleVer,
                           View::Icon::Exclamation);
         m_view.setPanelText(1, texts::IdleStatus);
@@ -232,6 +238,8 @@ void Link::evaluateVersion() {
     } else {
         m_view.setPanelText(4, textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2));
     }
+    if (!m_st.bIdle && !m_st.bEndUpdate)
+        m_view.identified(textAt(reply, 5, 4), m_view.panelText(4));
     if (m_st.bVersionOK || m_st.bEndUpdate)
         return;
 
@@ -248,6 +256,7 @@ void Link::evaluateVersion() {
     if (answer == View::Answer::Yes) {
         m_st.bVersionOK = true;
     } else {
+        m_st.outcome.settle(Outcome::Declined, QStringLiteral("installed version ") + installed);
         m_view.setPanelText(1, texts::IdleStatus);
         m_st.bEndUpdate = true;
     }
@@ -264,6 +273,8 @@ void Link::evaluateCheck(bool blankCheck) {
     }
     if (passed)
         return;
+    m_st.outcome.settle(blankCheck ? Outcome::BlankCheckFailed : Outcome::VerifyFailed,
+                        QStringLiteral("result bytes ") + resultBytesText(reply));
     m_view.setPanelText(1, blankCheck ? QStringLiteral("Blank Check Failed")
                                       : QStringLiteral("Verify Failed"));
     m_view.setPanelText(3, resultBytesText(reply));
@@ -274,8 +285,9 @@ void Link::evaluateCheck(bool blankCheck) {
     m_st.bCheckFailed = true;
 }
 
-void Link::fail(const QString &message) {
+void Link::fail(const QString &message, Outcome outcome, const QString &detail) {
     qCDebug(lcLink).noquote() << "failed:" << message;
+    m_st.outcome.settle(outcome, detail);
     returnToIdle({.message = message, .resetDisplay = true});
     m_st.bEndUpdate = true;
 }
@@ -286,7 +298,7 @@ void Link::endUpdate() {
         // FinishUpdate was dropped on a line that stopped moving: the unit never got it,
         // and this must not end as a completed update.
         m_finishWritten = false;
-        fail(kCommError);
+        fail(kCommError, Outcome::CommError, m_port.lastError().reason);
     }
 }
 

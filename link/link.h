@@ -63,7 +63,7 @@ private:
     void evaluateVersion();
     void evaluateCheck(bool blankCheck);
     void progressStep(bool &first, float max, const QString &text);
-    void fail(const QString &message);
+    void fail(const QString &message, Outcome outcome, const QString &detail);
     void endUpdate();
     void onDeviceLost(const QString &reason);
 
@@ -72,6 +72,7 @@ private:
     CommPort &m_port;
     int m_waitDepth = 0; // Send calls waiting for a reply, nested in each other's events
     bool m_lineLost = false;
+    QString m_lostReason;
     bool m_finishWritten = false;
     std::chrono::nanoseconds m_passLength = kPassSleep;
     int m_waitPasses = 0;

@@ -41,6 +41,14 @@ public:
     // Unloads the main window; the program ends once no form is left.
     virtual void unloadMainWindow() = 0;
 
+    // Milestones for a front end that reports to a program; the window shows them through
+    // its panels and ignores these.
+    virtual void portOpened() {}
+    virtual void identified(const QString &device, const QString &installed) {
+        Q_UNUSED(device);
+        Q_UNUSED(installed);
+    }
+
     void ResetStatusPanels() {
         setPanelText(1, texts::IdleStatus);
         for (int panel = 2; panel <= 4; ++panel)

@@ -157,7 +157,8 @@ bool CommPort::open() {
     m_readFailures = 0;
     ++m_session;
 
-    const QString entry = serial::devicePath(m_port);
+    const QString entry =
+        m_deviceOverride.isEmpty() ? serial::devicePath(m_port) : m_deviceOverride;
     if (entry.isEmpty()) {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;

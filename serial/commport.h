@@ -37,6 +37,9 @@ public:
     // The port number; serial::devicePath() says which device it is.
     void setCommPort(int port);
     int commPort() const { return m_port; }
+    // A device path that stands in for the port number (a front end given a path rather
+    // than a number); empty, the number decides.
+    void setDevice(const QString &path) { m_deviceOverride = path; }
 
     // "<baud>,N,8,1"; anything else is refused (false, lastError kErrInvalidSettings).
     // While open, the bytes already written leave the line before the speed changes.
@@ -103,6 +106,7 @@ private:
 
     std::unique_ptr<QSerialPort> m_serial;
     QString m_devicePath;
+    QString m_deviceOverride;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint32 m_baud = 9600;
     int m_port = 1;

@@ -22,6 +22,7 @@
 
 #include "dialogs.h"
 #include "frmmain.h"
+#include "instrument.h"
 #include "intelhex.h"
 #include "linkrig.h"
 
@@ -78,49 +79,6 @@ private:
     QPointer<QMessageBox> m_last;
 };
 
-// The virtual instrument as a second process, with its records in a temporary folder.
-class Instrument {
-public:
-    explicit Instrument(const QStringList &args, const QString &dir) : m_dir(dir) {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-sim"),
-                        QStringList{"--com", QString::number(kPort), "--transcript",
-                                    transcriptPath(), "--dump", dumpPath(), "--exit-after-finish"} +
-                            args);
-        if (m_process.waitForReadyRead(10000))
-            m_device = QString::fromLocal8Bit(m_process.readLine().trimmed());
-    }
-    ~Instrument() { stop(); }
-    QString device() const { return m_device; }
-    QString transcriptPath() const { return m_dir + "/transcript.txt"; }
-    QString dumpPath() const { return m_dir + "/dump.hex"; }
-    // After a completed update the instrument ends by itself once FinishUpdate is in.
-    bool finished() { return m_process.waitForFinished(10000); }
-    // Ends the instrument, so that its records are complete.
-    void stop() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-        }
-    }
-    // Command codes of the frames it received, in order.
-    QByteArrayList codes() const {
-        QByteArrayList out;
-        QFile file(transcriptPath());
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray &line : file.readAll().split('\n'))
-                if (const QByteArrayList f = line.simplified().split(' '); f.size() >= 2)
-                    out << f[1];
-        return out;
-    }
-
-private:
-    QString m_dir;
-    QProcess m_process;
-    QString m_device;
-};
-
 // Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF; empty when the file
 // cannot be read or is not Intel HEX.
 QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
@@ -148,42 +106,6 @@ QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
     }
     return memory;
 }
-
-// "0301*480" exactly 480 frames, "0301*<480" at least one and fewer than 480.
-bool matches(const QByteArrayList &codes, const QString &pattern, QString *why) {
-    qsizetype at = 0;
-    for (const QString &token : pattern.split(' ', Qt::SkipEmptyParts)) {
-        const QStringList parts = token.split('*');
-        const QByteArray code = parts[0].toLatin1();
-        qsizetype run = 0;
-        while (at + run < codes.size() && codes[at + run] == code)
-            ++run;
-        bool ok = run == 1;
-        if (parts.size() == 2) {
-            ok = parts[1].startsWith('<') ? run >= 1 && run < parts[1].mid(1).toInt()
-                                          : run == parts[1].toInt();
-        }
-        if (!ok) {
-            *why = QStringLiteral("%1: %2 frames of %3 at position %4")
-                       .arg(token)
-                       .arg(run)
-                       .arg(QString::fromLatin1(code))
-                       .arg(at);
-            return false;
-        }
-        at += run;
-    }
-    if (at != codes.size()) {
-        *why = QStringLiteral("%1 more frames from %2 on, the first %3")
-                   .arg(codes.size() - at)
-                   .arg(at)
-                   .arg(QString::fromLatin1(codes[at]));
-        return false;
-    }
-    return true;
-}
-
-const QString kComplete = "0001 0301*480 0A02 0202*1658 0A01 0B01 0001 0801";
 
 } // namespace
 
@@ -283,17 +205,17 @@ private slots:
         const QString commError = "Error communicating with Port.";
         const QString cancelled = "Firmware update was cancelled.";
         QTest::newRow("complete, local")
-            << none << 2 << false << none << "" << none << kComplete << "EBPV" << true
+            << none << 2 << false << none << "" << none << kCompleteUpdate << "EBPV" << true
             << QStringList{"Update Finished", "EBPV", "", "1012.01"};
         QTest::newRow("remote, answered, 2400")
             << QStringList{"--mode", "application", "--baud", "2400"} << 1 << true << none << ""
-            << none << "0000 " + kComplete << "EBPV" << true << none;
+            << none << "0000 " + kCompleteUpdate << "EBPV" << true << none;
         QTest::newRow("remote, no answer, 1200")
             << QStringList{"--mode", "application", "--no-echo", "--baud", "1200"} << 0 << true
-            << none << "" << none << "0000 " + kComplete << "EBPV" << true << none;
+            << none << "" << none << "0000 " + kCompleteUpdate << "EBPV" << true << none;
         QTest::newRow("replace, Yes")
             << QStringList{"--version", "1012"} << 2 << false << QStringList{"Yes"} << ""
-            << QStringList{question} << kComplete << "EBPV" << true << none;
+            << QStringList{question} << kCompleteUpdate << "EBPV" << true << none;
         QTest::newRow("replace, No") << QStringList{"--version", "1012"} << 2 << false
                                      << QStringList{"No"} << "" << QStringList{question} << "0001"
                                      << "" << false << none;
@@ -301,8 +223,9 @@ private slots:
             << QStringList{"--id", "0417"} << 2 << false << none << ""
             << QStringList{"Attached device is not the ZARVO-415B."} << "0001"
             << "" << false << none;
-        QTest::newRow("no firmware installed") << QStringList{"--no-firmware"} << 2 << false << none
-                                               << "" << none << kComplete << "EBPV" << true << none;
+        QTest::newRow("no firmware installed")
+            << QStringList{"--no-firmware"} << 2 << false << none << "" << none << kCompleteUpdate
+            << "EBPV" << true << none;
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"} << 2 << false << none << ""
             << QStringList{"Blank Check Error"} << "0001 0301*480 0A02"
@@ -331,12 +254,12 @@ private slots:
             << "0001 0301*480 0A02 0202*<1658"
             << "PV" << false << none;
         QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
-                                              << none << kComplete << "EBPV" << true << none;
+                                              << none << kCompleteUpdate << "EBPV" << true << none;
 
         // While the menu has the keyboard, Esc is the menu's: no cancel.
         QTest::newRow("Help, Esc, Esc while erasing")
-            << none << 2 << false << none << "menu@Erasing ...  10%" << none << kComplete << "EBPV"
-            << true << none;
+            << none << 2 << false << none << "menu@Erasing ...  10%" << none << kCompleteUpdate
+            << "EBPV" << true << none;
         const QString closing = "0001 0301*480 0A02 0202*1658 0A01 0B01";
         QTest::newRow("no reply to ResetDefaults")
             << QStringList{"--drop-reply", "2142"} << 2 << false << none << ""
@@ -354,8 +277,8 @@ private slots:
             << "EBPV" << false << none;
         // In front of an erase reply it still begins with the start bytes: nothing to see.
         QTest::newRow("late duplicate of the version reply")
-            << QStringList{"--repeat-reply", "1"} << 2 << false << none << "" << none << kComplete
-            << "EBPV" << true << none;
+            << QStringList{"--repeat-reply", "1"} << 2 << false << none << "" << none
+            << kCompleteUpdate << "EBPV" << true << none;
     }
     void update() {
         QFETCH(QStringList, sim);
@@ -371,7 +294,7 @@ private slots:
 
         PortSandbox sandbox;
         QTemporaryDir records;
-        Instrument instrument(sim, records.path());
+        Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
 
         frmMain w;
@@ -433,7 +356,7 @@ private slots:
             QVERIFY(instrument.finished());
         instrument.stop();
         QString why;
-        QVERIFY2(matches(instrument.codes(), codes, &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), codes, &why), qPrintable(why));
 
         if (success) {
             QCOMPARE(panel(w, 1), QStringLiteral("Update Finished"));
@@ -472,7 +395,7 @@ private slots:
         // The port in use is a live instrument that another program holds.
         std::unique_ptr<Instrument> instrument;
         if (kind == "held")
-            instrument = std::make_unique<Instrument>(QStringList{}, records.path());
+            instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
         UnusablePort unusable(sandbox, kPort, kind, instrument ? instrument->device() : QString());
         QVERIFY(unusable.ready());
         frmMain w;
@@ -497,7 +420,7 @@ private slots:
     void closeDuringUpdate() {
         PortSandbox sandbox;
         QTemporaryDir records;
-        Instrument instrument({}, records.path());
+        Instrument instrument(kPort, {}, records.path());
         auto *w = new frmMain;
         w->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<frmMain> guard(w);
@@ -521,7 +444,7 @@ private slots:
                              [](QWidget *t) { return t->isVisible(); }));
         instrument.stop();
         QString why;
-        QVERIFY2(matches(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
     }
 
     void exitWhileIdle_data() {
@@ -588,12 +511,12 @@ private slots:
         prepare(w, 2, false);
         BoxAnswerer answerer;
         {
-            Instrument instrument({fault}, first.path());
+            Instrument instrument(kPort, {fault}, first.path());
             key(w, Qt::Key_F4);
             QCOMPARE(answerer.texts(), QStringList{message});
             QVERIFY(w.engine.state.bCheckFailed);
         }
-        Instrument instrument({}, second.path());
+        Instrument instrument(kPort, {}, second.path());
         QList<std::pair<QString, float>> bases; // the bar's maximum when each phase began
         answerer.onTick = [&] {
             const QString phase = panel(w, 1).section(' ', 0, 0);
@@ -609,7 +532,7 @@ private slots:
         QVERIFY(frmSuccess::instance());
         QVERIFY(instrument.finished());
         QString why;
-        QVERIFY2(matches(instrument.codes(), kComplete, &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), kCompleteUpdate, &why), qPrintable(why));
         w.close();
     }
 
@@ -626,12 +549,12 @@ private slots:
         QString why;
         {
             // Completes; the reply held at the end is the version read back, 1099.01.
-            Instrument instrument({"--new-version", "1099"}, first.path());
+            Instrument instrument(kPort, {"--new-version", "1099"}, first.path());
             key(w, Qt::Key_F4);
             QVERIFY(frmSuccess::instance());
         }
         {
-            Instrument instrument({"--drop-reply", "1"}, second.path());
+            Instrument instrument(kPort, {"--drop-reply", "1"}, second.path());
             key(w, Qt::Key_F4);
             QCOMPARE(answerer.texts(), commError);
             QCOMPARE(panel(w, 4), QStringLiteral("1099.01"));
@@ -639,15 +562,16 @@ private slots:
         QTest::mouseClick(child<QCheckBox>(w, "chkRemote"), Qt::LeftButton);
         {
             // Echoes the start request, then leaves ReadVersion unanswered: the echo is held.
-            Instrument instrument({"--mode", "application", "--drop-reply", "1"}, third.path());
+            Instrument instrument(kPort, {"--mode", "application", "--drop-reply", "1"},
+                                  third.path());
             key(w, Qt::Key_F4);
             QCOMPARE(answerer.texts(), commError + commError);
             instrument.stop();
-            QVERIFY2(matches(instrument.codes(), "0000 0001", &why), qPrintable(why));
+            QVERIFY2(matchesCodes(instrument.codes(), "0000 0001", &why), qPrintable(why));
         }
         // This instrument does not echo, and leaves ReadVersion unanswered too, so that what
         // the remote start decided stays on show for the whole wait.
-        Instrument instrument({"--mode", "application", "--no-echo", "--drop-reply", "1"},
+        Instrument instrument(kPort, {"--mode", "application", "--no-echo", "--drop-reply", "1"},
                               fourth.path());
         QStringList shownAfterStart;
         answerer.onTick = [&] {
@@ -660,7 +584,7 @@ private slots:
         QCOMPARE(answerer.texts(), commError + commError + commError);
         QCOMPARE(shownAfterStart, QStringList({"Bootloader Ready ...", ""}));
         instrument.stop();
-        QVERIFY2(matches(instrument.codes(), "0000 0001", &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), "0000 0001", &why), qPrintable(why));
         w.close();
     }
 
@@ -673,13 +597,13 @@ private slots:
         BoxAnswerer answerer;
         QPointer<frmSuccess> earlier;
         {
-            Instrument instrument({}, first.path());
+            Instrument instrument(kPort, {}, first.path());
             key(w, Qt::Key_F4);
             earlier = frmSuccess::instance();
             QVERIFY(earlier);
             earlier->tmrCountDown_Timer();
         }
-        Instrument instrument({}, second.path());
+        Instrument instrument(kPort, {}, second.path());
         bool closedAtStart = false;
         answerer.onTick = [&] {
             if (!closedAtStart && panel(w, 1).startsWith("Erasing"))

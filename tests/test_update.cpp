@@ -63,6 +63,7 @@ private slots:
         QCOMPARE(rig.view.successShown, 1);
         QVERIFY(rig.idleAgain());
         QVERIFY(rig.st.bEndUpdate);
+        QCOMPARE(int(rig.st.outcome.value), int(Outcome::Done));
     }
 
     void remoteStart_data() {
@@ -114,28 +115,33 @@ private slots:
         QTest::addColumn<QString>("panel2");
         QTest::addColumn<QByteArray>("lastCode");
         QTest::addColumn<int>("writes");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("detail"); // how the outcome's detail begins
         QTest::newRow("replace declined")
             << "same version" << QStringList{"Would you like to replace version 1012 with 1012?"}
-            << "" << QByteArray("0001") << 0;
+            << "" << QByteArray("0001") << 0 << int(Outcome::Declined)
+            << "installed version 1012";
         QTest::newRow("foreign device")
             << "foreign" << QStringList{"Attached device is not the ZARVO-415B."} << ""
-            << QByteArray("0001") << 0;
+            << QByteArray("0001") << 0 << int(Outcome::ForeignDevice) << "identification 0417";
         QTest::newRow("no reply to version")
             << "silent 0001" << QStringList{"Error communicating with Port."} << ""
-            << QByteArray("0001") << 0;
+            << QByteArray("0001") << 0 << int(Outcome::CommError) << "no reply to command 0001";
         QTest::newRow("blank check fails")
-            << "blank" << QStringList{"Blank Check Error"} << "EB" << QByteArray("0A02") << 0;
-        QTest::newRow("verify fails") << "verify" << QStringList{"Verify Checksum Error"} << "EBPV"
-                                      << QByteArray("0A01") << int(WriteFrames.size());
+            << "blank" << QStringList{"Blank Check Error"} << "EB" << QByteArray("0A02") << 0
+            << int(Outcome::BlankCheckFailed) << "result bytes 3C-FF-C4-00";
+        QTest::newRow("verify fails")
+            << "verify" << QStringList{"Verify Checksum Error"} << "EBPV" << QByteArray("0A01")
+            << int(WriteFrames.size()) << int(Outcome::VerifyFailed) << "result bytes 00-00-00-01";
         QTest::newRow("no reply mid-programming")
             << "silent 700" << QStringList{"Error communicating with Port."} << "PV"
-            << QByteArray("0202") << 700;
+            << QByteArray("0202") << 700 << int(Outcome::CommError) << "no reply to command 0202";
         QTest::newRow("hang-up mid-erase")
             << "hangup 100" << QStringList{"Error communicating with Port."} << "EBPV"
-            << QByteArray("0301") << 0;
+            << QByteArray("0301") << 0 << int(Outcome::CommError) << "/dev/";
         QTest::newRow("not a bootloader")
             << "garbage 0001" << QStringList{"Make sure device is in bootloader mode."} << ""
-            << QByteArray("0001") << 0;
+            << QByteArray("0001") << 0 << int(Outcome::NotBootloader) << "reply 55 55";
     }
     void endings() {
         QFETCH(QString, fault);
@@ -143,6 +149,8 @@ private slots:
         QFETCH(QString, panel2);
         QFETCH(QByteArray, lastCode);
         QFETCH(int, writes);
+        QFETCH(int, outcome);
+        QFETCH(QString, detail);
         Rig rig;
         int writesSeen = 0, framesSeen = 0;
         rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
@@ -178,6 +186,8 @@ private slots:
         QCOMPARE(rig.count("0801"), 0);
         QCOMPARE(rig.view.successShown, 0);
         QVERIFY(rig.idleAgain());
+        QCOMPARE(int(rig.st.outcome.value), outcome);
+        QVERIFY2(rig.st.outcome.detail.startsWith(detail), qPrintable(rig.st.outcome.detail));
     }
 
     void cancel_data() {
@@ -208,6 +218,7 @@ private slots:
         QCOMPARE(rig.view.value, 0.0f);
         QVERIFY(rig.idleAgain());
         QCOMPARE(rig.view.mainUnloaded, 0);
+        QCOMPARE(int(rig.st.outcome.value), int(Outcome::Cancelled));
     }
 
     // F4 inside a running update, and an update started while an earlier one unwinds.
@@ -313,11 +324,13 @@ private slots:
     void portFailures_data() {
         addUnusablePortRows();
         QTest::newRow("port 0") << "zero"
-                                << "Selected Com Port is not available.";
+                                << "Selected Com Port is not available."
+                                << int(Outcome::PortMissing);
     }
     void portFailures() {
         QFETCH(QString, kind);
         QFETCH(QString, message);
+        QFETCH(int, outcome);
         Rig rig;
         UnusablePort unusable(rig.sandbox, 3, kind, rig.pty.slavePath());
         QVERIFY(unusable.ready());
@@ -330,6 +343,10 @@ private slots:
         QCOMPARE(rig.view.boxes[0].title, kTitle);
         QVERIFY(rig.peer.frames.isEmpty());
         QVERIFY(rig.idleAgain());
+        QCOMPARE(int(rig.st.outcome.value), outcome);
+        // Where the message is the window's short one, the port's reason comes as detail.
+        if (outcome != int(Outcome::PortUnusable))
+            QVERIFY(!rig.st.outcome.detail.isEmpty());
     }
 
     // A port that exists but will not open: the reason, and how to get access where the
@@ -374,6 +391,7 @@ private slots:
         QCOMPARE(rig.view.successShown, 0);
         QCOMPARE(rig.view.boxTexts(), QStringList{"Error communicating with Port."});
         QVERIFY(rig.idleAgain());
+        QCOMPARE(int(rig.st.outcome.value), int(Outcome::CommError));
     }
 };
 

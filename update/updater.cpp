@@ -64,6 +64,7 @@ void Updater::cmdProgram_Click() {
     m_st.bCheckFailed = false;
     m_st.bFirstErase = true;
     m_st.bFirstWrite = true;
+    m_st.outcome = {};
     m_link.beginUpdate();
 
     m_st.bIdle = false;
@@ -82,6 +83,7 @@ void Updater::cmdProgram_Click() {
 
         if (!openPort())
             return;
+        m_view.portOpened();
 
         if (m_view.remoteChecked()) {
             m_st.sWakeReply = kWakeReply;
@@ -128,6 +130,7 @@ void Updater::cmdProgram_Click() {
 
         if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten()) {
             qCDebug(lcUpdate) << "completed";
+            m_st.outcome.settle(Outcome::Done);
             m_view.showSuccess();
         }
     }();
@@ -162,16 +165,20 @@ bool Updater::openPort() {
         return true;
     const CommPort::Error error = m_port.lastError();
     if (error.code == CommPort::kErrPortOpen) {
-        portFailed(QStringLiteral("Selected COM Port is already in use by another application."));
+        portFailed(QStringLiteral("Selected COM Port is already in use by another application."),
+                   Outcome::PortInUse);
         return false;
     }
     // Any other refusal would leave the window "updating" with a port that never opened;
     // say why and end the attempt the same way.
-    portFailed(openFailureText(error));
+    portFailed(openFailureText(error), error.code == CommPort::kErrPermission
+                                           ? Outcome::NoPermission
+                                           : Outcome::PortUnusable);
     return false;
 }
 
-void Updater::portFailed(const QString &message) {
+void Updater::portFailed(const QString &message, Outcome outcome) {
+    m_st.outcome.settle(outcome, m_port.lastError().reason);
     m_link.returnToIdle({.message = message});
 }
 
@@ -183,6 +190,7 @@ void Updater::cmdExit_Click(bool quiet) {
     }
     qCDebug(lcUpdate) << "cancelled";
     m_st.bReceived = true;
+    m_st.outcome.settle(Outcome::Cancelled);
     m_link.returnToIdle(
         {.message = quiet ? QString() : QStringLiteral("Firmware update was cancelled."),
          .icon = View::Icon::Critical,
@@ -198,6 +206,7 @@ bool Updater::CheckComPort(qint16 port) {
         m_port.close();
         return true;
     }
+    m_st.outcome.settle(Outcome::PortMissing, m_port.lastError().reason);
     m_link.returnToIdle(
         {.message = QStringLiteral("Selected Com Port is not available."), .idleStatus = true});
     return false;

@@ -31,7 +31,7 @@ private:
     void setUpPort(const QString &lineSettings);
     // Opens the selected port; false after ending the update with the reason it would not.
     bool openPort();
-    void portFailed(const QString &message);
+    void portFailed(const QString &message, Outcome outcome);
 
     FormState &m_st;
     View &m_view;

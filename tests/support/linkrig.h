@@ -55,16 +55,20 @@ private:
     bool m_held = false;
 };
 
-// The ports an update cannot use, each with the message its attempt must end in.
+// The ports an update cannot use, each with the message its attempt must end in and the
+// outcome it reports.
 inline void addUnusablePortRows() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("outcome");
     QTest::newRow("missing") << "missing"
-                             << "Selected Com Port is not available.";
+                             << "Selected Com Port is not available." << int(Outcome::PortMissing);
     QTest::newRow("in use") << "held"
-                            << "Selected COM Port is already in use by another application.";
+                            << "Selected COM Port is already in use by another application."
+                            << int(Outcome::PortInUse);
     QTest::newRow("not a serial device") << "file"
-                                         << "Selected COM Port could not be opened.";
+                                         << "Selected COM Port could not be opened."
+                                         << int(Outcome::PortUnusable);
 }
 
 // Makes port N unusable as a row of addUnusablePortRows() says; "held" holds `device`

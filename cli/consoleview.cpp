@@ -1,0 +1,316 @@
+#include "consoleview.h"
+
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// Progress events and redraws are rationed; a program reading --json wants a few a second.
+constexpr qint64 kRedrawMs = 100;
+constexpr qint64 kJsonProgressMs = 250;
+constexpr int kLinesStep = 10; // plain lines report every tenth of a phase
+
+enum class Counted { No, Erase, Program };
+
+} // namespace
+
+struct Phase {
+    const char *panelPrefix;
+    const char *name; // --json
+    const char *label;
+    Counted counted;
+};
+
+namespace {
+
+constexpr Phase kPhases[] = {
+    {"Starting Bootloader", "start-bootloader", "Starting bootloader", Counted::No},
+    {"Erasing", "erase", "Erasing", Counted::Erase},
+    {"Blank Checking", "blank-check", "Blank checking", Counted::No},
+    {"Programming", "program", "Programming", Counted::Program},
+    {"Verifying", "verify", "Verifying", Counted::No},
+    {"Resetting Defaults", "reset-defaults", "Resetting defaults", Counted::No},
+    {"Update Finished", "finish", "Finishing", Counted::No},
+};
+
+const Phase *phaseOf(const QString &panelText) {
+    for (const Phase &phase : kPhases)
+        if (panelText.startsWith(QLatin1String(phase.panelPrefix)))
+            return &phase;
+    return nullptr;
+}
+
+} // namespace
+
+ConsoleView::ConsoleView(const Setup &setup) : m_setup(setup) {
+    m_clock.start();
+}
+
+QString ConsoleView::panelText(int panel) const {
+    return panel >= 1 && panel <= 4 ? m_panels[panel] : QString();
+}
+
+void ConsoleView::setPanelText(int panel, const QString &text) {
+    if (panel < 1 || panel > 4)
+        return;
+    m_panels[panel] = text;
+    if (panel != 1)
+        return;
+    if (const Phase *phase = phaseOf(text)) {
+        if (phase != m_phase)
+            enterPhase(phase);
+        else
+            showProgress(false);
+    }
+}
+
+void ConsoleView::enterPhase(const Phase *phase) {
+    m_phase = phase;
+    m_lastPercent = -1;
+    if (phase->counted == Counted::Erase && m_countedFrom < 0)
+        m_countedFrom = m_clock.elapsed();
+    if (m_setup.style == Style::Json)
+        event("phase", {{QStringLiteral("name"), QString::fromLatin1(phase->name)}});
+    showProgress(true);
+}
+
+void ConsoleView::showProgress(bool force) {
+    if (!m_phase || m_setup.quiet)
+        return;
+    const qint64 now = m_clock.elapsed();
+    int percent = -1;
+    QString left;
+    if (m_phase->counted != Counted::No) {
+        const bool erasing = m_phase->counted == Counted::Erase;
+        const int total = erasing ? m_setup.eraseFrames : m_setup.writeFrames;
+        const int inPhase = std::clamp(int(m_value), 0, total);
+        percent = total > 0 ? inPhase * 100 / total : 100;
+        // Frames still to go in both counted phases, at the speed the line has shown so far.
+        const int done = erasing ? inPhase : m_setup.eraseFrames + inPhase;
+        const int all = m_setup.eraseFrames + m_setup.writeFrames;
+        const qint64 spent = now - m_countedFrom;
+        if (done > 0 && m_countedFrom >= 0)
+            left = clock(spent * (all - done) / done);
+    }
+    const bool complete = percent == 100 && m_lastPercent != 100;
+
+    switch (m_setup.style) {
+    case Style::Json:
+        if (percent < 0 || (!force && !complete && now - m_lastShown < kJsonProgressMs))
+            return;
+        event("progress", {{QStringLiteral("phase"), QString::fromLatin1(m_phase->name)},
+                           {QStringLiteral("percent"), percent},
+                           {QStringLiteral("elapsed"), now / 1000.0}});
+        break;
+    case Style::Lines:
+        if (!force && !complete && percent / kLinesStep == m_lastPercent / kLinesStep)
+            return;
+        [[fallthrough]];
+    case Style::Terminal: {
+        if (m_setup.style == Style::Terminal && !force && !complete &&
+            now - m_lastShown < kRedrawMs)
+            return;
+        QString text = QString::fromLatin1(m_phase->label);
+        if (percent >= 0)
+            text += QStringLiteral(" %1%").arg(percent, 3);
+        text += QStringLiteral("  %1 elapsed").arg(clock(now));
+        if (!left.isEmpty())
+            text += QStringLiteral(", %1 left").arg(left);
+        if (m_setup.style == Style::Terminal) {
+            std::fprintf(stdout, "\r%s\033[K", qPrintable(text));
+            std::fflush(stdout);
+            m_lineOpen = true;
+        } else {
+            line(text);
+        }
+        break;
+    }
+    }
+    m_lastShown = now;
+    m_lastPercent = percent;
+}
+
+void ConsoleView::setMessageLine(const QString &text) {
+    if (!text.isEmpty() && m_setup.style != Style::Json && !m_setup.quiet)
+        line(text);
+}
+
+View::Answer ConsoleView::messageBox(const QString &text, const QString &, Icon, Buttons buttons,
+                                     Answer) {
+    if (buttons == Buttons::Ok) {
+        if (m_message.isEmpty())
+            m_message = text;
+        if (m_setup.style != Style::Json)
+            line(text, stderr);
+        return Answer::Ok;
+    }
+
+    // The replacement question: the command line answers it, else the terminal, else no.
+    bool yes = m_setup.replace == Replace::Yes;
+    QString by = QStringLiteral("--yes");
+    if (m_setup.replace == Replace::No) {
+        by = QStringLiteral("--keep-newer");
+    } else if (m_setup.replace == Replace::Ask) {
+        if (m_setup.stdinTerminal) {
+            by = QStringLiteral("terminal");
+            yes = askTerminal(text);
+        } else {
+            by = QStringLiteral("no terminal");
+            if (m_setup.style != Style::Json)
+                line(text + QStringLiteral(" No: standard input is not a terminal to ask on "
+                                           "(--yes replaces, --keep-newer keeps)."),
+                     stderr);
+        }
+    }
+    if (m_setup.style == Style::Json) {
+        event("question", {{QStringLiteral("text"), text},
+                           {QStringLiteral("answer"), yes ? "yes" : "no"},
+                           {QStringLiteral("by"), by}});
+    } else if (by.startsWith(QLatin1String("--")) && !m_setup.quiet) {
+        line(text + (yes ? QStringLiteral(" Yes (") : QStringLiteral(" No (")) + by +
+             QLatin1Char(')'));
+    }
+    return yes ? Answer::Yes : Answer::No;
+}
+
+bool ConsoleView::askTerminal(const QString &question) {
+    endRedrawnLine();
+    std::fprintf(stderr, "%s [y/N] ", qPrintable(question));
+    std::fflush(stderr);
+    // A local loop rather than a blocking read, so that Ctrl-C still reaches the cancel.
+    QByteArray answer;
+    QEventLoop loop;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    bool ended = false;
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        char chunk[256];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            return;
+        if (n > 0)
+            answer.append(chunk, n);
+        if (n <= 0 || answer.contains('\n')) {
+            ended = true;
+            loop.quit();
+        }
+    });
+    m_interrupted = false;
+    m_question = &loop;
+    if (!ended)
+        loop.exec();
+    m_question = nullptr;
+    if (m_interrupted) {
+        std::fputc('\n', stderr);
+        return false;
+    }
+    const QByteArray first = answer.left(answer.indexOf('\n')).trimmed().toLower();
+    return first == "y" || first == "yes";
+}
+
+void ConsoleView::interrupt() {
+    m_interrupted = true;
+    if (m_question)
+        m_question->quit();
+}
+
+void ConsoleView::portOpened() {
+    if (m_setup.style == Style::Json) {
+        event("open", {{QStringLiteral("port"), m_setup.port},
+                       {QStringLiteral("device"), m_setup.device},
+                       {QStringLiteral("baud"), m_setup.baud.toInt()},
+                       {QStringLiteral("remote"), m_setup.remote}});
+    } else if (!m_setup.quiet) {
+        line(QStringLiteral("%1 (%2) open at %3 baud%4")
+                 .arg(m_setup.port, m_setup.device, m_setup.baud,
+                      m_setup.remote ? QStringLiteral(", starting the bootloader first")
+                                     : QString()));
+    }
+}
+
+void ConsoleView::identified(const QString &device, const QString &installed) {
+    if (++m_identified > 1) {
+        m_versionAfter = installed;
+        return;
+    }
+    if (m_setup.style == Style::Json) {
+        event("identified", {{QStringLiteral("device"), device},
+                             {QStringLiteral("installed"), installed},
+                             {QStringLiteral("new"), m_setup.version}});
+    } else if (!m_setup.quiet) {
+        line(QStringLiteral("Instrument %1, firmware %2 installed, %3 to install")
+                 .arg(device, installed, m_setup.version));
+    }
+}
+
+void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *name) {
+    endRedrawnLine();
+    const double elapsed = m_clock.elapsed() / 1000.0;
+    if (m_setup.style == Style::Json) {
+        QJsonObject fields{{QStringLiteral("outcome"), QString::fromLatin1(name)},
+                           {QStringLiteral("status"), status},
+                           {QStringLiteral("port"), m_setup.port},
+                           {QStringLiteral("elapsed"), elapsed}};
+        if (!m_message.isEmpty())
+            fields.insert(QStringLiteral("message"), m_message);
+        if (!outcome.detail.isEmpty())
+            fields.insert(QStringLiteral("detail"), outcome.detail);
+        if (!m_versionAfter.isEmpty())
+            fields.insert(QStringLiteral("version"), m_versionAfter);
+        event("result", fields);
+        return;
+    }
+    // The message already carries the port's reason where the window shows it.
+    if (!outcome.detail.isEmpty() && !m_message.contains(outcome.detail))
+        line(outcome.detail, stderr);
+    if (outcome.value == Outcome::Done) {
+        if (!m_setup.quiet)
+            line(QStringLiteral("Update finished in %1: the instrument reports %2 and restarts "
+                                "within 30 seconds.")
+                     .arg(clock(m_clock.elapsed()), m_versionAfter));
+    } else if (outcome.value == Outcome::Declined && !m_setup.quiet) {
+        line(QStringLiteral("Firmware left as it was (exit status %1, %2).")
+                 .arg(status)
+                 .arg(QString::fromLatin1(name)));
+    } else if (outcome.value != Outcome::Declined) {
+        line(QStringLiteral("zarvo-flash: update failed (exit status %1, %2)")
+                 .arg(status)
+                 .arg(QString::fromLatin1(name)),
+             stderr);
+    }
+}
+
+void ConsoleView::event(const char *name, QJsonObject fields) {
+    fields.insert(QStringLiteral("event"), QString::fromLatin1(name));
+    const QByteArray text = QJsonDocument(fields).toJson(QJsonDocument::Compact);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void ConsoleView::line(const QString &text, FILE *stream) {
+    endRedrawnLine();
+    std::fprintf(stream, "%s\n", qPrintable(text));
+    std::fflush(stream);
+}
+
+void ConsoleView::endRedrawnLine() {
+    if (!m_lineOpen)
+        return;
+    m_lineOpen = false;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QString ConsoleView::clock(qint64 ms) const {
+    const qint64 seconds = (ms + 500) / 1000;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace cli

@@ -1,0 +1,90 @@
+// The window's interface on a console: answers the replacement question from the command
+// line or the terminal, and shows progress and messages as a redrawn line, plain lines or
+// JSON events.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <cstdio>
+
+#include "options.h"
+#include "outcome.h"
+#include "view.h"
+
+class QEventLoop;
+class QJsonObject;
+
+namespace cli {
+
+struct Phase; // one of the update's phases as the status panel names it
+
+class ConsoleView : public View {
+public:
+    enum class Style { Terminal, Lines, Json };
+
+    struct Setup {
+        Style style = Style::Lines;
+        bool quiet = false;
+        Replace replace = Replace::Ask;
+        bool remote = false;
+        bool stdinTerminal = false; // the question can be asked
+        int eraseFrames = 0;        // frames in each counted phase, for percent and time left
+        int writeFrames = 0;
+        QString port;   // as given: "COM5" or a path
+        QString device; // where it leads
+        QString baud;
+        QString version; // the version this program installs, four digits
+    };
+
+    explicit ConsoleView(const Setup &setup);
+
+    // Ends a question that is waiting for the terminal, as a "no".
+    void interrupt();
+    // The last words of an update: the outcome, as text or a JSON event.
+    void report(const UpdateOutcome &outcome, int status, const char *name);
+
+    float progressValue() const override { return m_value; }
+    float progressMax() const override { return m_max; }
+    void setProgressValue(float value) override { m_value = value; }
+    void setProgressMax(float max) override { m_max = max; }
+    QString panelText(int panel) const override;
+    void setPanelText(int panel, const QString &text) override;
+    void setExitCaption(const QString &) override {}
+    void setMessageLine(const QString &text) override;
+    void setControlEnabled(Control, bool) override {}
+    bool remoteChecked() const override { return m_setup.remote; }
+    Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
+                      Answer defaultButton) override;
+    void showSuccess() override {}
+    void unloadSuccess() override {}
+    void unloadMainWindow() override {}
+    void portOpened() override;
+    void identified(const QString &device, const QString &installed) override;
+
+private:
+    void enterPhase(const Phase *phase);
+    void showProgress(bool force);
+    bool askTerminal(const QString &question);
+    void event(const char *name, QJsonObject fields);
+    void line(const QString &text, FILE *stream = stdout);
+    void endRedrawnLine();
+    QString clock(qint64 ms) const;
+
+    Setup m_setup;
+    float m_value = 0.0f;
+    float m_max = 100.0f;
+    QString m_panels[5];
+    const Phase *m_phase = nullptr;
+    QElapsedTimer m_clock;     // since the update began
+    qint64 m_countedFrom = -1; // when the first counted frame went out
+    qint64 m_lastShown = -1;
+    int m_lastPercent = -1;
+    bool m_lineOpen = false; // a redrawn progress line is on the terminal
+    bool m_interrupted = false;
+    QEventLoop *m_question = nullptr; // the loop waiting for the terminal's answer
+    int m_identified = 0;
+    QString m_versionAfter; // the version read back after programming
+    QString m_message;      // the first message shown, the one that goes with the outcome
+};
+
+} // namespace cli

@@ -1,0 +1,208 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include "status.h"
+
+namespace cli {
+
+namespace {
+
+const QStringList kBaudRates{QStringLiteral("1200"), QStringLiteral("2400"),
+                             QStringLiteral("4800")};
+
+QString describe(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Done:
+        return QStringLiteral("the firmware was replaced");
+    case Outcome::Declined:
+        return QStringLiteral("the installed version was kept (--keep-newer, an answer of no, "
+                              "or no terminal to ask)");
+    case Outcome::PortMissing:
+        return QStringLiteral("no device has that port number or path");
+    case Outcome::PortInUse:
+        return QStringLiteral("another program holds the port");
+    case Outcome::NoPermission:
+        return QStringLiteral("this user may not open the port");
+    case Outcome::PortUnusable:
+        return QStringLiteral("the port would not open for another reason");
+    case Outcome::NotBootloader:
+        return QStringLiteral("the instrument is not in bootloader mode");
+    case Outcome::CommError:
+        return QStringLiteral("no reply, or the line went away");
+    case Outcome::ForeignDevice:
+        return QStringLiteral("the instrument is not a ZARVO-415B");
+    case Outcome::BlankCheckFailed:
+        return QStringLiteral("the erased area did not read back blank");
+    case Outcome::VerifyFailed:
+        return QStringLiteral("the written image did not verify");
+    case Outcome::Cancelled:
+        return QStringLiteral("cancelled by Ctrl-C or SIGTERM");
+    case Outcome::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+int portNumber(const QString &text) {
+    static const QRegularExpression form(QStringLiteral("^(?:[Cc][Oo][Mm])?([0-9]{1,2})$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return 0;
+    const int number = match.captured(1).toInt();
+    return number >= 1 && number <= kMaxPort ? number : 0;
+}
+
+Parsed parseArguments(const QStringList &arguments) {
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("N|DEVICE"));
+    const QCommandLineOption baud(QStringLiteral("baud"), {}, QStringLiteral("RATE"));
+    const QCommandLineOption remote(QStringLiteral("remote"));
+    const QCommandLineOption yes(QStringLiteral("yes"));
+    const QCommandLineOption keepNewer(QStringLiteral("keep-newer"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption map(QStringLiteral("map"), {}, QStringLiteral("N"));
+    const QCommandLineOption unmap(QStringLiteral("unmap"), {}, QStringLiteral("N"));
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions(
+        {port, baud, remote, yes, keepNewer, json, quiet, listPorts, map, unmap, help, version});
+    if (!parser.parse(arguments))
+        return {{}, parser.errorText()};
+
+    Options o;
+    if (parser.isSet(help)) {
+        o.command = Command::Help;
+        return {o, {}};
+    }
+    if (parser.isSet(version)) {
+        o.command = Command::Version;
+        return {o, {}};
+    }
+    for (const QCommandLineOption *once : {&port, &baud, &map, &unmap})
+        if (parser.values(*once).size() > 1)
+            return {{}, QStringLiteral("--%1 given more than once").arg(once->names().first())};
+
+    const int commands = int(parser.isSet(port)) + int(parser.isSet(listPorts)) +
+                         int(parser.isSet(map)) + int(parser.isSet(unmap));
+    if (commands == 0)
+        return {{}, QStringLiteral("nothing to do: give --port, --list-ports, --map or --unmap")};
+    if (commands > 1)
+        return {{}, QStringLiteral("--port, --list-ports, --map and --unmap exclude each other")};
+
+    o.json = parser.isSet(json);
+    o.quiet = parser.isSet(quiet);
+    const QStringList positional = parser.positionalArguments();
+
+    if (!parser.isSet(port)) {
+        for (const QCommandLineOption *updateOnly : {&baud, &remote, &yes, &keepNewer})
+            if (parser.isSet(*updateOnly))
+                return {{},
+                        QStringLiteral("--%1 applies only to an update (--port)")
+                            .arg(updateOnly->names().first())};
+    }
+    if (parser.isSet(map)) {
+        if (positional.size() != 1)
+            return {{}, QStringLiteral("--map needs a port number and a device: --map N DEVICE")};
+        o.command = Command::Map;
+        o.port = portNumber(parser.value(map));
+        o.device = positional.first();
+    } else if (!positional.isEmpty()) {
+        return {{}, QStringLiteral("unexpected argument '%1'").arg(positional.first())};
+    }
+    if (parser.isSet(unmap)) {
+        o.command = Command::Unmap;
+        o.port = portNumber(parser.value(unmap));
+    }
+    if ((o.command == Command::Map || o.command == Command::Unmap) && o.port == 0)
+        return {{},
+                QStringLiteral("port number '%1' is not from 1 to %2")
+                    .arg(parser.value(o.command == Command::Map ? map : unmap))
+                    .arg(kMaxPort)};
+    if (parser.isSet(listPorts)) {
+        o.command = Command::ListPorts;
+        return {o, {}};
+    }
+    if (!parser.isSet(port))
+        return {o, {}};
+
+    o.command = Command::Update;
+    const QString target = parser.value(port);
+    if (target.contains(QLatin1Char('/'))) {
+        o.device = target;
+    } else {
+        o.port = portNumber(target);
+        if (o.port == 0)
+            return {{},
+                    QStringLiteral("--port '%1' is neither a port number from 1 to %2 nor a "
+                                   "device path")
+                        .arg(target)
+                        .arg(kMaxPort)};
+    }
+    if (parser.isSet(baud)) {
+        o.baud = parser.value(baud);
+        if (!kBaudRates.contains(o.baud))
+            return {
+                {},
+                QStringLiteral("--baud %1: the instrument uses 1200, 2400 or 4800").arg(o.baud)};
+    }
+    o.remote = parser.isSet(remote);
+    if (parser.isSet(yes) && parser.isSet(keepNewer))
+        return {{}, QStringLiteral("--yes and --keep-newer exclude each other")};
+    o.replace = parser.isSet(yes)         ? Replace::Yes
+                : parser.isSet(keepNewer) ? Replace::No
+                                          : Replace::Ask;
+    return {o, {}};
+}
+
+QString helpText() {
+    QString text = QStringLiteral(
+        "Usage: zarvo-flash --port N|DEVICE [--baud 1200|2400|4800] [--remote]\n"
+        "                   [--yes | --keep-newer] [--json] [--quiet]\n"
+        "       zarvo-flash --list-ports [--json]\n"
+        "       zarvo-flash --map N DEVICE\n"
+        "       zarvo-flash --unmap N\n"
+        "Replaces the firmware of a ZARVO-415B, ZARVO-417 or ZARVO-452 meter through its\n"
+        "bootloader, as the window does, without a display.\n"
+        "\n"
+        "  --port N|DEVICE  the instrument's port: a COM number from 1 to 99 (\"5\" or \"COM5\",\n"
+        "                   found as the window finds it) or a device path\n"
+        "  --baud RATE      the bootloader's speed: 1200, 2400 or 4800 (default 4800)\n"
+        "  --remote         start the bootloader over the line first (Remote Program)\n"
+        "  --yes            replace a firmware version that is not older than this one\n"
+        "  --keep-newer     keep such a version (the update ends as declined)\n"
+        "                   Without either, the question is asked on a terminal ([y/N]);\n"
+        "                   without a terminal the version is kept.\n"
+        "  --json           one JSON object per line for each event: open, identified,\n"
+        "                   phase, progress, result (and --list-ports as data)\n"
+        "  --quiet          print nothing but failures\n"
+        "  --list-ports     which device each COM number leads to, and every serial device\n"
+        "                   with the COM number that reaches it\n"
+        "  --map N DEVICE   make COM number N lead to DEVICE (a terminal device; its\n"
+        "                   /dev/serial/by-id/ name is used where it has one)\n"
+        "  --unmap N        remove COM number N's link\n"
+        "  --help           this text\n"
+        "  --version        the firmware version this program installs\n"
+        "\n"
+        "Ctrl-C or SIGTERM cancels an update: no further frame is sent and the instrument\n"
+        "stays in its bootloader.\n"
+        "\n"
+        "Exit status:\n");
+    for (const StatusRow &row : kStatusTable) {
+        text += QStringLiteral("  %1  %2\n").arg(row.status, 2).arg(describe(row.outcome));
+        if (row.outcome == Outcome::Done) {
+            text += QStringLiteral("  %1  a port list, map or unmap could not be done\n")
+                        .arg(kStatusError, 2);
+            text += QStringLiteral("  %1  bad arguments\n").arg(kStatusUsage, 2);
+        }
+    }
+    return text;
+}
+
+} // namespace cli

@@ -1,0 +1,40 @@
+// zarvo-flash's command line, read into what to do; every mistake is one line of text.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace cli {
+
+enum class Command { Help, Version, Update, ListPorts, Map, Unmap };
+enum class Replace { Ask, Yes, No };
+
+struct Options {
+    Command command = Command::Update;
+    int port = 0;   // 1 to 99; 0 when a device path was given
+    QString device; // --port DEVICE, or --map's DEVICE
+    QString baud = QStringLiteral("4800");
+    bool remote = false;
+    Replace replace = Replace::Ask;
+    bool json = false;
+    bool quiet = false;
+};
+
+struct Parsed {
+    std::optional<Options> options;
+    QString error; // set when options is not
+};
+
+// Highest port number, as the window's port box takes it: two digits.
+inline constexpr int kMaxPort = 99;
+
+// `arguments` includes the program name first, as QCoreApplication::arguments() gives it.
+Parsed parseArguments(const QStringList &arguments);
+
+// "5", "COM5" or "com5" to 5; 0 for anything that is not a number from 1 to kMaxPort.
+int portNumber(const QString &text);
+
+QString helpText();
+
+} // namespace cli

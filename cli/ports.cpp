@@ -1,0 +1,257 @@
+#include "ports.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QSet>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "portnames.h"
+#include "status.h"
+
+namespace cli {
+
+namespace {
+
+// The ports every listing shows, mapped or not, as the window's list offers up to COM8
+// and a typed number reaches further.
+constexpr int kListedPorts = 16;
+
+QString entryPath(int port) {
+    return serial::portDirectory() + QStringLiteral("/com%1").arg(port);
+}
+
+// 1 to kListedPorts, and every higher comN the port directory holds.
+QList<int> listedPorts() {
+    QSet<int> numbers;
+    for (int port = 1; port <= kListedPorts; ++port)
+        numbers.insert(port);
+    static const QRegularExpression name(QStringLiteral("^com([1-9][0-9]*)$"));
+    const QDir dir(serial::portDirectory());
+    for (const QString &entry :
+         dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = name.match(entry);
+        if (match.hasMatch())
+            numbers.insert(match.captured(1).toInt());
+    }
+    QList<int> sorted(numbers.begin(), numbers.end());
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+struct PortRow {
+    int port;
+    QString path;   // what the number opens: the port directory's entry or /dev/ttySn
+    QString target; // the entry's link target, as written
+    QString device; // the device at the end of it, empty when there is none
+};
+
+PortRow portRow(int port) {
+    PortRow row{port, serial::devicePath(port), {}, {}};
+    const QFileInfo info(row.path);
+    if (info.isSymLink())
+        row.target = info.symLinkTarget();
+    row.device = info.canonicalFilePath();
+    return row;
+}
+
+void print(const QString &text) {
+    std::printf("%s\n", qPrintable(text));
+}
+
+int refuse(const QString &why) {
+    std::fprintf(stderr, "zarvo-flash: %s\n", qPrintable(why));
+    return kStatusError;
+}
+
+void printJson(const QJsonObject &object) {
+    print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+// A serial port, USB adapter or pseudo-terminal; not a regular file, a directory or
+// /dev/null. A device that cannot be opened to ask (in use, no permission) is given the
+// benefit of the doubt when it is a character device.
+QString notATerminal(const QString &device) {
+    const QByteArray path = QFile::encodeName(device);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return QStringLiteral("%1: %2").arg(device, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISCHR(st.st_mode))
+        return QStringLiteral("%1 is not a terminal device").arg(device);
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    return terminal ? QString() : QStringLiteral("%1 is not a terminal device").arg(device);
+}
+
+} // namespace
+
+QString stableName(const QString &device, const QString &byIdDirectory) {
+    const QString wanted = QFileInfo(device).canonicalFilePath();
+    if (wanted.isEmpty())
+        return {};
+    const QDir dir(byIdDirectory);
+    for (const QFileInfo &entry :
+         dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
+        if (entry.canonicalFilePath() == wanted)
+            return entry.absoluteFilePath();
+    return {};
+}
+
+int listPorts(bool json) {
+    const QList<int> numbers = listedPorts();
+    QList<PortRow> rows;
+    for (int port : numbers)
+        rows << portRow(port);
+
+    QJsonArray portsJson;
+    if (!json)
+        print(QStringLiteral("COM numbers (port directory %1):").arg(serial::portDirectory()));
+    for (const PortRow &row : rows) {
+        const bool present = !row.device.isEmpty();
+        if (json) {
+            QJsonObject o{{QStringLiteral("port"), row.port},
+                          {QStringLiteral("path"), row.path},
+                          {QStringLiteral("present"), present}};
+            if (!row.target.isEmpty())
+                o.insert(QStringLiteral("target"), row.target);
+            if (present)
+                o.insert(QStringLiteral("device"), row.device);
+            portsJson << o;
+            continue;
+        }
+        QString where = row.path;
+        if (!row.target.isEmpty())
+            where += QStringLiteral(" -> ") + row.target;
+        if (present && row.device != row.path && row.device != row.target)
+            where += QStringLiteral(" (") + row.device + QLatin1Char(')');
+        print(QStringLiteral("  COM%1  %2  %3")
+                  .arg(row.port, -3)
+                  .arg(where)
+                  .arg(present ? QStringLiteral("present") : QStringLiteral("missing")));
+    }
+
+    QJsonArray devicesJson;
+    const QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
+    if (!json)
+        print(devices.isEmpty() ? QStringLiteral("No serial devices found.")
+                                : QStringLiteral("Serial devices:"));
+    for (const QSerialPortInfo &info : devices) {
+        const QString device = info.systemLocation();
+        const QString canonical = QFileInfo(device).canonicalFilePath();
+        const QString byId = stableName(device);
+        QList<int> reaching;
+        for (const PortRow &row : rows)
+            if (!canonical.isEmpty() && row.device == canonical)
+                reaching << row.port;
+        const QString usb = info.hasVendorIdentifier() && info.hasProductIdentifier()
+                                ? QStringLiteral("%1:%2")
+                                      .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                                      .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'))
+                                : QString();
+        if (json) {
+            QJsonArray ports;
+            for (int port : reaching)
+                ports << port;
+            devicesJson << QJsonObject{{QStringLiteral("device"), device},
+                                       {QStringLiteral("byId"), byId},
+                                       {QStringLiteral("description"), info.description()},
+                                       {QStringLiteral("manufacturer"), info.manufacturer()},
+                                       {QStringLiteral("usb"), usb},
+                                       {QStringLiteral("serialNumber"), info.serialNumber()},
+                                       {QStringLiteral("ports"), ports}};
+            continue;
+        }
+        QStringList coms;
+        for (int port : reaching)
+            coms << QStringLiteral("COM%1").arg(port);
+        print(QStringLiteral("  %1  %2")
+                  .arg(device, coms.isEmpty() ? QStringLiteral("no COM number")
+                                              : coms.join(QStringLiteral(", "))));
+        if (!byId.isEmpty())
+            print(QStringLiteral("      %1").arg(byId));
+        QStringList facts;
+        for (const QString &fact : {info.description(), info.manufacturer(), usb})
+            if (!fact.isEmpty())
+                facts << fact;
+        if (!info.serialNumber().isEmpty())
+            facts << QStringLiteral("serial number ") + info.serialNumber();
+        if (!facts.isEmpty())
+            print(QStringLiteral("      ") + facts.join(QStringLiteral(", ")));
+    }
+    if (json)
+        printJson({{QStringLiteral("ports"), portsJson}, {QStringLiteral("devices"), devicesJson}});
+    return 0;
+}
+
+int mapPort(int port, const QString &device, bool json) {
+    if (const QString why = notATerminal(device); !why.isEmpty())
+        return refuse(why);
+    const QString entry = entryPath(port);
+    const QFileInfo existing(entry);
+    if (existing.exists() && !existing.isSymLink())
+        return refuse(QStringLiteral("%1 exists and is not a link; remove it first").arg(entry));
+
+    // The by-id name survives re-plugging; a name under it given by the user is kept as is.
+    QString target = QFileInfo(device).absoluteFilePath();
+    if (!target.startsWith(kByIdDirectory + QLatin1Char('/')))
+        if (const QString stable = stableName(device); !stable.isEmpty())
+            target = stable;
+
+    // Made beside the entry and renamed over it, so the number never leads nowhere.
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(fs::path(QFile::encodeName(serial::portDirectory()).toStdString()),
+                           error);
+    const fs::path final(QFile::encodeName(entry).toStdString());
+    const fs::path temporary(final.string() + ".new");
+    fs::remove(temporary, error);
+    fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
+    if (!error)
+        fs::rename(temporary, final, error);
+    if (error) {
+        fs::remove(temporary, error);
+        return refuse(QStringLiteral("cannot link %1: %2")
+                          .arg(entry, QString::fromLocal8Bit(error.message().c_str())));
+    }
+    if (json)
+        printJson({{QStringLiteral("port"), port},
+                   {QStringLiteral("path"), entry},
+                   {QStringLiteral("target"), target}});
+    else
+        print(QStringLiteral("COM%1: %2 -> %3").arg(port).arg(entry, target));
+    return 0;
+}
+
+int unmapPort(int port, bool json) {
+    const QString entry = entryPath(port);
+    const QFileInfo info(entry);
+    if (!info.isSymLink()) {
+        if (info.exists())
+            return refuse(QStringLiteral("%1 is not a link; left alone").arg(entry));
+        return refuse(QStringLiteral("COM%1 is not mapped (no %2)").arg(port).arg(entry));
+    }
+    if (!QFile::remove(entry))
+        return refuse(QStringLiteral("cannot remove %1").arg(entry));
+    if (json)
+        printJson({{QStringLiteral("port"), port}, {QStringLiteral("removed"), entry}});
+    else
+        print(QStringLiteral("COM%1: %2 removed; the number now leads to %3")
+                  .arg(port)
+                  .arg(entry, serial::devicePath(port)));
+    return 0;
+}
+
+} // namespace cli

@@ -1,0 +1,19 @@
+// Which port is which: the COM numbers and where each leads, the system's serial devices
+// with the number that reaches each, and the port directory's links made and removed.
+#pragma once
+
+#include <QString>
+
+namespace cli {
+
+inline const QString kByIdDirectory = QStringLiteral("/dev/serial/by-id");
+
+// The name under `byIdDirectory` that leads to the same device as `device`, or empty.
+QString stableName(const QString &device, const QString &byIdDirectory = kByIdDirectory);
+
+// Each returns an exit status and prints what it did, or one line saying why it could not.
+int listPorts(bool json);
+int mapPort(int port, const QString &device, bool json);
+int unmapPort(int port, bool json);
+
+} // namespace cli
