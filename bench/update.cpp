@@ -1,13 +1,18 @@
 // Measures whole updates against the virtual instrument: the tool's own cost per frame
-// (instrument answering at once) and, with --line-timing, the real duration at 4800 baud.
+// (instrument answering at once) and, with --line-timing, updates at the real line's pace
+// beside the bound the line itself sets: the bytes that crossed it and the instrument's own
+// time, as the instrument accounted for them.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <sys/resource.h>
 #include <vector>
 
 #include "appinfo.h"
@@ -29,17 +34,48 @@ public:
     }
 };
 
-// One update at the given speed; returns its duration in seconds, or -1 on failure.
-double runOnce(const QString &buildDir, const QString &baud, bool lineTiming) {
+struct Run {
+    bool ok = false;
+    double seconds = 0; // the whole update, as the tool's caller saw it
+    double cpu = 0;     // the tool's processor time meanwhile, user and system
+    // From the instrument's summary: "name value..." lines.
+    QMap<QByteArray, std::vector<double>> line;
+    double value(const char *name) const {
+        const std::vector<double> v = line.value(name);
+        return v.empty() ? 0 : v.front();
+    }
+};
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Nearest rank; 0 for none.
+double percentile(std::vector<double> values, double q) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto rank = std::size_t(std::ceil(q * double(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+// One update at the given speed.
+Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
+    Run run;
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    const QString summary = config.filePath(QStringLiteral("summary.txt"));
     QProcess sim;
-    QStringList args{"--com", "7", "--baud", baud, "--exit-after-finish"};
+    QStringList args{"--com",     "7",    "--baud", QString::number(baud), "--exit-after-finish",
+                     "--summary", summary};
     if (lineTiming)
         args << "--line-timing";
     sim.start(buildDir + "/zarvo-sim", args);
     if (!sim.waitForReadyRead(10000))
-        return -1;
+        return run;
 
     QuietView view;
     Engine engine(view);
@@ -48,47 +84,98 @@ double runOnce(const QString &buildDir, const QString &baud, bool lineTiming) {
                                 .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
                                 .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
     engine.state.iComPort = 7;
-    engine.state.sBaudrate = baud;
+    engine.state.sBaudrate = QString::number(baud);
+    const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
     engine.updater.cmdProgram_Click();
-    const double seconds = clock.nsecsElapsed() / 1e9;
+    run.seconds = clock.nsecsElapsed() / 1e9;
+    run.cpu = cpuSeconds() - cpuBefore;
     sim.waitForFinished(10000);
-    return view.boxes.isEmpty() && view.panels[2] == "EBPV" ? seconds : -1;
+
+    QFile file(summary);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &text : file.readAll().split('\n')) {
+            QList<QByteArray> fields = text.split(' ');
+            std::vector<double> values;
+            for (qsizetype i = 1; i < fields.size(); ++i)
+                values.push_back(fields[i].toDouble());
+            run.line.insert(fields.value(0), values);
+        }
+    }
+    run.ok = view.boxes.isEmpty() && view.panels[2] == "EBPV" && !run.line.isEmpty();
+    return run;
+}
+
+void printTurnaround(const Run &run) {
+    const std::vector<double> &t = run.line.value("turnaround-us");
+    std::printf("  idle line, reply's last byte to next frame's first byte, as the instrument saw "
+                "it: median %.3f ms, 99th percentile %.3f ms (%zu exchanges)\n",
+                percentile(t, 0.5) / 1000, percentile(t, 0.99) / 1000, t.size());
+    const std::vector<double> &late = run.line.value("late-us");
+    std::printf("  the instrument's own lag sending each reply's last byte (not in the above): "
+                "median %.3f ms, 99th percentile %.3f ms\n",
+                percentile(late, 0.5) / 1000, percentile(late, 0.99) / 1000);
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
-    const bool lineTiming = app.arguments().contains("--line-timing");
+    const QStringList arguments = app.arguments();
+    const bool lineTiming = arguments.contains("--line-timing");
+    std::vector<int> bauds;
+    for (qsizetype i = 1; i + 1 < arguments.size(); ++i)
+        if (arguments[i] == "--baud")
+            bauds.push_back(arguments[i + 1].toInt());
+    if (bauds.empty())
+        bauds = {4800, 1200};
     const QString buildDir = QCoreApplication::applicationDirPath() + "/..";
     const int frames = int(2 + EraseFrames.size() + 1 + WriteFrames.size() + 1 + 2);
+    std::printf("(figures from a shared machine are noisy: compare medians, and repeat)\n");
 
-    std::vector<double> runs;
+    std::vector<Run> runs;
     for (int i = 0; i < 5; ++i) {
-        const double s = runOnce(buildDir, "4800", false);
-        if (s < 0) {
+        const Run run = runOnce(buildDir, 4800, false);
+        if (!run.ok) {
             std::fprintf(stderr, "bench-update: an update failed\n");
             return 1;
         }
-        runs.push_back(s);
+        runs.push_back(run);
     }
-    std::sort(runs.begin(), runs.end());
-    const double median = runs[runs.size() / 2];
-    std::printf("whole update, instrument answering at once: median %.2f s of %zu runs "
-                "(%.2f ms per frame, %d frames)\n",
-                median, runs.size(), 1000 * median / frames, frames);
+    std::sort(runs.begin(), runs.end(),
+              [](const Run &a, const Run &b) { return a.seconds < b.seconds; });
+    const Run &median = runs[runs.size() / 2];
+    std::printf("whole update, instrument answering at once: median %.3f s of %zu runs "
+                "(%.3f ms per frame, %d frames; target under 1 s)\n",
+                median.seconds, runs.size(), 1000 * median.seconds / frames, frames);
+    std::printf("  tool's processor time %.3f s\n", median.cpu);
+    printTurnaround(median);
 
-    if (lineTiming) {
-        const double s = runOnce(buildDir, "4800", true);
-        if (s < 0) {
-            std::fprintf(stderr, "bench-update: the timed update failed\n");
+    if (!lineTiming) {
+        std::printf("(add --line-timing for real-time updates at 4800 and 1200 baud, about 2 and "
+                    "8 minutes; --baud N for one speed)\n");
+        return 0;
+    }
+    for (int baud : bauds) {
+        const Run run = runOnce(buildDir, baud, true);
+        if (!run.ok) {
+            std::fprintf(stderr, "bench-update: the timed update at %d baud failed\n", baud);
             return 1;
         }
-        std::printf("whole update at 4800 baud with the line's timing: %.1f s\n", s);
-    } else {
-        std::printf("(add --line-timing for a real-time update at 4800 baud, about 2 minutes)\n");
+        const double in = run.value("bytes-in");
+        const double out = run.value("bytes-out");
+        const double device = run.value("device-us") / 1e6;
+        const double bound = (in + out) * 10 / baud + device;
+        std::printf("whole update at %d baud with the line's timing: %.2f s\n", baud, run.seconds);
+        std::printf("  line bound %.2f s: %.0f bytes to the instrument and %.0f back at 10 bits "
+                    "a byte, %.2f s, and %.2f s of the instrument's own time\n",
+                    bound, in, out, (in + out) * 10 / baud, device);
+        std::printf("  whole update / bound = %.4f (target at 4800 baud: at most 1.005)\n",
+                    run.seconds / bound);
+        printTurnaround(run);
+        std::printf("  tool's processor time %.2f s, %.2f %% of one core (target at most 3 %%)\n",
+                    run.cpu, 100 * run.cpu / run.seconds);
     }
     return 0;
 }

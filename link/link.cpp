@@ -1,6 +1,7 @@
 #include "link.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <cmath>
 #include <thread>
@@ -102,14 +103,31 @@ void Link::Send(std::string_view sDataOut) {
         int counter = 0;
         m_st.bReceived = false;
         ++m_waitDepth;
+        bool eventsProcessed = false;
+        QDeadlineTimer passEnd(m_passLength, Qt::PreciseTimer);
         while (!m_st.bReceived) {
-            std::this_thread::sleep_for(kPassSleep);
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            ++counter;
+            // A pass ends when its time is up or as soon as bytes arrive; those are taken
+            // before anything else the window has queued.
+            if (m_port.waitForInput(passEnd))
+                m_port.takeInputNow();
+            // Once the reply is in, the next frame goes out before the window's events are
+            // processed; but every wait processes them at least once, so that a line that
+            // answers at once cannot shut the window out of a whole update.
+            if (!m_st.bReceived || !eventsProcessed) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents);
+                eventsProcessed = true;
+            }
+            // Only passes that ran their full length count: bytes that are not the reply
+            // end passes early, and must not use the timeout up faster than the clock.
+            if (passEnd.hasExpired()) {
+                ++counter;
+                passEnd = QDeadlineTimer(m_passLength, Qt::PreciseTimer);
+            }
             if (counter > kWaitPasses)
                 m_st.bReceived = true;
         }
         --m_waitDepth;
+        m_waitPasses = counter;
         if (counter > kWaitPasses)
             qCDebug(lcLink) << "no reply to" << m_st.sCommand << "within" << kWaitPasses
                             << "passes";

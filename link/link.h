@@ -16,7 +16,7 @@ class Link : public QObject {
     Q_OBJECT
 public:
     // A reply that has not come when the pass counter exceeds this (after 1,001 passes
-    // of sleep 1 ms, process events) is given up.
+    // of at least 1 ms each, processing events) is given up.
     static constexpr int kWaitPasses = 1000;
     static constexpr std::chrono::milliseconds kPassSleep{1};
     // Pause after the remote start request, for a late echo.
@@ -37,6 +37,12 @@ public:
     // the completion dialog never follows a FinishUpdate that could not be written.
     bool finishWritten() const { return m_finishWritten; }
     void beginUpdate() { m_finishWritten = false; }
+
+    // The length of one pass of the wait; tests lengthen it to tell passes that ended on
+    // input from passes that ran out.
+    void setPassLength(std::chrono::nanoseconds length) { m_passLength = length; }
+    // Passes the last wait counted: those that ran their full length.
+    int waitPasses() const { return m_waitPasses; }
 
     // How an update ends. Every ending returns the window to idle; each keeps its own
     // message and its own extra steps.
@@ -68,4 +74,6 @@ private:
     bool m_lineLost = false;
     QString m_lostReason;
     bool m_finishWritten = false;
+    std::chrono::nanoseconds m_passLength = kPassSleep;
+    int m_waitPasses = 0;
 };

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #ifdef Q_OS_UNIX
@@ -397,6 +398,28 @@ QByteArray CommPort::input() {
     QByteArray head = m_inBuffer.left(m_inputLen);
     m_inBuffer.remove(0, m_inputLen);
     return head;
+}
+
+bool CommPort::waitForInput(const QDeadlineTimer &deadline) {
+#ifdef Q_OS_UNIX
+    if (isOpen()) {
+        const qint64 left = std::max<qint64>(0, deadline.remainingTimeNSecs());
+        const timespec timeout{time_t(left / 1000000000), long(left % 1000000000)};
+        pollfd p{int(m_serial->handle()), POLLIN, 0};
+        return ::ppoll(&p, 1, &timeout, nullptr) > 0 && p.revents != 0;
+    }
+#endif
+    // Elsewhere the port learns of bytes only through event processing: the clock alone
+    // ends the wait there.
+    std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
+    return false;
+}
+
+void CommPort::takeInputNow() {
+    if (!isOpen())
+        return;
+    // Qt's synchronous read: the same path as a notified one, errors included.
+    m_serial->waitForReadyRead(0);
 }
 
 int CommPort::inBufferCount() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <chrono>
@@ -71,6 +72,12 @@ public:
     bool output(const QByteArray &bytes);
     // Every byte buffered so far, removed from the buffer.
     QByteArray input();
+    // Blocks until the device has bytes to read or the deadline passes; true when bytes
+    // are there (not taken yet). A closed port waits for the deadline.
+    bool waitForInput(const QDeadlineTimer &deadline);
+    // Takes the bytes the device has now, raising the receive event when RThreshold is
+    // reached, without waiting for the next round of event processing to do it.
+    void takeInputNow();
     int inBufferCount() const;
 
     Error lastError() const { return m_error; }

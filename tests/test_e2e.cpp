@@ -496,7 +496,7 @@ private slots:
         BoxAnswerer answerer;
         bool closed = false;
         answerer.onTick = [&] {
-            if (!closed && guard && panel(*guard, 1).startsWith("Erasing ...  1")) {
+            if (!closed && guard && panel(*guard, 1).startsWith("Erasing ...  ")) {
                 closed = true;
                 QVERIFY(!guard->close()); // put off: the wait is on the stack
             }

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QtTest>
+#include <thread>
+#include <unistd.h>
 
 #include "frames.h"
 #include "image.h"
@@ -107,11 +109,58 @@ private slots:
         if (fails) {
             expectFailure(rig, QStringLiteral("Error communicating with Port."));
             QCOMPARE(counter.passes, 1001);
+            QCOMPARE(rig.link.waitPasses(), 1001);
         } else {
             QVERIFY(rig.view.boxes.isEmpty());
             QVERIFY(!rig.st.bIdle);
             QCOMPARE(counter.passes, replyPass);
+            QCOMPARE(rig.link.waitPasses(), replyPass);
         }
+    }
+
+    // Bytes arriving end a pass at once, and such passes do not count: with passes far
+    // longer than the test, no pass may run out. Once the reply is in, no further round of
+    // events comes before Send returns.
+    void waitEndsOnInput_data() {
+        QTest::addColumn<QByteArrayList>("chunks"); // written one by one while Send waits
+        QTest::addColumn<int>("handInAt"); // the test hands the reply in once this many arrived
+        QTest::addColumn<int>("rounds");   // rounds of event processing; -1: not judged
+        QTest::newRow("reply in one piece") << QByteArrayList{kAck} << 0 << 1;
+        QTest::newRow("reply in two pieces") << QByteArrayList{kAck.left(2), kAck.mid(2)} << 0 << 1;
+        QTest::newRow("stray bytes below the reply's length")
+            << QByteArrayList{QByteArray(1, '\0'), "\x55", "\xAA"} << 3 << -1;
+    }
+    void waitEndsOnInput() {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(int, handInAt);
+        QFETCH(int, rounds);
+        Rig rig;
+        rig.peer.respond = nullptr;
+        rig.link.setPassLength(std::chrono::minutes(10));
+        PassCounter counter;
+        counter.onPass = [&](int) {
+            if (handInAt > 0 && rig.port.inBufferCount() >= handInAt && !rig.st.bReceived)
+                rig.link.HandleInput(kAck);
+        };
+        counter.start();
+        bool written = true;
+        std::thread line([&] {
+            for (const QByteArray &chunk : chunks) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                written = written && ::write(rig.pty.masterFd(), chunk.constData(),
+                                             size_t(chunk.size())) == ssize_t(chunk.size());
+            }
+        });
+        rig.link.Send(EraseFrames[0]);
+        line.join();
+        counter.stop();
+        QVERIFY(written);
+        QCOMPARE(rig.st.sReply, kAck);
+        QVERIFY(rig.view.boxes.isEmpty());
+        QVERIFY(!rig.st.bIdle);
+        QCOMPARE(rig.link.waitPasses(), 0);
+        if (rounds >= 0)
+            QCOMPARE(counter.passes, rounds);
     }
 
     void badReplies_data() {

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -88,6 +89,26 @@ template <typename T> T *child(QWidget *window, const char *name) {
     return window->findChild<T *>(QLatin1String(name));
 }
 
+// Calls `seen` for every event of one type that reaches `target`.
+class EventSpy : public QObject {
+public:
+    EventSpy(QObject *target, QEvent::Type type, std::function<void()> seen)
+        : m_type(type), m_seen(std::move(seen)) {
+        target->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == m_type)
+            m_seen();
+        return false;
+    }
+
+private:
+    QEvent::Type m_type;
+    std::function<void()> m_seen;
+};
+
 QString spokenName(QObject *object) {
     QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(object);
     return spoken ? spoken->text(QAccessible::Name) : QStringLiteral("<not accessible>");
@@ -130,6 +151,7 @@ private slots:
     void helpMenu();
     void exitWhenIdleClosesEverything();
     void closeDuringUpdate();
+    void repaintsDuringUpdate();
 
 private:
     QTemporaryDir m_runtime;
@@ -796,6 +818,32 @@ void TestMainWindow::closeDuringUpdate() {
     QCOMPARE(line.read(200),
              QByteArray::fromHex(
                  QByteArray(frames::ReadVersion.data(), qsizetype(frames::ReadVersion.size()))));
+}
+
+// While an update runs, the texts change with every frame: the window repaints at most
+// about 30 times a second, and what it shows in the end is the last change.
+void TestMainWindow::repaintsDuringUpdate() {
+    CountingWindow &w = *m_window;
+    auto *label = child<QStatusBar>(&w, "StatusBar1")->findChild<QLabel *>("Panel1");
+    int paints = 0;
+    QString painted;
+    EventSpy spy(label, QEvent::Paint, [&] {
+        ++paints;
+        painted = label->text();
+    });
+    w.engine.state.bIdle = false;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 1; i <= 200; ++i) {
+        w.setPanelText(1, QStringLiteral("Programming ...  %1%").arg(i));
+        w.setProgressValue(float(i));
+        QCoreApplication::processEvents();
+    }
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(paints <= 2 + elapsed / 33,
+             qPrintable(QStringLiteral("%1 repaints in %2 ms").arg(paints).arg(elapsed)));
+    QTRY_COMPARE(painted, QStringLiteral("Programming ...  200%"));
+    w.engine.state.bIdle = true;
 }
 
 QTEST_MAIN(TestMainWindow)

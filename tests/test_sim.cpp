@@ -552,8 +552,10 @@ void TestSim::records() {
     QTemporaryDir dir;
     const QString transcript = dir.filePath("transcript.txt");
     const QString dump = dir.filePath("flash.hex");
+    const QString summary = dir.filePath("summary.txt");
     Sim sim;
-    QVERIFY(sim.start({"--transcript", transcript, "--dump", dump, "--exit-after-finish"}));
+    QVERIFY(sim.start({"--transcript", transcript, "--dump", dump, "--summary", summary,
+                       "--line-timing", "--exit-after-finish"}));
     QVERIFY(sim.openLine());
     const QList<Exchange> session{{kReadVersion, kVersion1003},
                                   {kEraseRow0800, kAckErase},
@@ -565,6 +567,24 @@ void TestSim::records() {
     }
     QVERIFY(sim.send(kFinish));
     QVERIFY(sim.waitExit());
+
+    // What crossed the line each way, the unit's own time (erase 2 ms, write 2 ms, verify
+    // 25 ms), and a turnaround and a lag for each reply.
+    qsizetype in = kFinish.size(), out = 0;
+    for (const Exchange &e : session) {
+        in += e.request.size();
+        out += e.reply.size();
+    }
+    QMap<QByteArray, QList<QByteArray>> figures;
+    for (const QByteArray &line : readFile(summary).trimmed().split('\n')) {
+        QList<QByteArray> fields = line.split(' ');
+        figures.insert(fields.takeFirst(), fields);
+    }
+    QCOMPARE(figures.value("bytes-in"), QList<QByteArray>{QByteArray::number(in)});
+    QCOMPARE(figures.value("bytes-out"), QList<QByteArray>{QByteArray::number(out)});
+    QCOMPARE(figures.value("device-us"), QList<QByteArray>{"29000"});
+    QCOMPARE(figures.value("turnaround-us").size(), session.size());
+    QCOMPARE(figures.value("late-us").size(), session.size());
 
     QCOMPARE(readFile(dump), QByteArray(":10080000000102030405060708090A0B0C0D0E0F70\n"
                                         ":00000001FF\n"));

@@ -32,6 +32,8 @@ namespace {
 
 // QProgressBar counts in integers; the update counts in fractions of a frame.
 constexpr int kProgressSteps = 10000;
+// Milliseconds between repaints while an update runs: about 30 a second.
+constexpr qint64 kRepaintInterval = 33;
 constexpr int kWindowWidth = 420;
 constexpr int kComboWidth = 90;
 constexpr int kPanelCount = 4;
@@ -465,6 +467,32 @@ void frmMain::Form_Unload() {
     if (engine.MSComm1.isOpen())
         engine.MSComm1.close();
     UnloadAllForms(QStringLiteral("frmMain"));
+}
+
+bool frmMain::event(QEvent *event) {
+    // During an update the texts and the bar change with every frame, and each repaint
+    // runs inside Send's wait, where it would hold replies back: at most one repaint per
+    // interval, the ones asked for sooner put off until it has passed.
+    if (event->type() == QEvent::UpdateRequest) {
+        const qint64 since = m_sinceRepaint.isValid() ? m_sinceRepaint.elapsed() : kRepaintInterval;
+        if (!engine.state.bIdle && since < kRepaintInterval) {
+            if (!m_repaintLater.isActive())
+                m_repaintLater.start(int(kRepaintInterval - since), this);
+            return true;
+        }
+        m_repaintLater.stop();
+        m_sinceRepaint.start();
+    }
+    return QMainWindow::event(event);
+}
+
+void frmMain::timerEvent(QTimerEvent *event) {
+    if (event->timerId() != m_repaintLater.timerId()) {
+        QMainWindow::timerEvent(event);
+        return;
+    }
+    m_repaintLater.stop();
+    QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
 }
 
 bool frmMain::eventFilter(QObject *watched, QEvent *event) {

@@ -2,6 +2,9 @@
 // the Help menu, and the owner of the serial port and the update's state.
 #pragma once
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
+
 #include "engine.h"
 #include "view.h"
 
@@ -66,6 +69,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     void buildControls();
@@ -104,4 +109,6 @@ private:
     float m_progressMax = 100.0f;
     bool m_keyPreview = false;
     bool m_closePending = false;
+    QElapsedTimer m_sinceRepaint;
+    QBasicTimer m_repaintLater;
 };

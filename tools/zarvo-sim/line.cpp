@@ -203,6 +203,12 @@ void Simulator::readLine(Clock::time_point now) {
         return;
     }
     m_traffic = true;
+    m_bytesIn += n;
+    if (m_replyEnd) {
+        m_turnaroundsUs.push_back(
+            std::chrono::duration_cast<microseconds>(now - *m_replyEnd).count());
+        m_replyEnd.reset();
+    }
     sim::Bytes chunk(buf, buf + n);
     bool resync = false;
     if (m_slaveKeep >= 0) {
@@ -249,8 +255,18 @@ bool Simulator::flushOutbox(Clock::time_point now) {
     if (due.empty())
         return true;
     const ssize_t n = ::write(m_fd, due.data(), due.size());
-    if (n > 0)
+    if (n > 0) {
+        const Clock::time_point lastDue = m_outbox[std::size_t(n) - 1].at;
         m_outbox.erase(m_outbox.begin(), m_outbox.begin() + n);
+        m_bytesOut += n;
+        if (m_outbox.empty()) {
+            // From here the line is idle until the tool's next byte; the time it took to
+            // get here after the byte was due is ours, not the tool's.
+            m_replyEnd = Clock::now();
+            m_latenessUs.push_back(
+                std::chrono::duration_cast<microseconds>(*m_replyEnd - lastDue).count());
+        }
+    }
     return n == ssize_t(due.size());
 }
 

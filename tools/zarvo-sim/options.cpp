@@ -85,6 +85,11 @@ void printHelp() {
         "                       code, address (6 hex digits, - for none), the frame in hex;\n"
         "                       the start request appears as code 0000\n"
         "  --dump FILE          flash contents at exit as Intel HEX (all-0xFF records left out)\n"
+        "  --summary FILE       at exit, what the line carried, one \"name value...\" line each:\n"
+        "                       bytes-in, bytes-out, device-us (the unit's own time, with\n"
+        "                       --line-timing), turnaround-us (for each reply, its last byte\n"
+        "                       out to the next byte in), late-us (how much later than due\n"
+        "                       each reply's last byte left, the instrument's own lag)\n"
         "  --exit-after-finish  exit once FinishUpdate has arrived\n"
         "  --exit-on-close      exit when the other side closes the line after traffic\n"
         "  --verbose            report what happens on standard error\n"
@@ -217,6 +222,7 @@ const OptionEntry kOptions[] = {
      [](Options &o, const char *v) { o.faults.replyDelay = millis(v, "--reply-delay"); }},
     {"transcript", true, [](Options &o, const char *v) { o.transcript = v; }},
     {"dump", true, [](Options &o, const char *v) { o.dump = v; }},
+    {"summary", true, [](Options &o, const char *v) { o.summary = v; }},
     {"exit-after-finish", false, [](Options &o, const char *) { o.exitAfterFinish = true; }},
     {"exit-on-close", false, [](Options &o, const char *) { o.exitOnClose = true; }},
     {"verbose", false, [](Options &o, const char *) { o.verbose = true; }},

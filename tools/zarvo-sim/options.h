@@ -47,6 +47,7 @@ struct Options {
     Faults faults;
     std::string transcript;
     std::string dump;
+    std::string summary;
     bool exitAfterFinish = false;
     bool exitOnClose = false;
     bool verbose = false;

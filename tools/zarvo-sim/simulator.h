@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bootloader.h"
 #include "options.h"
@@ -57,6 +58,7 @@ private:
     void watchOpens();
     void onInotify();
     void hangUp();
+    void writeSummary() const;
     void shutdown();
 
     Options m_o;
@@ -85,6 +87,14 @@ private:
     std::FILE *m_transcript = nullptr;
     long m_garbled = 0;
     long m_overrun = 0; // received bytes dropped because the receive queue was full
+
+    // What the line carried, for --summary.
+    long long m_bytesIn = 0;
+    long long m_bytesOut = 0;
+    microseconds m_deviceTime{0};
+    std::optional<Clock::time_point> m_replyEnd; // the last reply's last byte left then
+    std::vector<long long> m_turnaroundsUs;
+    std::vector<long long> m_latenessUs;
 };
 
 } // namespace sim
