@@ -1,6 +1,7 @@
 // The main window: its state after start-up, its controls and layout, the F4 and Esc keys,
 // the Help menu, and closing it while idle or in the middle of an update.
 #include "appinfo.h"
+#include "dialogs.h"
 #include "frames.h"
 #include "frmmain.h"
 #include "pty.h"
@@ -151,6 +152,7 @@ private slots:
     void helpMenu();
     void exitWhenIdleClosesEverything();
     void closeDuringUpdate();
+    void completionDialogGoesWithTheWindow();
     void repaintsDuringUpdate();
 
 private:
@@ -782,6 +784,19 @@ void TestMainWindow::exitWhenIdleClosesEverything() {
     QVERIFY(!w.isVisible());
     QTRY_VERIFY(!guard || !guard->isVisible());
     QVERIFY(!w.engine.MSComm1.isOpen());
+}
+
+void TestMainWindow::completionDialogGoesWithTheWindow() {
+    // The dialog keeps a reference to the window's flag; left behind, its close would write
+    // into a window that no longer exists.
+    m_window.reset();
+    auto window = std::make_unique<frmMain>();
+    QVERIFY(window->Form_Load());
+    QPointer<frmSuccess> dialog = frmSuccess::Show(window->engine.state.bSuccess);
+    QVERIFY(window->engine.state.bSuccess);
+    window.reset();
+    QCOMPARE(frmSuccess::instance(), nullptr);
+    QTRY_VERIFY(!dialog);
 }
 
 void TestMainWindow::closeDuringUpdate() {

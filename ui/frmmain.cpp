@@ -121,6 +121,10 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain() {
     qApp->removeEventFilter(this);
+    // The completion dialog writes this window's flag when it goes, so it must not outlive
+    // the window; the flag is true exactly while it is this window's dialog.
+    if (engine.state.bSuccess)
+        frmSuccess::Unload();
 }
 
 void frmMain::buildControls() {
