@@ -510,8 +510,15 @@ private slots:
                              QApplication::topLevelWidgets().end(),
                              [](QWidget *t) { return t->isVisible(); }));
         instrument.stop();
-        QString why;
-        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*<480", &why), qPrintable(why));
+        // The erase frames written before the close may still sit unread in the line when
+        // the port closes, and a pseudo-terminal drops them then: how many arrive depends on
+        // the instrument's pace, but none may come after the erase.
+        const QByteArrayList codes = instrument.codes();
+        QVERIFY(!codes.isEmpty());
+        QCOMPARE(codes.first(), QByteArray("0001"));
+        QVERIFY(codes.size() < 1 + 480);
+        for (qsizetype i = 1; i < codes.size(); ++i)
+            QCOMPARE(codes[i], QByteArray("0301"));
     }
 
     void exitWhileIdle_data() {
