@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSignalBlocker>
 #include <QStringList>
 #include <algorithm>
 #include <limits>
@@ -106,6 +107,8 @@ CommPort::CommPort(QObject *parent) : QObject(parent), m_serial(std::make_unique
 }
 
 CommPort::~CommPort() {
+    // Whoever listens to closed() may be gone before the port is.
+    const QSignalBlocker quiet(this);
     close();
 }
 
@@ -531,6 +534,7 @@ bool CommPort::close() {
 #endif
     }
     closeNow();
+    emit closed();
     return drained;
 }
 

@@ -89,6 +89,10 @@ signals:
     // The device went away while open (adapter unplugged, line hung up). Emitted once;
     // the port is closed by then.
     void deviceLost(const QString &reason);
+    // close() has just closed an open port (not raised for a lost device or on destruction).
+    // Between the port check and the update's own open this is the one point from which a
+    // test can take the device away, as an unplug in that moment would.
+    void closed();
 
 private:
     void onReadyRead();

@@ -457,13 +457,15 @@ private slots:
         QFETCH(QString, message);
         PortSandbox sandbox;
         QTemporaryDir records;
-        // The port in use is a live instrument that another program holds.
+        // The port in use is a live instrument that another program holds; the vanishing one
+        // is a live instrument until the port check has closed it.
         std::unique_ptr<Instrument> instrument;
-        if (kind == "held")
+        if (kind == "held" || kind == "vanishing")
             instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
         UnusablePort unusable(sandbox, kPort, kind, instrument ? instrument->device() : QString());
         QVERIFY(unusable.ready());
         frmMain w;
+        unusable.watch(w.engine.MSComm1, [&] { instrument->stop(); });
         prepare(w, 2, false);
         BoxAnswerer answerer;
         key(w, Qt::Key_F4);

@@ -334,6 +334,7 @@ private slots:
         Rig rig;
         UnusablePort unusable(rig.sandbox, 3, kind, rig.pty.slavePath());
         QVERIFY(unusable.ready());
+        unusable.watch(rig.port, [&] { rig.pty.hangUp(); });
         if (kind == "zero")
             rig.st.iComPort = 0;
         rig.updater.cmdProgram_Click();

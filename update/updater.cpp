@@ -164,6 +164,12 @@ bool Updater::openPort() {
     if (m_port.open())
         return true;
     const CommPort::Error error = m_port.lastError();
+    if (error.code == CommPort::kErrInvalidPort) {
+        // The device went after the check let it through (unplugged, its link removed):
+        // no port has this number now, which is what the check itself would have said.
+        portMissing();
+        return false;
+    }
     if (error.code == CommPort::kErrPortOpen) {
         QString text =
             QStringLiteral("Selected COM Port is already in use by another application.");
@@ -179,6 +185,12 @@ bool Updater::openPort() {
                                            ? Outcome::NoPermission
                                            : Outcome::PortUnusable);
     return false;
+}
+
+void Updater::portMissing() {
+    m_st.outcome.settle(Outcome::PortMissing, m_port.lastError().reason);
+    m_link.returnToIdle(
+        {.message = QStringLiteral("Selected Com Port is not available."), .idleStatus = true});
 }
 
 void Updater::portFailed(const QString &message, Outcome outcome) {
@@ -210,8 +222,6 @@ bool Updater::CheckComPort(qint16 port) {
         m_port.close();
         return true;
     }
-    m_st.outcome.settle(Outcome::PortMissing, m_port.lastError().reason);
-    m_link.returnToIdle(
-        {.message = QStringLiteral("Selected Com Port is not available."), .idleStatus = true});
+    portMissing();
     return false;
 }

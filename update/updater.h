@@ -31,6 +31,8 @@ private:
     void setUpPort(const QString &lineSettings);
     // Opens the selected port; false after ending the update with the reason it would not.
     bool openPort();
+    // Ends the update on a port number that no device has.
+    void portMissing();
     void portFailed(const QString &message, Outcome outcome);
 
     FormState &m_st;

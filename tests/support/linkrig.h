@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <functional>
 #include <memory>
 
 #include "bootpeer.h"
@@ -67,17 +69,26 @@ inline void addUnusablePortRows() {
     QTest::newRow("in use") << "held"
                             << "Selected COM Port is already in use by another application."
                             << int(Outcome::PortInUse);
-    QTest::newRow("not a serial device") << "file"
-                                         << "Selected COM Port could not be opened."
-                                         << int(Outcome::PortUnusable);
+    QTest::newRow("not a serial device")
+        << "file"
+        << "Selected COM Port could not be opened." << int(Outcome::PortUnusable);
+    QTest::newRow("gone between the check and the open")
+        << "vanishing"
+        << "Selected Com Port is not available." << int(Outcome::PortMissing);
 }
 
 // Makes port N unusable as a row of addUnusablePortRows() says; "held" holds `device`
-// from another process. Other kinds leave the port alone.
+// from another process. "vanishing" reaches `device` through a second link, as a by-id name
+// does, and both go once the port check has closed the port (see watch()). Other kinds
+// leave the port alone.
 class UnusablePort {
 public:
     UnusablePort(PortSandbox &sandbox, int port, const QString &kind, const QString &device) {
-        if (kind == "missing") {
+        if (kind == "vanishing") {
+            m_byId = m_adapterDir.path() + QStringLiteral("/usb-serial-adapter-if00");
+            m_ready =
+                m_adapterDir.isValid() && QFile::link(device, m_byId) && sandbox.link(port, m_byId);
+        } else if (kind == "missing") {
             m_ready = sandbox.link(port, QStringLiteral("/dev/zarvo-no-such-device"));
         } else if (kind == "file") {
             m_ready = m_file.open() && sandbox.link(port, m_file.fileName());
@@ -86,8 +97,21 @@ public:
             m_ready = m_holder->held();
         }
     }
+    ~UnusablePort() { QObject::disconnect(m_watch); }
     bool ready() const { return m_ready; }
     void release() { m_holder.reset(); }
+    // A vanishing port goes at the first close of `port`, the one that ends the port check
+    // before the update opens the port again: the device is unplugged (`unplug`) and its
+    // by-id link goes with it, as udev removes it. Any other kind ignores this.
+    void watch(CommPort &port, std::function<void()> unplug) {
+        if (m_byId.isEmpty())
+            return;
+        m_watch = QObject::connect(&port, &CommPort::closed, [this, unplug = std::move(unplug)] {
+            QObject::disconnect(m_watch);
+            QFile::remove(m_byId);
+            unplug();
+        });
+    }
     // The line a message adds to name the holder; empty unless the port is held.
     QString holderLine() const {
         return m_holder ? QStringLiteral("\nIt is held by zarvo-portholder (process %1).")
@@ -97,6 +121,9 @@ public:
 
 private:
     QTemporaryFile m_file;
+    QTemporaryDir m_adapterDir;
+    QString m_byId;
+    QMetaObject::Connection m_watch;
     std::unique_ptr<PortHolder> m_holder;
     bool m_ready = true;
 };
