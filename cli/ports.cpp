@@ -210,19 +210,26 @@ int mapPort(int port, const QString &device, bool json) {
         if (const QString stable = stableName(device); !stable.isEmpty())
             target = stable;
 
-    // Made beside the entry and renamed over it, so the number never leads nowhere.
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::create_directories(fs::path(QFile::encodeName(serial::portDirectory()).toStdString()),
-                           error);
+    const QString directory = serial::portDirectory();
+    fs::create_directories(fs::path(QFile::encodeName(directory).toStdString()), error);
+    if (error)
+        return refuse(QStringLiteral("cannot make the port directory %1: %2")
+                          .arg(directory, QString::fromLocal8Bit(error.message().c_str())));
+
+    // Made beside the entry and renamed over it, so the number never leads nowhere.
     const fs::path final(QFile::encodeName(entry).toStdString());
     const fs::path temporary(final.string() + ".new");
     fs::remove(temporary, error);
-    fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
+    if (!error)
+        fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
     if (!error)
         fs::rename(temporary, final, error);
     if (error) {
-        fs::remove(temporary, error);
+        // The clean-up's own result must not replace the reason the link was not made.
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
         return refuse(QStringLiteral("cannot link %1: %2")
                           .arg(entry, QString::fromLocal8Bit(error.message().c_str())));
     }

@@ -383,17 +383,29 @@ private slots:
         QTest::addColumn<QString>("device"); // "pty", "file", "directory", "missing", "null"
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("says");
-        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: ";
-        QTest::newRow("regular file") << "file" << cli::kStatusError << "not a terminal device";
-        QTest::newRow("directory") << "directory" << cli::kStatusError << "not a terminal device";
-        QTest::newRow("missing path") << "missing" << cli::kStatusError << "No such file";
-        QTest::newRow("/dev/null") << "null" << cli::kStatusError << "not a terminal device";
+        // The port directory is a link that leads nowhere, so it cannot be made.
+        QTest::addColumn<bool>("brokenDirectory");
+        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: " << false;
+        QTest::newRow("regular file")
+            << "file" << cli::kStatusError << "not a terminal device" << false;
+        QTest::newRow("directory")
+            << "directory" << cli::kStatusError << "not a terminal device" << false;
+        QTest::newRow("missing path") << "missing" << cli::kStatusError << "No such file" << false;
+        QTest::newRow("/dev/null")
+            << "null" << cli::kStatusError << "not a terminal device" << false;
+        QTest::newRow("port directory cannot be made")
+            << "pty" << cli::kStatusError << "cannot make the port directory" << true;
     }
     void mapping() {
         QFETCH(QString, device);
         QFETCH(int, status);
         QFETCH(QString, says);
+        QFETCH(bool, brokenDirectory);
         PortSandbox sandbox;
+        if (brokenDirectory) {
+            QVERIFY(QDir(sandbox.portDirectory()).removeRecursively());
+            QVERIFY(QFile::link(sandbox.portDirectory() + ".gone", sandbox.portDirectory()));
+        }
         PtyPair pty;
         QTemporaryDir scratch;
         QFile file(scratch.path() + "/file");
@@ -409,6 +421,9 @@ private slots:
         QCOMPARE(map.finish(), status);
         QVERIFY2((status == 0 ? map.out() : map.err()).contains(says),
                  qPrintable(map.out() + map.err()));
+        // A refusal gives the reason the operating system gave, never the "Success" of a
+        // later clean-up step.
+        QVERIFY2(!map.err().contains("Success"), qPrintable(map.err()));
         QCOMPARE(QFileInfo(entry).isSymLink(), status == 0);
         QVERIFY(!QFileInfo::exists(entry + ".new"));
 
