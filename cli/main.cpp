@@ -1,5 +1,6 @@
 // zarvo-flash: the firmware update from the command line, for scripts and fleets.
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 
 #include "appinfo.h"
@@ -9,6 +10,9 @@
 #include "status.h"
 
 int main(int argc, char *argv[]) {
+    // A reader that goes away (`| head`) must not end an update half way and leave the
+    // instrument erased: what cannot be printed is dropped, and the update runs to its end.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     const cli::Parsed parsed = cli::parseArguments(app.arguments());
     if (!parsed.options) {

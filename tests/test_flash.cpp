@@ -304,6 +304,30 @@ private slots:
         QVERIFY2(matchesCodes(b.codes(), kCompleteUpdate, &why), qPrintable(why));
     }
 
+    // A reader that goes away (`zarvo-flash --json | head -n 1`) must not stop the update
+    // half way, with the instrument erased: the update goes on to its end.
+    void outputGoneAway() {
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(kPort, {"--reply-delay", "1"}, records.path());
+        QProcess flash, head;
+        // SIGPIPE as a shell leaves it, whatever this test process does with it.
+        flash.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
+        flash.setStandardInputFile(QProcess::nullDevice());
+        flash.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("1")});
+        flash.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-flash"),
+                    {QStringLiteral("--port"), QStringLiteral("5"), QStringLiteral("--json")});
+        QVERIFY(head.waitForFinished(30000));
+        QVERIFY(head.readAllStandardOutput().contains("\"event\":\"open\""));
+        QVERIFY(flash.waitForFinished(60000));
+        QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(flash.exitCode(), 0);
+        QVERIFY(instrument.finished());
+        QString why;
+        QVERIFY2(matchesCodes(instrument.codes(), kCompleteUpdate, &why), qPrintable(why));
+    }
+
     // The question on a terminal; while it waits the port stays held, so a second update
     // on the same port is told it is in use; Ctrl-C at the question cancels.
     void question_data() {
