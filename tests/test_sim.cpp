@@ -197,6 +197,8 @@ private slots:
     void lineTiming();
     void floodOverruns();
     void records();
+    void unwritableRecord_data();
+    void unwritableRecord();
     void portLink_data();
     void portLink();
     void portLinkInUse();
@@ -605,6 +607,29 @@ void TestSim::records() {
     }
 }
 
+// A record that could not be written fails the run, however the run ended: whoever reads
+// the file afterwards must not take a missing or cut-short one for what the line carried.
+void TestSim::unwritableRecord_data() {
+    QTest::addColumn<QString>("option");
+    QTest::newRow("transcript") << QStringLiteral("--transcript");
+    QTest::newRow("dump") << QStringLiteral("--dump");
+    QTest::newRow("summary") << QStringLiteral("--summary");
+}
+
+void TestSim::unwritableRecord() {
+    QFETCH(QString, option);
+    Sim sim;
+    QVERIFY(sim.start({option, "/dev/full"}));
+    QVERIFY(sim.openLine());
+    QVERIFY(sim.send(kWrite00));
+    QCOMPARE(sim.receive(int(kAckWrite.size())), kAckWrite);
+    ::kill(pid_t(sim.proc.processId()), SIGTERM);
+    QVERIFY(sim.proc.waitForFinished(kDeadlineMs));
+    sim.log += sim.proc.readAllStandardError();
+    QVERIFY2(sim.log.contains("cannot write /dev/full"), sim.log.constData());
+    QCOMPARE(sim.proc.exitCode(), 1);
+}
+
 void TestSim::portLink_data() {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
@@ -659,23 +684,35 @@ void TestSim::exitOnClose() {
 void TestSim::options_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message"); // on standard error
 
-    QTest::newRow("help") << QStringList{"--help"} << 0;
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
-    QTest::newRow("baud without a rate") << QStringList{"--baud", "4801"} << 2;
-    QTest::newRow("identification too long") << QStringList{"--id", "04150"} << 2;
-    QTest::newRow("fault number zero") << QStringList{"--drop-reply", "0"} << 2;
-    QTest::newRow("com with device") << QStringList{"--com", "1", "--device", "/dev/null"} << 2;
-    QTest::newRow("missing device") << QStringList{"--device", "/nonexistent/tty"} << 1;
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray();
+    QTest::newRow("unknown option")
+        << QStringList{"--bogus"} << 2 << QByteArray("unknown option --bogus");
+    QTest::newRow("value missing")
+        << QStringList{"--com"} << 2 << QByteArray("--com needs a value");
+    QTest::newRow("baud without a rate")
+        << QStringList{"--baud", "4801"} << 2 << QByteArray("--baud wants a standard rate");
+    QTest::newRow("identification too long")
+        << QStringList{"--id", "04150"} << 2 << QByteArray("--id wants exactly 4");
+    QTest::newRow("fault number zero")
+        << QStringList{"--drop-reply", "0"} << 2 << QByteArray("--drop-reply wants a number");
+    QTest::newRow("com with device") << QStringList{"--com", "1", "--device", "/dev/null"} << 2
+                                     << QByteArray("cannot be used with --device");
+    QTest::newRow("missing device")
+        << QStringList{"--device", "/nonexistent/tty"} << 1 << QByteArray("cannot open");
 }
 
 void TestSim::options() {
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
     QProcess proc;
     proc.start(kSimPath, args);
     QVERIFY(proc.waitForFinished(kDeadlineMs));
     QCOMPARE(proc.exitCode(), exitCode);
+    const QByteArray errors = proc.readAllStandardError();
+    QVERIFY2(errors.contains(message), errors.constData());
     if (args.first() != "--help")
         return;
     const QByteArray help = proc.readAllStandardOutput();

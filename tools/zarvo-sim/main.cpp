@@ -7,5 +7,6 @@ int main(int argc, char **argv) {
     sim::Simulator simulator(sim::parseOptions(argc, argv));
     if (!simulator.openLine())
         return 1;
-    return simulator.run();
+    const int status = simulator.run();
+    return simulator.shutdown() ? status : 1;
 }

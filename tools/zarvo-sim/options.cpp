@@ -247,7 +247,8 @@ Options parseOptions(int argc, char **argv) {
     Options o;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    // The leading ':' makes a missing value ':' rather than '?', which means unknown.
+    while ((c = getopt_long(argc, argv, ":", longOptions, nullptr)) != -1) {
         const char *name = (optind > 0 && optind <= argc) ? argv[optind - 1] : "option";
         if (c == ':')
             usageError(std::string(name) + " needs a value");

@@ -171,14 +171,27 @@ int Simulator::run() {
     }
 }
 
-void Simulator::writeSummary() const {
+namespace {
+
+// Closes a record; false, after saying why, when any of it did not reach the file.
+bool closeRecord(std::FILE *file, const std::string &path) {
+    const bool failed = std::ferror(file) != 0;
+    if (std::fclose(file) == 0 && !failed)
+        return true;
+    std::fprintf(stderr, "zarvo-sim: cannot write %s\n", path.c_str());
+    return false;
+}
+
+} // namespace
+
+bool Simulator::writeSummary() const {
     if (m_o.summary.empty())
-        return;
+        return true;
     std::FILE *out = std::fopen(m_o.summary.c_str(), "w");
     if (!out) {
         std::fprintf(stderr, "zarvo-sim: cannot write %s: %s\n", m_o.summary.c_str(),
                      std::strerror(errno));
-        return;
+        return false;
     }
     std::fprintf(out, "bytes-in %lld\nbytes-out %lld\ndevice-us %lld\n", m_bytesIn, m_bytesOut,
                  static_cast<long long>(m_deviceTime.count()));
@@ -189,10 +202,14 @@ void Simulator::writeSummary() const {
             std::fprintf(out, " %lld", v);
         std::fputc('\n', out);
     }
-    std::fclose(out);
+    return closeRecord(out, m_o.summary);
 }
 
-void Simulator::shutdown() {
+bool Simulator::shutdown() {
+    if (m_shutDown)
+        return true;
+    m_shutDown = true;
+    bool written = true;
     if (!m_link.empty()) {
         std::error_code ec;
         // Only our own link: someone may have taken the port number over meanwhile.
@@ -203,13 +220,15 @@ void Simulator::shutdown() {
     if (!m_o.dump.empty()) {
         std::ofstream out(m_o.dump, std::ios::binary | std::ios::trunc);
         out << m_unit.flash().toIntelHex();
-        if (!out)
+        out.close(); // a short dump stays in the buffer until here
+        if (!out) {
             std::fprintf(stderr, "zarvo-sim: cannot write %s\n", m_o.dump.c_str());
-        m_o.dump.clear();
+            written = false;
+        }
     }
-    writeSummary();
+    written = writeSummary() && written;
     if (m_transcript) {
-        std::fclose(m_transcript);
+        written = closeRecord(m_transcript, m_o.transcript) && written;
         m_transcript = nullptr;
     }
     if (m_garbled)
@@ -222,6 +241,7 @@ void Simulator::shutdown() {
     if (m_inotifyFd >= 0)
         ::close(m_inotifyFd);
     m_signalFd = m_inotifyFd = -1;
+    return written;
 }
 
 } // namespace sim

@@ -32,6 +32,9 @@ public:
     bool openLine();
     // The instrument until it is told to end, or the line or the other side ends it.
     int run();
+    // Writes the records, removes the port link and hangs up; false, after saying why, when
+    // a record could not be written. Only the first call does anything.
+    bool shutdown();
 
 private:
     struct Timed {
@@ -58,8 +61,7 @@ private:
     void watchOpens();
     void onInotify();
     void hangUp();
-    void writeSummary() const;
-    void shutdown();
+    bool writeSummary() const;
 
     Options m_o;
     sim::Unit m_unit;
@@ -84,6 +86,7 @@ private:
     bool m_traffic = false;
     bool m_closedAfterTraffic = false;
     bool m_done = false;
+    bool m_shutDown = false;
     std::FILE *m_transcript = nullptr;
     long m_garbled = 0;
     long m_overrun = 0; // received bytes dropped because the receive queue was full
