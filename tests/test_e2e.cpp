@@ -25,6 +25,7 @@
 #include "instrument.h"
 #include "intelhex.h"
 #include "linkrig.h"
+#include "runtime.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_runtime;
+    RuntimeSandbox m_runtime;
 
     template <typename T> static T *child(QWidget &w, const char *name) {
         return w.findChild<T *>(QString::fromLatin1(name));
@@ -182,9 +183,7 @@ private slots:
     }
 
     void initTestCase() {
-        // Our own instance lock and port directory, whatever else runs on this machine.
-        m_runtime = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+        QVERIFY(m_runtime.isValid());
         QVERIFY(QFile::exists(ZARVO_BUILD_DIR "/zarvo-sim"));
     }
 

@@ -19,6 +19,7 @@
 #include "options.h"
 #include "ports.h"
 #include "pty.h"
+#include "runtime.h"
 #include "status.h"
 
 namespace {
@@ -41,12 +42,11 @@ QList<QJsonObject> events(const QString &out) {
 class TestFlash : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_runtime;
+    RuntimeSandbox m_runtime;
 
 private slots:
     void initTestCase() {
-        m_runtime = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+        QVERIFY(m_runtime.isValid());
         QVERIFY(QFile::exists(ZARVO_BUILD_DIR "/zarvo-flash"));
     }
 

@@ -11,12 +11,12 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 #include "dialogs.h"
 #include "frmmain.h"
 #include "instrument.h"
 #include "pty.h"
+#include "runtime.h"
 
 namespace {
 
@@ -95,12 +95,11 @@ private:
 class TestRemote : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_runtime;
+    RuntimeSandbox m_runtime;
 
 private slots:
     void initTestCase() {
-        m_runtime = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+        QVERIFY(m_runtime.isValid());
         for (const char *program : {"ser2net", "socat"})
             QVERIFY2(
                 !QStandardPaths::findExecutable(program, {"/usr/sbin", "/usr/bin"}).isEmpty() ||
