@@ -117,9 +117,11 @@ void Link::Send(std::string_view sDataOut) {
                 QCoreApplication::processEvents(QEventLoop::AllEvents);
                 eventsProcessed = true;
             }
-            // Only passes that ran their full length count: bytes that are not the reply
-            // end passes early, and must not use the timeout up faster than the clock.
-            if (passEnd.hasExpired()) {
+            // Passes that ran their full length count, and so does the one the reply is
+            // taken in, however early: a reply in the 1,001st pass is too late. Bytes that
+            // are not the reply end passes early without counting, so that they cannot use
+            // the timeout up faster than the clock.
+            if (passEnd.hasExpired() || m_st.bReceived) {
                 ++counter;
                 passEnd = QDeadlineTimer(m_passLength, Qt::PreciseTimer);
             }

@@ -16,7 +16,8 @@ class Link : public QObject {
     Q_OBJECT
 public:
     // A reply that has not come when the pass counter exceeds this (after 1,001 passes
-    // of at least 1 ms each, processing events) is given up.
+    // of at least 1 ms each, processing events) is given up, and so is one taken in the
+    // 1,001st pass.
     static constexpr int kWaitPasses = 1000;
     static constexpr std::chrono::milliseconds kPassSleep{1};
     // Pause after the remote start request, for a late echo.
@@ -41,7 +42,8 @@ public:
     // The length of one pass of the wait; tests lengthen it to tell passes that ended on
     // input from passes that ran out.
     void setPassLength(std::chrono::nanoseconds length) { m_passLength = length; }
-    // Passes the last wait counted: those that ran their full length.
+    // Passes the last wait counted: those that ran their full length, and the one in
+    // which the wait ended.
     int waitPasses() const { return m_waitPasses; }
 
     // How an update ends. Every ending returns the window to idle; each keeps its own

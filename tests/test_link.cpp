@@ -84,36 +84,51 @@ private slots:
         QVERIFY(rig.port.isOpen());
     }
 
-    // The decision after the wait is taken on the pass counter, not on the flag.
+    // The decision after the wait is taken on the pass counter, not on the flag. A reply
+    // handed in comes at the end of its pass; one on the line is written at the end of the
+    // pass before and taken early in its own, which is then made long enough that it cannot
+    // run out first.
     void passLimit_data() {
         QTest::addColumn<int>("replyPass");
+        QTest::addColumn<bool>("onLine");
         QTest::addColumn<bool>("fails");
-        QTest::newRow("first pass") << 1 << false;
-        QTest::newRow("pass 1000") << 1000 << false;
-        QTest::newRow("pass 1001") << 1001 << true;
-        QTest::newRow("never") << 0 << true;
+        QTest::newRow("first pass") << 1 << false << false;
+        QTest::newRow("pass 1000") << 1000 << false << false;
+        QTest::newRow("pass 1001") << 1001 << false << true;
+        QTest::newRow("never") << 0 << false << true;
+        QTest::newRow("on the line, early in pass 1000") << 1000 << true << false;
+        QTest::newRow("on the line, early in pass 1001") << 1001 << true << true;
     }
     void passLimit() {
         QFETCH(int, replyPass);
+        QFETCH(bool, onLine);
         QFETCH(bool, fails);
         Rig rig;
         rig.peer.respond = nullptr;
         PassCounter counter;
+        bool written = true;
         counter.onPass = [&](int pass) {
-            if (pass == replyPass)
+            if (!onLine && pass == replyPass) {
                 rig.link.HandleInput(kAck);
+            } else if (onLine && pass == replyPass - 1) {
+                rig.link.setPassLength(std::chrono::minutes(10));
+                written = rig.pty.write(kAck);
+            }
         };
         counter.start();
         rig.link.Send(EraseFrames[0]);
         counter.stop();
+        QVERIFY(written);
+        // Once the reply is in, no further round of events comes before Send returns.
+        const int rounds = onLine ? replyPass - 1 : replyPass > 0 ? replyPass : 1001;
+        QCOMPARE(counter.passes, rounds);
         if (fails) {
             expectFailure(rig, QStringLiteral("Error communicating with Port."));
-            QCOMPARE(counter.passes, 1001);
             QCOMPARE(rig.link.waitPasses(), 1001);
         } else {
             QVERIFY(rig.view.boxes.isEmpty());
             QVERIFY(!rig.st.bIdle);
-            QCOMPARE(counter.passes, replyPass);
+            QCOMPARE(rig.st.sReply, kAck);
             QCOMPARE(rig.link.waitPasses(), replyPass);
         }
     }
@@ -158,9 +173,52 @@ private slots:
         QCOMPARE(rig.st.sReply, kAck);
         QVERIFY(rig.view.boxes.isEmpty());
         QVERIFY(!rig.st.bIdle);
-        QCOMPARE(rig.link.waitPasses(), 0);
+        // No pass ran out; only the one the reply came in counts.
+        QCOMPARE(rig.link.waitPasses(), 1);
         if (rounds >= 0)
             QCOMPARE(counter.passes, rounds);
+    }
+
+    // The wait is a time as well as a count: passes of at least a millisecond each, so that
+    // a slow line (a version reply alone takes 133 ms at 1200 baud) is still waited for.
+    // The upper bound is one that two cores shared by a dozen busy processes still meet (4 s
+    // seen there); passes of 10 ms would miss it.
+    void waitFollowsTheClock_data() {
+        QTest::addColumn<int>("replyAfter"); // ms after the frame reached the line; -1: never
+        QTest::newRow("no reply") << -1;
+        QTest::newRow("reply after 900 ms") << 900;
+    }
+    void waitFollowsTheClock() {
+        QFETCH(int, replyAfter);
+        Rig rig;
+        std::thread line;
+        bool written = true;
+        rig.peer.respond = [&](const PeerFrame &) {
+            if (replyAfter >= 0) {
+                line = std::thread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(replyAfter));
+                    written = ::write(rig.pty.masterFd(), kAck.constData(), size_t(kAck.size())) ==
+                              ssize_t(kAck.size());
+                });
+            }
+            return QByteArray();
+        };
+        QElapsedTimer clock;
+        clock.start();
+        rig.link.Send(EraseFrames[0]);
+        const qint64 elapsed = clock.elapsed();
+        if (line.joinable())
+            line.join();
+        QVERIFY(written);
+        if (replyAfter < 0) {
+            expectFailure(rig, QStringLiteral("Error communicating with Port."));
+            QVERIFY2(elapsed >= 1001 && elapsed <= 8000, qPrintable(QString::number(elapsed)));
+        } else {
+            QVERIFY(rig.view.boxes.isEmpty());
+            QVERIFY(!rig.st.bIdle);
+            QCOMPARE(rig.st.sReply, kAck);
+            QVERIFY2(elapsed >= replyAfter, qPrintable(QString::number(elapsed)));
+        }
     }
 
     void badReplies_data() {
