@@ -288,6 +288,17 @@ private slots:
             for (int i = 0; i < 30; ++i)
                 d->tmrCountDown_Timer();
         });
+        // Nothing drives it but its own timer: the first tick comes after a second of real
+        // time, then the same timer, made short, runs the other 29.
+        QTest::newRow("left alone") << CloseWay([](frmSuccess *d) {
+            auto *ok = d->findChild<QPushButton *>("OKButton");
+            QElapsedTimer clock;
+            clock.start();
+            QTRY_COMPARE_WITH_TIMEOUT(ok->text(), QStringLiteral("OK [29 sec.]"), 3000);
+            QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+            d->findChild<QTimer *>("tmrCountDown")->setInterval(10);
+            QTRY_VERIFY_WITH_TIMEOUT(!frmSuccess::instance(), 5000);
+        });
         QTest::newRow("Unload") << CloseWay([](frmSuccess *) { frmSuccess::Unload(); });
         QTest::newRow("UnloadAllForms")
             << CloseWay([](frmSuccess *) { UnloadAllForms(QStringLiteral("frmMain")); });

@@ -242,13 +242,32 @@ private slots:
         expectFailure(rig, message);
     }
 
+    // No message either way; an echo that comes only after the wait has run out, in the
+    // pause that follows it, is still taken.
+    void startBootloaderWithoutAnswerSaysNothing_data() {
+        QTest::addColumn<bool>("echoInPause");
+        QTest::newRow("no answer") << false;
+        QTest::newRow("echo in the pause after the wait") << true;
+    }
     void startBootloaderWithoutAnswerSaysNothing() {
+        QFETCH(bool, echoInPause);
+        const QByteArray echo("\xFE\xFE\x33\x00\x42\x4C\x3F\xFD", 8);
         Rig rig;
         rig.peer.respond = nullptr;
         rig.st.sReply = "earlier";
+        PassCounter counter;
+        bool written = true;
+        counter.onPass = [&](int pass) {
+            if (echoInPause && pass == 1001) // the wait's last round of events
+                written = rig.pty.write(echo);
+        };
+        counter.start();
         rig.link.Send(frames::StartBootloader);
+        counter.stop();
+        QVERIFY(written);
+        QCOMPARE(counter.passes, 1001 + 1); // the wait's, and the pause's one round
         QVERIFY(rig.view.boxes.isEmpty());
-        QCOMPARE(rig.st.sReply, QByteArray("earlier"));
+        QCOMPARE(rig.st.sReply, echoInPause ? echo : QByteArray("earlier"));
         QVERIFY(!rig.st.bIdle);
         QVERIFY(rig.port.isOpen());
         QCOMPARE(rig.codes(), QByteArrayList{"0000"});
@@ -337,40 +356,49 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<bool>("ended");
         QTest::addColumn<QString>("version"); // the tool's own; the build gives digits only
+        // Cancelled during the wait, with `reply` the one held from before.
+        QTest::addColumn<bool>("cancelled");
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QString foreign = "Attached device is not the ZARVO-415B.";
         QTest::newRow("older installed")
             << BootPeer::versionReply("0415", "1003") << QList<View::Answer>{} << QStringList{}
-            << "1003.01" << true << false << "1012";
+            << "1003.01" << true << false << "1012" << false;
         QTest::newRow("no firmware")
             << BootPeer::versionReply("0415", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
-            << QStringList{} << "0000.00" << true << false << "1012";
-        QTest::newRow("same, Yes") << BootPeer::versionReply("0415", "1012", "07")
-                                   << QList<View::Answer>{View::Answer::Yes}
-                                   << QStringList{question} << "1012.07" << true << false << "1012";
+            << QStringList{} << "0000.00" << true << false << "1012" << false;
+        QTest::newRow("same, Yes")
+            << BootPeer::versionReply("0415", "1012", "07")
+            << QList<View::Answer>{View::Answer::Yes} << QStringList{question} << "1012.07" << true
+            << false << "1012" << false;
         QTest::newRow("same, No") << BootPeer::versionReply("0415", "1012")
                                   << QList<View::Answer>{View::Answer::No} << QStringList{question}
-                                  << "1012.01" << false << true << "1012";
+                                  << "1012.01" << false << true << "1012" << false;
         QTest::newRow("newer, question")
             << BootPeer::versionReply("0415", "2001") << QList<View::Answer>{View::Answer::Yes}
             << QStringList{"Would you like to replace version 2001 with 1012?"} << "2001.01" << true
-            << false << "1012";
+            << false << "1012" << false;
         QTest::newRow("foreign device")
             << BootPeer::versionReply("0417", "1003") << QList<View::Answer>{}
-            << QStringList{foreign} << "1003.01" << false << true << "1012";
+            << QStringList{foreign} << "1003.01" << false << true << "1012" << false;
         QTest::newRow("foreign, no firmware")
             << BootPeer::versionReply("0452", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
-            << QStringList{foreign} << "0000.00" << false << true << "1012";
+            << QStringList{foreign} << "0000.00" << false << true << "1012" << false;
 
         // The comparison ignores letter case: equal versions ask, whatever their case.
         QTest::newRow("same but for case, question")
             << BootPeer::versionReply("0415", "10AB") << QList<View::Answer>{View::Answer::No}
             << QStringList{"Would you like to replace version 10AB with 10ab?"} << "10AB.01"
-            << false << true << "10ab";
+            << false << true << "10ab" << false;
         QTest::newRow("newer but for case, question")
             << BootPeer::versionReply("0415", "10AC") << QList<View::Answer>{View::Answer::Yes}
             << QStringList{"Would you like to replace version 10AC with 10ab?"} << "10AC.01" << true
-            << false << "10ab";
+            << false << "10ab" << false;
+
+        // The question is still asked after a cancel, on the reply held.
+        QTest::newRow("cancelled, same held, question")
+            << BootPeer::versionReply("0415", "1012") << QList<View::Answer>{View::Answer::No}
+            << QStringList{"Firmware update was cancelled.", question} << "1012.01" << false << true
+            << "1012" << true;
     }
 
     void versionEvaluation() {
@@ -381,9 +409,17 @@ private slots:
         QFETCH(bool, accepted);
         QFETCH(bool, ended);
         QFETCH(QString, version);
+        QFETCH(bool, cancelled);
         Rig rig;
         rig.st.sVersion = version;
-        rig.peer.respond = [&](const PeerFrame &) { return reply; };
+        rig.peer.respond = [&](const PeerFrame &) {
+            if (!cancelled)
+                return reply;
+            rig.updater.cmdExit_Click(); // Cancel, inside the wait
+            return QByteArray();
+        };
+        if (cancelled)
+            rig.st.sReply = reply;
         rig.view.answers = answers;
         rig.link.Send(frames::ReadVersion);
         QCOMPARE(rig.view.boxTexts(), boxes);
@@ -423,46 +459,69 @@ private slots:
         QTest::addColumn<QString>("panel1");
         QTest::addColumn<QString>("panel3");
         QTest::addColumn<QString>("message");
+        // Cancelled during the wait, with `reply` the one held from before: the last erase
+        // or write acknowledgement, which lacks the result bytes.
+        QTest::addColumn<bool>("cancelled");
         const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
         const QByteArray verify(frames::Verify.data(), frames::Verify.size());
         QTest::newRow("blank ok") << blank
                                   << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3B", 4))
                                   << "Blank Checking ..."
                                   << ""
-                                  << "";
+                                  << "" << false;
         QTest::newRow("blank bad")
             << blank << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3C", 4))
             << "Blank Check Failed"
             << "3C-FF-C4-00"
-            << "Blank Check Error";
+            << "Blank Check Error" << false;
         QTest::newRow("blank 3B-FE-C4-00")
             << blank << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFE\x3B", 4))
             << "Blank Check Failed"
             << "3B-FE-C4-00"
-            << "Blank Check Error";
+            << "Blank Check Error" << false;
         QTest::newRow("verify ok, sum not judged")
             << verify << BootPeer::checkReply(1, QByteArray("\x00\x00\x12\x34", 4))
             << "Verifying ..."
             << ""
-            << "";
+            << "" << false;
         QTest::newRow("verify bad")
             << verify << BootPeer::checkReply(1, QByteArray("\x02\x00\x12\x34", 4))
             << "Verify Failed"
             << "34-12-00-02"
-            << "Verify Checksum Error";
+            << "Verify Checksum Error" << false;
+        QTest::newRow("blank, cancelled") << blank << kAck << "Blank Check Failed"
+                                          << "?\?-?\?-?\?-?\?"
+                                          << "Blank Check Error" << true;
+        QTest::newRow("verify, cancelled") << verify << kAck << "Verify Failed"
+                                           << "?\?-?\?-?\?-?\?"
+                                           << "Verify Checksum Error" << true;
     }
+
     void checkEvaluation() {
         QFETCH(QByteArray, frame);
         QFETCH(QByteArray, reply);
         QFETCH(QString, panel1);
         QFETCH(QString, panel3);
         QFETCH(QString, message);
+        QFETCH(bool, cancelled);
         Rig rig;
-        rig.peer.respond = [&](const PeerFrame &) { return reply; };
+        rig.peer.respond = [&](const PeerFrame &) {
+            if (!cancelled)
+                return reply;
+            rig.updater.cmdExit_Click(); // Cancel, inside the wait
+            return QByteArray();
+        };
+        if (cancelled)
+            rig.st.sReply = reply;
         rig.link.Send(frame.toStdString());
         QCOMPARE(rig.view.panels[1], panel1);
         QCOMPARE(rig.view.panels[3], panel3);
-        QCOMPARE(rig.view.boxTexts(), message.isEmpty() ? QStringList{} : QStringList{message});
+        QStringList boxes;
+        if (cancelled)
+            boxes << QStringLiteral("Firmware update was cancelled.");
+        if (!message.isEmpty())
+            boxes << message;
+        QCOMPARE(rig.view.boxTexts(), boxes);
         QCOMPARE(rig.st.bCheckFailed, !message.isEmpty());
         QCOMPARE(rig.st.bIdle, !message.isEmpty());
         if (!message.isEmpty()) {
