@@ -255,6 +255,10 @@ private slots:
         QTest::newRow("F4 during the update") << none << 2 << false << none << "f4@Erasing ...  20%"
                                               << none << kCompleteUpdate << "EBPV" << true << none;
 
+        // The Instructions open beside the running update, which goes on frame for frame.
+        QTest::newRow("F1 while programming")
+            << none << 2 << false << none << "f1@Programming ...  30%" << none << kCompleteUpdate
+            << "EBPV" << true << none;
         // While the menu has the keyboard, Esc is the menu's: no cancel.
         QTest::newRow("Help, Esc, Esc while erasing")
             << none << 2 << false << none << "menu@Erasing ...  10%" << none << kCompleteUpdate
@@ -387,6 +391,8 @@ private slots:
                 QTimer::singleShot(0, &w, [&w, what] {
                     if (what == "menu")
                         helpEscEsc(w);
+                    else if (what == "f1")
+                        key(w, Qt::Key_F1);
                     else
                         key(w, what == "esc" ? Qt::Key_Escape : Qt::Key_F4);
                 });
@@ -394,6 +400,12 @@ private slots:
         }
         key(w, Qt::Key_F4);
         QVERIFY(action.isEmpty() || acted);
+        if (action.startsWith("f1@")) {
+            const QWidgetList tops = QApplication::topLevelWidgets();
+            QVERIFY(std::any_of(tops.begin(), tops.end(), [](QWidget *t) {
+                return t->objectName() == "frmInstructions" && t->isVisible();
+            }));
+        }
 
         QCOMPARE(answerer.texts(), boxes);
         // The replacement question has a title of its own; every other box is the tool's.
@@ -608,6 +620,47 @@ private slots:
         QVERIFY(instrument.finished());
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), kCompleteUpdate, &why), qPrintable(why));
+        w.close();
+    }
+
+    void twoUpdates_data() { addTwoUpdateRows(); }
+    void twoUpdates() {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(bool, unplug);
+        QFETCH(int, firstOutcome);
+        QFETCH(int, secondOutcome);
+        QFETCH(QString, reason);
+        PortSandbox sandbox;
+        QTemporaryDir records[2];
+        frmMain w;
+        prepare(w, 2, false);
+        BoxAnswerer answerer;
+        const FormState &st = w.engine.state;
+        for (int n = 0; n < 2; ++n) {
+            Instrument instrument(kPort, n == 0 ? first : second, records[n].path());
+            QVERIFY(!instrument.device().isEmpty());
+            // Runs right after the reply is stored, before the next frame is written.
+            int versionReplies = 0;
+            const QMetaObject::Connection pull =
+                connect(&w.engine.MSComm1, &CommPort::commEvent, &w, [&](int) {
+                    if (n == 1 && unplug && st.sCommand == "0001" && ++versionReplies == 2)
+                        instrument.stop();
+                });
+            answerer.seen.clear();
+            key(w, Qt::Key_F4);
+            disconnect(pull);
+            const int outcome = n == 0 ? firstOutcome : secondOutcome;
+            const bool done = outcome == int(Outcome::Done);
+            QCOMPARE(int(st.outcome.value), outcome);
+            QCOMPARE(answerer.texts(),
+                     done ? QStringList{} : QStringList{"Error communicating with Port."});
+            if (!done)
+                QVERIFY2(st.outcome.detail.contains(reason), qPrintable(st.outcome.detail));
+            QCOMPARE(frmSuccess::instance() != nullptr, done);
+            QCOMPARE(st.bSuccess, done);
+            QVERIFY(idle(w));
+        }
         w.close();
     }
 

@@ -10,10 +10,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <cstring>
 #include <memory>
+#include <unistd.h>
 
+#include "consoleview.h"
 #include "dialogs.h"
+#include "engine.h"
 #include "frmmain.h"
+#include "image.h"
 #include "instrument.h"
 #include "linkrig.h"
 #include "options.h"
@@ -25,10 +30,6 @@
 namespace {
 
 constexpr int kPort = 5;
-
-int statusOf(Outcome outcome) {
-    return cli::statusOf(outcome).status;
-}
 
 QList<QJsonObject> events(const QString &out) {
     QList<QJsonObject> list;
@@ -79,7 +80,7 @@ private slots:
         QFETCH(QString, says);
         PortSandbox sandbox;
         Flash flash(args);
-        QCOMPARE(flash.finish(), cli::kStatusUsage);
+        QCOMPARE(flash.finish(), 2);
         QVERIFY(flash.out().isEmpty());
         QCOMPARE(flash.err().count('\n'), 1);
         QVERIFY2(flash.err().startsWith("zarvo-flash: ") && flash.err().contains(says),
@@ -92,7 +93,9 @@ private slots:
     void endings_data() {
         QTest::addColumn<QStringList>("sim");
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("port"); // "missing", "held", "file", "device" or ""
+        // "missing", "held", "file", "device", "COM99" (the highest number), "refused" (a
+        // device this user may not open) or "" (COM5)
+        QTest::addColumn<QString>("port");
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("says"); // on standard error, in order
         QTest::addColumn<QString>("codes");
@@ -104,55 +107,55 @@ private slots:
         QTest::newRow("remote, 2400") << QStringList{"--mode", "application", "--baud", "2400"}
                                       << QStringList{"--remote", "--baud", "2400"} << "" << 0
                                       << QStringList{} << "0000 " + kCompleteUpdate;
+        QTest::newRow("COM99") << QStringList{} << QStringList{} << "COM99" << 0 << QStringList{}
+                               << kCompleteUpdate;
         QTest::newRow("by device path")
             << QStringList{} << QStringList{} << "device" << 0 << QStringList{} << kCompleteUpdate;
         QTest::newRow("newer kept: no terminal to ask")
-            << same << QStringList{} << "" << statusOf(Outcome::Declined)
-            << QStringList{question, "not a terminal"} << "0001";
+            << same << QStringList{} << "" << 3 << QStringList{question, "not a terminal"}
+            << "0001";
         QTest::newRow("newer kept: --keep-newer")
-            << same << QStringList{"--keep-newer"} << "" << statusOf(Outcome::Declined)
-            << QStringList{} << "0001";
+            << same << QStringList{"--keep-newer"} << "" << 3 << QStringList{} << "0001";
         QTest::newRow("newer replaced: --yes")
             << same << QStringList{"--yes"} << "" << 0 << QStringList{} << kCompleteUpdate;
         QTest::newRow("foreign device")
-            << QStringList{"--id", "0417"} << QStringList{} << ""
-            << statusOf(Outcome::ForeignDevice)
+            << QStringList{"--id", "0417"} << QStringList{} << "" << 10
             << QStringList{"Attached device is not the ZARVO-415B.", "identification 0417"}
             << "0001";
         QTest::newRow("blank check fails")
-            << QStringList{"--fail-blank-check"} << QStringList{} << ""
-            << statusOf(Outcome::BlankCheckFailed)
+            << QStringList{"--fail-blank-check"} << QStringList{} << "" << 11
             << QStringList{"Blank Check Error", "result bytes 00-40-00-01"} << "0001 0301*480 0A02";
-        QTest::newRow("verify fails") << QStringList{"--fail-verify"} << QStringList{} << ""
-                                      << statusOf(Outcome::VerifyFailed)
+        QTest::newRow("verify fails") << QStringList{"--fail-verify"} << QStringList{} << "" << 12
                                       << QStringList{"Verify Checksum Error", "result bytes"}
                                       << "0001 0301*480 0A02 0202*1658 0A01";
         QTest::newRow("no reply mid-programming")
-            << QStringList{"--drop-reply", "1182"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError, "no reply to command 0202"}
-            << "0001 0301*480 0A02 0202*700";
+            << QStringList{"--drop-reply", "1182"} << QStringList{} << "" << 9
+            << QStringList{commError, "no reply to command 0202"} << "0001 0301*480 0A02 0202*700";
         QTest::newRow("line hung up mid-erase")
-            << QStringList{"--hang-up", "300"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError} << "0001 0301*299";
+            << QStringList{"--hang-up", "300"} << QStringList{} << "" << 9 << QStringList{commError}
+            << "0001 0301*299";
         QTest::newRow("instrument running its firmware")
-            << QStringList{"--mode", "application"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError, "no reply to command 0001"}
-            << "";
+            << QStringList{"--mode", "application"} << QStringList{} << "" << 9
+            << QStringList{commError, "no reply to command 0001"} << "";
         QTest::newRow("not in bootloader mode")
-            << QStringList{"--garble-reply", "1"} << QStringList{} << ""
-            << statusOf(Outcome::NotBootloader)
+            << QStringList{"--garble-reply", "1"} << QStringList{} << "" << 8
             << QStringList{"Make sure device is in bootloader mode.", "reply "} << "0001";
         QTest::newRow("port missing")
-            << QStringList{} << QStringList{} << "missing" << statusOf(Outcome::PortMissing)
+            << QStringList{} << QStringList{} << "missing" << 4
             << QStringList{"Selected Com Port is not available.", "/dev/zarvo-no-such-device"}
             << "";
         QTest::newRow("port in use")
-            << QStringList{} << QStringList{} << "held" << statusOf(Outcome::PortInUse)
+            << QStringList{} << QStringList{} << "held" << 5
             << QStringList{"Selected COM Port is already in use by another application.",
                            "is in use by"}
             << "";
+        QTest::newRow("no permission")
+            << QStringList{} << QStringList{} << "refused" << 6
+            << QStringList{"Selected COM Port could not be opened.",
+                           QString::fromLocal8Bit(std::strerror(EACCES)), "dialout"}
+            << "";
         QTest::newRow("not a serial device")
-            << QStringList{} << QStringList{} << "file" << statusOf(Outcome::PortUnusable)
+            << QStringList{} << QStringList{} << "file" << 7
             << QStringList{"Selected COM Port could not be opened."} << "";
     }
     void endings() {
@@ -164,7 +167,7 @@ private slots:
         QFETCH(QString, codes);
         PortSandbox sandbox;
         QTemporaryDir records;
-        Instrument instrument(kPort, sim, records.path());
+        Instrument instrument(port == "COM99" ? 99 : kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
         std::unique_ptr<UnusablePort> unusable;
         if (port == "missing" || port == "file" || port == "held") {
@@ -173,9 +176,26 @@ private slots:
             unusable = std::make_unique<UnusablePort>(sandbox, kPort, port, instrument.device());
             QVERIFY(unusable->ready());
         }
-        const QStringList target = port == "device" ? QStringList{"--port", instrument.device()}
-                                                    : QStringList{"--port", "5"};
-        Flash flash(target + args);
+        // Root opens any device: the refusal is then met by an unprivileged user, who may
+        // reach the port directory but not the device. Any other user is refused a device
+        // whose mode lets nobody in.
+        QStringList runAs;
+        if (port == "refused") {
+            if (::geteuid() == 0) {
+                runAs =
+                    QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+                QDir dir(sandbox.portDirectory());
+                for (int up = 0; up < 3; ++up, dir.cdUp())
+                    QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) |
+                                                                  QFile::ExeOther));
+            } else {
+                QVERIFY(QFile::setPermissions(instrument.device(), {}));
+            }
+        }
+        const QStringList target = port == "device"  ? QStringList{"--port", instrument.device()}
+                                   : port == "COM99" ? QStringList{"--port", "COM99"}
+                                                     : QStringList{"--port", "5"};
+        Flash flash(target + args, QString(), runAs);
         QCOMPARE(flash.finish(), status);
         qsizetype at = 0;
         for (const QString &text : says) {
@@ -186,7 +206,7 @@ private slots:
             QVERIFY(flash.err().isEmpty());
             QVERIFY(flash.out().contains("the instrument reports 1012.01"));
             QVERIFY(instrument.finished());
-        } else if (status != statusOf(Outcome::Declined)) {
+        } else if (status != 3) {
             QVERIFY(flash.err().contains(QStringLiteral("exit status %1").arg(status)));
         }
         unusable.reset();
@@ -225,7 +245,7 @@ private slots:
         QTemporaryDir records;
         Instrument instrument(kPort, sim, records.path());
         Flash flash({"--port", "COM5", "--json"});
-        QCOMPARE(flash.finish(), outcome == "done" ? 0 : statusOf(Outcome::BlankCheckFailed));
+        QCOMPARE(flash.finish(), outcome == "done" ? 0 : 11);
         QVERIFY(flash.err().isEmpty());
         const QList<QJsonObject> list = events(flash.out());
         QStringList seen, seenPhases;
@@ -304,6 +324,62 @@ private slots:
         QVERIFY2(matchesCodes(b.codes(), kCompleteUpdate, &why), qPrintable(why));
     }
 
+    // zarvo-flash runs one update a process; its core, the same engine behind a console, is
+    // made to run two, as the window does.
+    void twoUpdatesInOneCore_data() { addTwoUpdateRows(); }
+    void twoUpdatesInOneCore() {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(bool, unplug);
+        QFETCH(int, firstOutcome);
+        QFETCH(int, secondOutcome);
+        QFETCH(QString, reason);
+        PortSandbox sandbox;
+        QTemporaryDir records[2];
+        struct Console : cli::ConsoleView {
+            using cli::ConsoleView::ConsoleView;
+            int successShown = 0;
+            void showSuccess() override { ++successShown; }
+        };
+        cli::ConsoleView::Setup setup;
+        setup.quiet = true;
+        setup.eraseFrames = int(EraseFrames.size());
+        setup.writeFrames = int(WriteFrames.size());
+        setup.port = QStringLiteral("COM5");
+        setup.baud = QStringLiteral("4800");
+        setup.version = QStringLiteral("1012");
+        Console view(setup);
+        Engine engine(view);
+        FormState &st = engine.state;
+        st.sVersion = setup.version;
+        st.sTitleVer = QStringLiteral("Title v1012");
+        st.iComPort = kPort;
+        st.sBaudrate = setup.baud;
+        int shown = 0;
+        for (int n = 0; n < 2; ++n) {
+            Instrument instrument(kPort, n == 0 ? first : second, records[n].path());
+            QVERIFY(!instrument.device().isEmpty());
+            // Runs right after the reply is stored, before the next frame is written.
+            int versionReplies = 0;
+            const QMetaObject::Connection pull =
+                connect(&engine.MSComm1, &CommPort::commEvent, this, [&](int) {
+                    if (n == 1 && unplug && st.sCommand == "0001" && ++versionReplies == 2)
+                        instrument.stop();
+                });
+            engine.updater.cmdProgram_Click();
+            disconnect(pull);
+            const int outcome = n == 0 ? firstOutcome : secondOutcome;
+            const bool done = outcome == int(Outcome::Done);
+            QCOMPARE(int(st.outcome.value), outcome);
+            if (!done)
+                QVERIFY2(st.outcome.detail.contains(reason), qPrintable(st.outcome.detail));
+            shown += done;
+            QCOMPARE(view.successShown, shown);
+            QVERIFY(st.bIdle);
+            QVERIFY(!engine.MSComm1.isOpen());
+        }
+    }
+
     // A reader that goes away (`zarvo-flash --json | head -n 1`) must not stop the update
     // half way, with the instrument erased: the update goes on to its end.
     void outputGoneAway() {
@@ -336,9 +412,9 @@ private slots:
         QTest::addColumn<QString>("codes");
         QTest::newRow("y") << QByteArray("y\n") << 0 << kCompleteUpdate;
         QTest::newRow("yes") << QByteArray("YES\n") << 0 << kCompleteUpdate;
-        QTest::newRow("Enter") << QByteArray("\n") << statusOf(Outcome::Declined) << "0001";
-        QTest::newRow("n") << QByteArray("n\n") << statusOf(Outcome::Declined) << "0001";
-        QTest::newRow("Ctrl-C") << QByteArray() << statusOf(Outcome::Cancelled) << "0001";
+        QTest::newRow("Enter") << QByteArray("\n") << 3 << "0001";
+        QTest::newRow("n") << QByteArray("n\n") << 3 << "0001";
+        QTest::newRow("Ctrl-C") << QByteArray() << 13 << "0001";
     }
     void question() {
         QFETCH(QByteArray, typed);
@@ -352,7 +428,7 @@ private slots:
         QVERIFY(flash.waitForLine("\"identified\""));
 
         Flash second({"--port", "5"});
-        QCOMPARE(second.finish(), statusOf(Outcome::PortInUse));
+        QCOMPARE(second.finish(), 5);
         QVERIFY(second.err().contains("already in use"));
 
         if (typed.isEmpty())
@@ -390,7 +466,7 @@ private slots:
         QVERIFY(flash.waitForLine(progress));
         QVERIFY(flash.waitForLine(progress));
         ::kill(flash.process().processId(), signal);
-        QCOMPARE(flash.finish(), statusOf(Outcome::Cancelled));
+        QCOMPARE(flash.finish(), 13);
         const QJsonObject result = events(flash.out()).last();
         QCOMPARE(result["outcome"].toString(), QStringLiteral("cancelled"));
         QCOMPARE(result["message"].toString(), QStringLiteral("Firmware update was cancelled."));
@@ -409,22 +485,23 @@ private slots:
         QTest::addColumn<QString>("says");
         // The port directory is a link that leads nowhere, so it cannot be made.
         QTest::addColumn<bool>("brokenDirectory");
-        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: " << false;
-        QTest::newRow("regular file")
-            << "file" << cli::kStatusError << "not a terminal device" << false;
-        QTest::newRow("directory")
-            << "directory" << cli::kStatusError << "not a terminal device" << false;
-        QTest::newRow("missing path") << "missing" << cli::kStatusError << "No such file" << false;
-        QTest::newRow("/dev/null")
-            << "null" << cli::kStatusError << "not a terminal device" << false;
+        QTest::addColumn<int>("number"); // the port number mapped
+        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: " << false << 17;
+        QTest::newRow("pseudo-terminal as COM99") << "pty" << 0 << "COM99: " << false << 99;
+        QTest::newRow("regular file") << "file" << 1 << "not a terminal device" << false << 17;
+        QTest::newRow("directory") << "directory" << 1 << "not a terminal device" << false << 17;
+        QTest::newRow("missing path") << "missing" << 1 << "No such file" << false << 17;
+        QTest::newRow("/dev/null") << "null" << 1 << "not a terminal device" << false << 17;
         QTest::newRow("port directory cannot be made")
-            << "pty" << cli::kStatusError << "cannot make the port directory" << true;
+            << "pty" << 1 << "cannot make the port directory" << true << 17;
     }
     void mapping() {
         QFETCH(QString, device);
         QFETCH(int, status);
         QFETCH(QString, says);
         QFETCH(bool, brokenDirectory);
+        QFETCH(int, number);
+        const QString n = QString::number(number);
         PortSandbox sandbox;
         if (brokenDirectory) {
             QVERIFY(QDir(sandbox.portDirectory()).removeRecursively());
@@ -440,8 +517,8 @@ private slots:
                                            {"directory", scratch.path()},
                                            {"missing", scratch.path() + "/none"},
                                            {"null", "/dev/null"}};
-        const QString entry = sandbox.portDirectory() + "/com17";
-        Flash map({"--map", "17", paths[device]});
+        const QString entry = sandbox.portDirectory() + "/com" + n;
+        Flash map({"--map", n, paths[device]});
         QCOMPARE(map.finish(), status);
         QVERIFY2((status == 0 ? map.out() : map.err()).contains(says),
                  qPrintable(map.out() + map.err()));
@@ -454,24 +531,25 @@ private slots:
         Flash list({"--list-ports", "--json"});
         QCOMPARE(list.finish(), 0);
         const QJsonObject data = QJsonDocument::fromJson(list.out().toUtf8()).object();
-        QJsonObject row17;
+        QJsonObject row;
         for (const QJsonValue &port : data["ports"].toArray())
-            if (port["port"].toInt() == 17)
-                row17 = port.toObject();
-        QCOMPARE(row17.isEmpty(), status != 0); // a higher number is listed once mapped
+            if (port["port"].toInt() == number)
+                row = port.toObject();
+        QCOMPARE(row.isEmpty(), status != 0); // a higher number is listed once mapped
         if (status == 0) {
-            QCOMPARE(row17["target"].toString(), pty.slavePath());
-            QCOMPARE(row17["present"].toBool(), true);
+            QCOMPARE(row["target"].toString(), pty.slavePath());
+            QCOMPARE(row["present"].toBool(), true);
             Flash text({"--list-ports"});
             QCOMPARE(text.finish(), 0);
-            QVERIFY2(text.out().contains(QRegularExpression(
-                         "COM17 +" + QRegularExpression::escape(entry + " -> " + pty.slavePath()) +
-                         " +present")),
-                     qPrintable(text.out()));
+            QVERIFY2(
+                text.out().contains(QRegularExpression(
+                    "COM" + n + " +" +
+                    QRegularExpression::escape(entry + " -> " + pty.slavePath()) + " +present")),
+                qPrintable(text.out()));
         }
 
-        Flash unmap({"--unmap", "17"});
-        QCOMPARE(unmap.finish(), status == 0 ? 0 : cli::kStatusError);
+        Flash unmap({"--unmap", n});
+        QCOMPARE(unmap.finish(), status == 0 ? 0 : 1);
         QVERIFY(!QFileInfo(entry).isSymLink());
     }
 
@@ -501,9 +579,8 @@ private slots:
             QVERIFY2(help.out().contains(option), option);
             QVERIFY2(manual.contains(option), option);
         }
-        QList<int> statuses{cli::kStatusError, cli::kStatusUsage};
-        for (const cli::StatusRow &row : cli::kStatusTable)
-            statuses << row.status;
+        // The statuses as documented, not as the code's table has them.
+        const QList<int> statuses{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
         // The manual's section of exit statuses, one ".B N" item each.
         const QString exitSection = manual.section(".SH EXIT STATUS", 1).section(".SH", 0, 0);
         for (int status : statuses) {

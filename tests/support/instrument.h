@@ -99,15 +99,21 @@ inline bool matchesCodes(const QByteArrayList &codes, const QString &pattern, QS
     return true;
 }
 
-// zarvo-flash as a separate process; standard input closed unless a file is given.
+// zarvo-flash as a separate process; standard input closed unless a file is given. `runAs`
+// is a command that runs it, such as setpriv dropping to another user.
 class Flash {
 public:
-    explicit Flash(const QStringList &args, const QString &stdinFile = QString()) {
+    explicit Flash(const QStringList &args, const QString &stdinFile = QString(),
+                   const QStringList &runAs = {}) {
         if (stdinFile.isEmpty())
             m_process.setStandardInputFile(QProcess::nullDevice());
         else
             m_process.setStandardInputFile(stdinFile);
-        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-flash"), args);
+        const QString program = QStringLiteral(ZARVO_BUILD_DIR "/zarvo-flash");
+        if (runAs.isEmpty())
+            m_process.start(program, args);
+        else
+            m_process.start(runAs.first(), runAs.mid(1) + QStringList{program} + args);
         m_process.waitForStarted(10000);
     }
     ~Flash() {

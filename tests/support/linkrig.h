@@ -58,6 +58,29 @@ private:
     bool m_held = false;
 };
 
+// Two updates in one process, each against its own virtual instrument: nothing the first
+// leaves behind may decide the second. With "unplug" the second one's line goes as soon as
+// the version read back is in, so that FinishUpdate cannot be written. "reason" is part of
+// the detail every communication error of the row must carry: the device's own, not a wait
+// that ran out.
+inline void addTwoUpdateRows() {
+    QTest::addColumn<QStringList>("first"); // the instruments' options
+    QTest::addColumn<QStringList>("second");
+    QTest::addColumn<bool>("unplug");
+    QTest::addColumn<int>("firstOutcome");
+    QTest::addColumn<int>("secondOutcome");
+    QTest::addColumn<QString>("reason");
+    const QStringList hangUp{"--hang-up", "300"};
+    QTest::newRow("hang-up, then a complete update")
+        << hangUp << QStringList{} << false << int(Outcome::CommError) << int(Outcome::Done)
+        << "is no longer available";
+    QTest::newRow("hang-up, then another") << hangUp << hangUp << false << int(Outcome::CommError)
+                                           << int(Outcome::CommError) << "is no longer available";
+    QTest::newRow("complete, then FinishUpdate not written")
+        << QStringList{} << QStringList{} << true << int(Outcome::Done) << int(Outcome::CommError)
+        << "Input/output error";
+}
+
 // The ports an update cannot use, each with the message its attempt must end in and the
 // outcome it reports.
 inline void addUnusablePortRows() {
