@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <csignal>
+#include <utility>
 
 #include "appinfo.h"
 #include "status.h"
@@ -217,14 +218,15 @@ QString helpText() {
             .arg(appinfo::kDefaultBaudRate);
     for (const StatusRow &row : kStatusTable) {
         if (row.outcome == Outcome::Cancelled) {
-            text += QStringLiteral("  %1  cancelled by Ctrl-C (SIGINT), %2 by SIGTERM, %3 by "
-                                   "SIGHUP: the end by\n"
-                                   "       that signal, as a shell reports it (13, which a cancel "
-                                   "once returned,\n"
-                                   "       is not used any more)\n")
-                        .arg(kStatusSignal + SIGINT)
-                        .arg(kStatusSignal + SIGTERM)
-                        .arg(kStatusSignal + SIGHUP);
+            // Ended by the signal: the status a shell shows for it.
+            const std::pair<int, const char *> byCancel[] = {
+                {SIGHUP, "cancelled by SIGHUP (the terminal closed)"},
+                {SIGINT, "cancelled by Ctrl-C (SIGINT)"},
+                {SIGTERM, "cancelled by SIGTERM"}};
+            for (const auto &[signal, what] : byCancel)
+                text += QStringLiteral("  %1  %2\n")
+                            .arg(kStatusSignal + signal)
+                            .arg(QString::fromLatin1(what));
             continue;
         }
         text += QStringLiteral("  %1  %2\n").arg(row.status, 2).arg(describe(row.outcome));
