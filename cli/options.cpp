@@ -211,7 +211,8 @@ QString helpText() {
             "Ctrl-C, SIGTERM or SIGHUP (the terminal closed) cancels an update: no further frame\n"
             "is sent and the instrument stays in its bootloader. Once the cancel is done (and\n"
             "with --json its result written), zarvo-flash ends by that signal, as other programs\n"
-            "do, so that a shell loop over several meters stops too.\n"
+            "do, so that a shell loop over several meters stops too. (Status 13, which a cancel\n"
+            "once returned, is not used any more.)\n"
             "\n"
             "Exit status:\n")
             .arg(baudChoices(), QString::fromLatin1(appinfo::kBaudRatesText))
@@ -229,11 +230,11 @@ QString helpText() {
                             .arg(QString::fromLatin1(what));
             continue;
         }
-        text += QStringLiteral("  %1  %2\n").arg(row.status, 2).arg(describe(row.outcome));
+        text += QStringLiteral("  %1  %2\n").arg(row.status, 3).arg(describe(row.outcome));
         if (row.outcome == Outcome::Done) {
             text += QStringLiteral("  %1  a port list, map or unmap could not be done\n")
-                        .arg(kStatusError, 2);
-            text += QStringLiteral("  %1  bad arguments\n").arg(kStatusUsage, 2);
+                        .arg(kStatusError, 3);
+            text += QStringLiteral("  %1  bad arguments\n").arg(kStatusUsage, 3);
         }
     }
     return text;
