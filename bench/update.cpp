@@ -18,14 +18,37 @@
 #include "appinfo.h"
 #include "engine.h"
 #include "image.h"
+#include "plan.h"
 #include "recordingview.h"
 #include "sequences.h"
 
 namespace {
 
-// A window that shows nothing, confirms every question and prints every message.
+// A window that shows nothing, confirms every question and prints every message; and notes
+// the time left that zarvo-flash would show a few seconds into the erase.
 class QuietView : public RecordingView {
 public:
+    QuietView(int baud, bool remote) : timeLeft(updatePlan(remote), baud) { clock.start(); }
+
+    TimeLeft timeLeft;
+    QElapsedTimer clock;      // since the update began
+    double eraseBegan = -1;   // seconds, on that clock
+    double sampledAt = -1;    // when the time left was taken
+    double sampledLeft = -1;  // and what it said
+    double sampleAfter = 5.0; // seconds into the erase
+
+    void phaseBegun(Phase phase, int) override {
+        if (phase == Phase::Erase)
+            eraseBegan = clock.nsecsElapsed() / 1e9;
+    }
+    void framesDone(Phase phase, int done, int) override {
+        const double now = clock.nsecsElapsed() / 1e9;
+        if (eraseBegan < 0 || sampledAt >= 0 || now - eraseBegan < sampleAfter)
+            return;
+        sampledAt = now;
+        sampledLeft = timeLeft.secondsLeft({Phase::Erase, 0}, {phase, done}, now - eraseBegan);
+    }
+
     Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
                       Answer defaultButton) override {
         RecordingView::messageBox(text, title, icon, buttons, defaultButton);
@@ -36,8 +59,10 @@ public:
 
 struct Run {
     bool ok = false;
-    double seconds = 0; // the whole update, as the tool's caller saw it
-    double cpu = 0;     // the tool's processor time meanwhile, user and system
+    double seconds = 0;                      // the whole update, as the tool's caller saw it
+    double cpu = 0;                          // the tool's processor time meanwhile, user and system
+    double sampledAt = -1, sampledLeft = -1; // the time left a few seconds into the erase
+    double planBytes = 0;                    // what the tool reckons will cross the line
     // From the instrument's summary: "name value..." lines.
     QMap<QByteArray, std::vector<double>> line;
     double value(const char *name) const {
@@ -77,7 +102,7 @@ Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
     if (!sim.waitForReadyRead(10000))
         return run;
 
-    QuietView view;
+    QuietView view(baud, false);
     Engine engine(view);
     engine.state.sTitleVer = QStringLiteral("bench");
     engine.state.sVersion = QStringLiteral("%1%2")
@@ -88,9 +113,13 @@ Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
     const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
+    view.clock.start();
     engine.updater.cmdProgram_Click();
     run.seconds = clock.nsecsElapsed() / 1e9;
     run.cpu = cpuSeconds() - cpuBefore;
+    run.sampledAt = view.sampledAt;
+    run.sampledLeft = view.sampledLeft;
+    run.planBytes = view.timeLeft.totalBytes();
     sim.waitForFinished(10000);
 
     QFile file(summary);
@@ -173,6 +202,15 @@ int main(int argc, char *argv[]) {
                     bound, in, out, (in + out) * 10 / baud, device);
         std::printf("  whole update / bound = %.4f (target at 4800 baud: at most 1.005)\n",
                     run.seconds / bound);
+        std::printf(
+            "  zarvo-flash's reckoning: %.0f bytes both ways (the instrument counted %.0f), "
+            "%.2f s at the line's speed before the instrument's own time\n",
+            run.planBytes, in + out, run.planBytes * 10 / baud);
+        if (run.sampledAt >= 0)
+            std::printf("  time left shown %.1f s into the update: %.1f s; it took %.1f s more "
+                        "(estimate / truth = %.3f)\n",
+                        run.sampledAt, run.sampledLeft, run.seconds - run.sampledAt,
+                        run.sampledLeft / (run.seconds - run.sampledAt));
         printTurnaround(run);
         std::printf("  tool's processor time %.2f s, %.2f %% of one core (target at most 3 %%)\n",
                     run.cpu, 100 * run.cpu / run.seconds);

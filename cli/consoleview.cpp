@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <unistd.h>
 
 namespace cli {
@@ -17,39 +18,40 @@ constexpr qint64 kRedrawMs = 100;
 constexpr qint64 kJsonProgressMs = 250;
 constexpr int kLinesStep = 10; // plain lines report every tenth of a phase
 
-enum class Counted { No, Erase, Program };
-
-} // namespace
-
-struct Phase {
-    const char *panelPrefix;
-    const char *name; // --json
+// How each phase is named: in --json, and to a person; one row per View::Phase.
+struct PhaseName {
+    View::Phase phase;
+    const char *name;
     const char *label;
-    Counted counted;
+};
+constexpr PhaseName kPhaseNames[] = {
+    {View::Phase::StartBootloader, "start-bootloader", "Start request"},
+    {View::Phase::Identify, "identify", "Identification"},
+    {View::Phase::Erase, "erase", "Erase"},
+    {View::Phase::BlankCheck, "blank-check", "Blank check"},
+    {View::Phase::Program, "program", "Program"},
+    {View::Phase::Verify, "verify", "Verify"},
+    {View::Phase::ResetDefaults, "reset-defaults", "Reset to defaults"},
+    {View::Phase::ReadBack, "read-back", "Version read-back"},
+    {View::Phase::Finish, "finish", "Start of the new firmware"},
 };
 
-namespace {
+const PhaseName &nameOf(View::Phase phase) {
+    for (const PhaseName &entry : kPhaseNames)
+        if (entry.phase == phase)
+            return entry;
+    return kPhaseNames[0];
+}
 
-constexpr Phase kPhases[] = {
-    {"Starting Bootloader", "start-bootloader", "Starting bootloader", Counted::No},
-    {"Erasing", "erase", "Erasing", Counted::Erase},
-    {"Blank Checking", "blank-check", "Blank checking", Counted::No},
-    {"Programming", "program", "Programming", Counted::Program},
-    {"Verifying", "verify", "Verifying", Counted::No},
-    {"Resetting Defaults", "reset-defaults", "Resetting defaults", Counted::No},
-    {"Update Finished", "finish", "Finishing", Counted::No},
-};
-
-const Phase *phaseOf(const QString &panelText) {
-    for (const Phase &phase : kPhases)
-        if (panelText.startsWith(QLatin1String(phase.panelPrefix)))
-            return &phase;
-    return nullptr;
+// Phases of more than one frame show their progress; the others only that they began.
+bool counted(int frames) {
+    return frames > 1;
 }
 
 } // namespace
 
-ConsoleView::ConsoleView(const Setup &setup) : m_setup(setup) {
+ConsoleView::ConsoleView(const Setup &setup)
+    : m_setup(setup), m_timeLeft(setup.plan, setup.baud.toInt()) {
     m_clock.start();
 }
 
@@ -58,57 +60,67 @@ QString ConsoleView::panelText(int panel) const {
 }
 
 void ConsoleView::setPanelText(int panel, const QString &text) {
-    if (panel < 1 || panel > 4)
-        return;
-    m_panels[panel] = text;
-    if (panel != 1)
-        return;
-    if (const Phase *phase = phaseOf(text)) {
-        if (phase != m_phase)
-            enterPhase(phase);
-        else
-            showProgress(false);
-    }
+    // Kept for the procedure, which reads back what it wrote; never read here.
+    if (panel >= 1 && panel <= 4)
+        m_panels[panel] = text;
 }
 
-void ConsoleView::enterPhase(const Phase *phase) {
+void ConsoleView::phaseBegun(Phase phase, int frames) {
     m_phase = phase;
+    m_done = 0;
+    m_frames = frames;
     m_lastPercent = -1;
-    if (phase->counted == Counted::Erase && m_countedFrom < 0)
-        m_countedFrom = m_clock.elapsed();
+    if (phase == Phase::Erase && !m_countedFrom) {
+        m_countedFrom = TimeLeft::Position{phase, 0};
+        m_countedFromMs = m_clock.elapsed();
+    }
     if (m_setup.style == Style::Json)
-        event("phase", {{QStringLiteral("name"), QString::fromLatin1(phase->name)}});
+        event("phase", {{QStringLiteral("name"), QString::fromLatin1(nameOf(phase).name)},
+                        {QStringLiteral("frames"), frames}});
     showProgress(true);
+}
+
+void ConsoleView::framesDone(Phase phase, int done, int frames) {
+    if (phase != m_phase)
+        return;
+    m_done = done;
+    m_frames = frames;
+    showProgress(false);
 }
 
 void ConsoleView::showProgress(bool force) {
     if (!m_phase || m_setup.quiet)
         return;
     const qint64 now = m_clock.elapsed();
+    const PhaseName &phase = nameOf(*m_phase);
     int percent = -1;
     QString left;
-    if (m_phase->counted != Counted::No) {
-        const bool erasing = m_phase->counted == Counted::Erase;
-        const int total = erasing ? m_setup.eraseFrames : m_setup.writeFrames;
-        const int inPhase = std::clamp(int(m_value), 0, total);
-        percent = total > 0 ? inPhase * 100 / total : 100;
-        // Frames still to go in both counted phases, at the speed the line has shown so far.
-        const int done = erasing ? inPhase : m_setup.eraseFrames + inPhase;
-        const int all = m_setup.eraseFrames + m_setup.writeFrames;
-        const qint64 spent = now - m_countedFrom;
-        if (done > 0 && m_countedFrom >= 0)
-            left = clock(spent * (all - done) / done);
+    double secondsLeft = -1;
+    if (counted(m_frames)) {
+        percent = m_done * 100 / m_frames;
+        if (m_countedFrom) {
+            const TimeLeft::Position here{*m_phase, m_done};
+            secondsLeft =
+                m_timeLeft.secondsLeft(*m_countedFrom, here, (now - m_countedFromMs) / 1000.0);
+            left = clock(qint64(secondsLeft * 1000));
+        }
     }
     const bool complete = percent == 100 && m_lastPercent != 100;
 
     switch (m_setup.style) {
-    case Style::Json:
+    case Style::Json: {
         if (percent < 0 || (!force && !complete && now - m_lastShown < kJsonProgressMs))
             return;
-        event("progress", {{QStringLiteral("phase"), QString::fromLatin1(m_phase->name)},
+        QJsonObject fields{{QStringLiteral("phase"), QString::fromLatin1(phase.name)},
+                           {QStringLiteral("done"), m_done},
+                           {QStringLiteral("frames"), m_frames},
                            {QStringLiteral("percent"), percent},
-                           {QStringLiteral("elapsed"), now / 1000.0}});
+                           {QStringLiteral("elapsed"), now / 1000.0}};
+        if (secondsLeft >= 0)
+            fields.insert(QStringLiteral("left"), std::round(secondsLeft * 10) / 10);
+        event("progress", fields);
         break;
+    }
     case Style::Lines:
         if (!force && !complete && percent / kLinesStep == m_lastPercent / kLinesStep)
             return;
@@ -117,7 +129,7 @@ void ConsoleView::showProgress(bool force) {
         if (m_setup.style == Style::Terminal && !force && !complete &&
             now - m_lastShown < kRedrawMs)
             return;
-        QString text = QString::fromLatin1(m_phase->label);
+        QString text = QString::fromLatin1(phase.label);
         if (percent >= 0)
             text += QStringLiteral(" %1%").arg(percent, 3);
         text += QStringLiteral("  %1 elapsed").arg(clock(now));
@@ -234,8 +246,8 @@ void ConsoleView::portOpened() {
     }
 }
 
-void ConsoleView::identified(const QString &device, const QString &installed) {
-    if (++m_identified > 1) {
+void ConsoleView::versionRead(Phase phase, const QString &device, const QString &installed) {
+    if (phase == Phase::ReadBack) {
         m_versionAfter = installed;
         return;
     }

@@ -6,17 +6,18 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "options.h"
 #include "outcome.h"
+#include "plan.h"
 #include "view.h"
 
 class QEventLoop;
 class QJsonObject;
 
 namespace cli {
-
-struct Phase; // one of the update's phases as the status panel names it
 
 class ConsoleView : public View {
 public:
@@ -27,11 +28,10 @@ public:
         bool quiet = false;
         Replace replace = Replace::Ask;
         bool remote = false;
-        bool stdinTerminal = false; // the question can be asked
-        int eraseFrames = 0;        // frames in each counted phase, for percent and time left
-        int writeFrames = 0;
-        QString port;   // as given: "COM5" or a path
-        QString device; // where it leads
+        bool stdinTerminal = false;  // the question can be asked
+        std::vector<PhaseLoad> plan; // what the phases carry, for the time left
+        QString port;                // as given: "COM5" or a path
+        QString device;              // where it leads
         QString baud;
         QString version; // the version this program installs, four digits
     };
@@ -59,10 +59,11 @@ public:
     void unloadSuccess() override {}
     void unloadMainWindow() override {}
     void portOpened() override;
-    void identified(const QString &device, const QString &installed) override;
+    void phaseBegun(Phase phase, int frames) override;
+    void framesDone(Phase phase, int done, int frames) override;
+    void versionRead(Phase phase, const QString &device, const QString &installed) override;
 
 private:
-    void enterPhase(const Phase *phase);
     void showProgress(bool force);
     bool askTerminal(const QString &question);
     void event(const char *name, QJsonObject fields);
@@ -74,17 +75,21 @@ private:
     float m_value = 0.0f;
     float m_max = 100.0f;
     QString m_panels[5];
-    const Phase *m_phase = nullptr;
-    QElapsedTimer m_clock;     // since the update began
-    qint64 m_countedFrom = -1; // when the first counted frame went out
+    std::optional<Phase> m_phase; // none before the first phase
+    int m_done = 0;               // frames of the phase that went through
+    int m_frames = 0;             // frames in the phase
+    TimeLeft m_timeLeft;
+    QElapsedTimer m_clock; // since the update began
+    // Where the pace is measured from: the erase's start, after any question was answered.
+    std::optional<TimeLeft::Position> m_countedFrom;
+    qint64 m_countedFromMs = -1;
     qint64 m_lastShown = -1;
     int m_lastPercent = -1;
     bool m_lineOpen = false; // a redrawn progress line is on the terminal
     bool m_interrupted = false;
     QEventLoop *m_question = nullptr; // the loop waiting for the terminal's answer
-    int m_identified = 0;
-    QString m_versionAfter; // the version read back after programming
-    QString m_message;      // the first message shown, the one that goes with the outcome
+    QString m_versionAfter;           // the version read back after programming
+    QString m_message;                // the first message shown, the one that goes with the outcome
 };
 
 } // namespace cli

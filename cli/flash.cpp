@@ -2,13 +2,15 @@
 
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
-#include "image.h"
+#include "plan.h"
 #include "portnames.h"
 #include "status.h"
 
@@ -16,12 +18,16 @@ namespace cli {
 
 namespace {
 
-// A signal handler may only write a byte; the cancel itself runs from the event loop,
-// inside Send's wait, just as the window's Esc does.
+// Ctrl-C, SIGTERM, and SIGHUP (the terminal closed, the SSH session dropped) cancel as
+// the window's Esc does.
+constexpr int kCancelSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// A signal handler may only write a byte, the signal's number; the cancel itself runs from
+// the event loop, inside Send's wait, just as the window's Esc does.
 int g_signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
-    const char byte = 1;
+void onSignal(int signal) {
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &byte, 1);
 }
 
@@ -31,10 +37,24 @@ bool catchCancelSignals() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM})
+    for (int signal : kCancelSignals)
         if (::sigaction(signal, &action, nullptr) != 0)
             return false;
     return true;
+}
+
+// Once the cancel has run and its result is written, the process ends by the signal that
+// asked for it, as command-line programs do: a shell running zarvo-flash in a loop sees a
+// program killed by Ctrl-C (status 130) and stops, rather than going on to the next meter.
+[[noreturn]] void endBySignal(int signal) {
+    std::fflush(nullptr);
+    ::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal);
+    std::_Exit(kStatusSignal + signal); // not reached: the default action ends the process
 }
 
 } // namespace
@@ -48,8 +68,7 @@ int runUpdate(const Options &options) {
     setup.replace = options.replace;
     setup.remote = options.remote;
     setup.stdinTerminal = ::isatty(STDIN_FILENO);
-    setup.eraseFrames = int(EraseFrames.size());
-    setup.writeFrames = int(WriteFrames.size());
+    setup.plan = updatePlan(options.remote);
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
     setup.device = options.port > 0 ? serial::devicePath(options.port) : options.device;
     setup.baud = options.baud;
@@ -59,7 +78,7 @@ int runUpdate(const Options &options) {
     Engine engine(view);
     FormState &st = engine.state;
     st.sVersion = setup.version;
-    st.sTitleVer = QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" v") + st.sVersion;
+    st.sTitleVer = QString::fromUtf8(appinfo::kTitleVersion);
     // A device path stands in for the number; the number then only has to be valid.
     st.iComPort = qint16(options.port > 0 ? options.port : 1);
     engine.MSComm1.setDevice(options.device);
@@ -69,18 +88,30 @@ int runUpdate(const Options &options) {
         std::perror("zarvo-flash: cannot catch Ctrl-C");
         return kStatusError;
     }
+    int cancelSignal = 0; // the first signal that asked for a cancel
     QSocketNotifier cancel(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&cancel, &QSocketNotifier::activated, [&] {
         char bytes[16];
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], bytes, sizeof bytes);
+        const ssize_t n = ::read(g_signalPipe[1], bytes, sizeof bytes);
+        if (n > 0 && cancelSignal == 0)
+            cancelSignal = bytes[0];
         if (engine.updater.running() && !st.bIdle)
             engine.updater.cmdExit_Click();
         view.interrupt();
     });
 
     engine.updater.cmdProgram_Click();
+    // A signal that came as the update ended, too late for a cancel, still ends the process
+    // by itself: the user asked to stop.
+    char late = 0;
+    if (cancelSignal == 0 && ::recv(g_signalPipe[1], &late, 1, MSG_DONTWAIT) == 1)
+        cancelSignal = late;
 
     const StatusRow &row = statusOf(st.outcome.value);
+    if (cancelSignal != 0) {
+        view.report(st.outcome, kStatusSignal + cancelSignal, row.name);
+        endBySignal(cancelSignal);
+    }
     view.report(st.outcome, row.status, row.name);
     return row.status;
 }

@@ -1,5 +1,6 @@
 // zarvo-flash: the firmware update from the command line, for scripts and fleets.
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <csignal>
 #include <cstdio>
 
@@ -21,6 +22,10 @@ int main(int argc, char *argv[]) {
         return cli::kStatusUsage;
     }
     const cli::Options &o = *parsed.options;
+    // The log a support request wants, without knowing Qt's logging rules: frames out and
+    // replies in as hex, the port's events, the phases.
+    if (o.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("zarvo.*=true"));
     switch (o.command) {
     case cli::Command::Help:
         std::fputs(qPrintable(cli::helpText()), stdout);

@@ -2,15 +2,23 @@
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
+#include <csignal>
+#include <utility>
 
+#include "appinfo.h"
 #include "status.h"
 
 namespace cli {
 
 namespace {
 
-const QStringList kBaudRates{QStringLiteral("1200"), QStringLiteral("2400"),
-                             QStringLiteral("4800")};
+// "1200|2400|4800"
+QString baudChoices() {
+    QStringList rates;
+    for (int rate : appinfo::kBaudRates)
+        rates << QString::number(rate);
+    return rates.join(QLatin1Char('|'));
+}
 
 QString describe(Outcome outcome) {
     switch (outcome) {
@@ -38,7 +46,7 @@ QString describe(Outcome outcome) {
     case Outcome::VerifyFailed:
         return QStringLiteral("the written image did not verify");
     case Outcome::Cancelled:
-        return QStringLiteral("cancelled by Ctrl-C or SIGTERM");
+        return QStringLiteral("cancelled");
     case Outcome::None:
         break;
     }
@@ -59,20 +67,25 @@ int portNumber(const QString &text) {
 Parsed parseArguments(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("N|DEVICE"));
-    const QCommandLineOption baud(QStringLiteral("baud"), {}, QStringLiteral("RATE"));
-    const QCommandLineOption remote(QStringLiteral("remote"));
-    const QCommandLineOption yes(QStringLiteral("yes"));
+    // The options typed by hand have the short letters flashers and serial tools use.
+    const auto names = [](const char *shortName, const char *longName) {
+        return QStringList{QString::fromLatin1(longName), QString::fromLatin1(shortName)};
+    };
+    const QCommandLineOption port(names("p", "port"), {}, QStringLiteral("N|DEVICE"));
+    const QCommandLineOption baud(names("b", "baud"), {}, QStringLiteral("RATE"));
+    const QCommandLineOption remote(names("r", "remote"));
+    const QCommandLineOption yes(names("y", "yes"));
     const QCommandLineOption keepNewer(QStringLiteral("keep-newer"));
     const QCommandLineOption json(QStringLiteral("json"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption quiet(names("q", "quiet"));
+    const QCommandLineOption verbose(names("v", "verbose"));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
     const QCommandLineOption map(QStringLiteral("map"), {}, QStringLiteral("N"));
     const QCommandLineOption unmap(QStringLiteral("unmap"), {}, QStringLiteral("N"));
-    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions(
-        {port, baud, remote, yes, keepNewer, json, quiet, listPorts, map, unmap, help, version});
+    const QCommandLineOption help(names("h", "help"));
+    const QCommandLineOption version(names("V", "version"));
+    parser.addOptions({port, baud, remote, yes, keepNewer, json, quiet, verbose, listPorts, map,
+                       unmap, help, version});
     if (!parser.parse(arguments))
         return {{}, parser.errorText()};
 
@@ -98,6 +111,7 @@ Parsed parseArguments(const QStringList &arguments) {
 
     o.json = parser.isSet(json);
     o.quiet = parser.isSet(quiet);
+    o.verbose = parser.isSet(verbose);
     const QStringList positional = parser.positionalArguments();
 
     if (!parser.isSet(port)) {
@@ -147,10 +161,10 @@ Parsed parseArguments(const QStringList &arguments) {
     }
     if (parser.isSet(baud)) {
         o.baud = parser.value(baud);
-        if (!kBaudRates.contains(o.baud))
-            return {
-                {},
-                QStringLiteral("--baud %1: the instrument uses 1200, 2400 or 4800").arg(o.baud)};
+        if (!baudChoices().split(QLatin1Char('|')).contains(o.baud))
+            return {{},
+                    QStringLiteral("--baud %1: the instrument uses %2")
+                        .arg(o.baud, QString::fromLatin1(appinfo::kBaudRatesText))};
     }
     o.remote = parser.isSet(remote);
     if (parser.isSet(yes) && parser.isSet(keepNewer))
@@ -162,44 +176,65 @@ Parsed parseArguments(const QStringList &arguments) {
 }
 
 QString helpText() {
-    QString text = QStringLiteral(
-        "Usage: zarvo-flash --port N|DEVICE [--baud 1200|2400|4800] [--remote]\n"
-        "                   [--yes | --keep-newer] [--json] [--quiet]\n"
-        "       zarvo-flash --list-ports [--json]\n"
-        "       zarvo-flash --map N DEVICE\n"
-        "       zarvo-flash --unmap N\n"
-        "Replaces the firmware of a ZARVO-415B, ZARVO-417 or ZARVO-452 meter through its\n"
-        "bootloader, as the window does, without a display.\n"
-        "\n"
-        "  --port N|DEVICE  the instrument's port: a COM number from 1 to 99 (\"5\" or \"COM5\",\n"
-        "                   found as the window finds it) or a device path\n"
-        "  --baud RATE      the bootloader's speed: 1200, 2400 or 4800 (default 4800)\n"
-        "  --remote         start the bootloader over the line first (Remote Program)\n"
-        "  --yes            replace a firmware version that is not older than this one\n"
-        "  --keep-newer     keep such a version (the update ends as declined)\n"
-        "                   Without either, the question is asked on a terminal ([y/N]);\n"
-        "                   without a terminal the version is kept.\n"
-        "  --json           one JSON object per line for each event: open, identified,\n"
-        "                   phase, progress, result (and --list-ports as data)\n"
-        "  --quiet          print nothing but failures\n"
-        "  --list-ports     which device each COM number leads to, and every serial device\n"
-        "                   with the COM number that reaches it\n"
-        "  --map N DEVICE   make COM number N lead to DEVICE (a terminal device; its\n"
-        "                   /dev/serial/by-id/ name is used where it has one)\n"
-        "  --unmap N        remove COM number N's link\n"
-        "  --help           this text\n"
-        "  --version        the firmware version this program installs\n"
-        "\n"
-        "Ctrl-C or SIGTERM cancels an update: no further frame is sent and the instrument\n"
-        "stays in its bootloader.\n"
-        "\n"
-        "Exit status:\n");
+    QString text =
+        QStringLiteral(
+            "Usage: zarvo-flash -p|--port N|DEVICE [-b|--baud %1] [-r|--remote]\n"
+            "                   [-y|--yes | --keep-newer] [--json] [-q|--quiet] [-v|--verbose]\n"
+            "       zarvo-flash --list-ports [--json]\n"
+            "       zarvo-flash --map N DEVICE\n"
+            "       zarvo-flash --unmap N\n"
+            "Replaces the firmware of a ZARVO-415B, ZARVO-417 or ZARVO-452 meter through its\n"
+            "bootloader, as the window does, without a display.\n"
+            "\n"
+            "  -p, --port N|DEVICE  the instrument's port: a COM number from 1 to 99 (\"5\" or\n"
+            "                   \"COM5\", found as the window finds it) or a device path\n"
+            "  -b, --baud RATE  the bootloader's speed: %2 (default %3)\n"
+            "  -r, --remote     start the bootloader over the line first (Remote Program)\n"
+            "  -y, --yes        replace a firmware version that is not older than this one\n"
+            "  --keep-newer     keep such a version (the update ends as declined)\n"
+            "                   Without either, the question is asked on a terminal ([y/N]);\n"
+            "                   without a terminal the version is kept.\n"
+            "  --json           one JSON object per line for each event: open, identified,\n"
+            "                   phase, progress, result (and --list-ports as data)\n"
+            "  -q, --quiet      print nothing but failures\n"
+            "  -v, --verbose    log to standard error what goes over the line (every frame out\n"
+            "                   and reply in, as hex), the port's events and the phases: for a\n"
+            "                   support request\n"
+            "  --list-ports     which device each COM number leads to, and every serial device\n"
+            "                   with the COM number that reaches it\n"
+            "  --map N DEVICE   make COM number N lead to DEVICE (a terminal device; its\n"
+            "                   /dev/serial/by-id/ name is used where it has one)\n"
+            "  --unmap N        remove COM number N's link\n"
+            "  -h, --help       this text\n"
+            "  -V, --version    the firmware version this program installs\n"
+            "\n"
+            "Ctrl-C, SIGTERM or SIGHUP (the terminal closed) cancels an update: no further frame\n"
+            "is sent and the instrument stays in its bootloader. Once the cancel is done (and\n"
+            "with --json its result written), zarvo-flash ends by that signal, as other programs\n"
+            "do, so that a shell loop over several meters stops too. (Status 13, which a cancel\n"
+            "once returned, is not used any more.)\n"
+            "\n"
+            "Exit status:\n")
+            .arg(baudChoices(), QString::fromLatin1(appinfo::kBaudRatesText))
+            .arg(appinfo::kDefaultBaudRate);
     for (const StatusRow &row : kStatusTable) {
-        text += QStringLiteral("  %1  %2\n").arg(row.status, 2).arg(describe(row.outcome));
+        if (row.outcome == Outcome::Cancelled) {
+            // Ended by the signal: the status a shell shows for it.
+            const std::pair<int, const char *> byCancel[] = {
+                {SIGHUP, "cancelled by SIGHUP (the terminal closed)"},
+                {SIGINT, "cancelled by Ctrl-C (SIGINT)"},
+                {SIGTERM, "cancelled by SIGTERM"}};
+            for (const auto &[signal, what] : byCancel)
+                text += QStringLiteral("  %1  %2\n")
+                            .arg(kStatusSignal + signal)
+                            .arg(QString::fromLatin1(what));
+            continue;
+        }
+        text += QStringLiteral("  %1  %2\n").arg(row.status, 3).arg(describe(row.outcome));
         if (row.outcome == Outcome::Done) {
             text += QStringLiteral("  %1  a port list, map or unmap could not be done\n")
-                        .arg(kStatusError, 2);
-            text += QStringLiteral("  %1  bad arguments\n").arg(kStatusUsage, 2);
+                        .arg(kStatusError, 3);
+            text += QStringLiteral("  %1  bad arguments\n").arg(kStatusUsage, 3);
         }
     }
     return text;

@@ -19,6 +19,7 @@ struct Options {
     Replace replace = Replace::Ask;
     bool json = false;
     bool quiet = false;
+    bool verbose = false; // the zarvo.* log on standard error
 };
 
 struct Parsed {

@@ -10,6 +10,10 @@ namespace cli {
 
 inline constexpr int kStatusError = 1; // a port list, map or unmap that could not be done
 inline constexpr int kStatusUsage = 2; // bad arguments
+// A cancel ends the process by the signal that asked for it; a shell then sees 128 plus the
+// signal's number (130 for Ctrl-C), and --json's result gives the same. 13, which a cancel
+// once returned, is not used any more.
+inline constexpr int kStatusSignal = 128;
 
 struct StatusRow {
     Outcome outcome;
@@ -29,7 +33,7 @@ inline constexpr StatusRow kStatusTable[] = {
     {Outcome::ForeignDevice, 10, "foreign-device"},
     {Outcome::BlankCheckFailed, 11, "blank-check-failed"},
     {Outcome::VerifyFailed, 12, "verify-failed"},
-    {Outcome::Cancelled, 13, "cancelled"},
+    {Outcome::Cancelled, kStatusSignal, "cancelled"}, // plus the signal's number
 };
 
 // An update that ended without an outcome is a fault of the tool, reported as an error.

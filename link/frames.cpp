@@ -21,6 +21,21 @@ std::uint8_t nibble(char c) {
 
 } // namespace
 
+int expectedReplyLength(std::string_view code) {
+    struct Row {
+        std::string_view code;
+        int length;
+    };
+    static constexpr Row rows[] = {
+        {CodeStartBootloader, 8}, {CodeReadVersion, 16}, {CodeEraseRow, 5}, {CodeWriteBlocks, 5},
+        {CodeResetDefaults, 5},   {CodeBlankCheck, 13},  {CodeVerify, 13},  {CodeFinishUpdate, 0},
+    };
+    for (const Row &row : rows)
+        if (code == row.code)
+            return row.length;
+    return -1;
+}
+
 std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
     unsigned sum = 0;
     for (std::uint8_t b : bytes)

@@ -25,6 +25,10 @@ inline constexpr std::string_view CodeVerify = "0A01";
 inline constexpr std::string_view CodeResetDefaults = "0B01";
 inline constexpr std::string_view CodeFinishUpdate = "0801";
 
+// Length of the reply the bootloader sends to a command, by command code; 0 where no reply
+// comes (FinishUpdate), -1 for a code the command set does not have.
+int expectedReplyLength(std::string_view code);
+
 // The fixed frames.
 inline constexpr std::string_view ReadVersion = "0F0F0001FF04";
 inline constexpr std::string_view BlankCheck = "0F0F0A02000800EC04";

@@ -21,24 +21,6 @@ const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader
 constexpr float kEraseMax = float(image::kEraseRows);
 constexpr float kWriteMax = float(image::kWriteBlocks);
 
-// Reply length the receive event waits for, by command code; 0: no reply awaited,
-// -1: a code the tool does not know, which leaves the threshold alone.
-int expectedReplyLength(const QByteArray &code) {
-    using namespace frames;
-    struct Row {
-        std::string_view code;
-        int length;
-    };
-    static constexpr Row rows[] = {
-        {CodeStartBootloader, 8}, {CodeReadVersion, 16}, {CodeEraseRow, 5}, {CodeWriteBlocks, 5},
-        {CodeResetDefaults, 5},   {CodeBlankCheck, 13},  {CodeVerify, 13},  {CodeFinishUpdate, 0},
-    };
-    for (const Row &row : rows)
-        if (code == QByteArrayView(row.code.data(), qsizetype(row.code.size())))
-            return row.length;
-    return -1;
-}
-
 bool is(const QByteArray &code, std::string_view wanted) {
     return code == QByteArrayView(wanted.data(), qsizetype(wanted.size()));
 }
@@ -81,7 +63,9 @@ void Link::Send(std::string_view sDataOut) {
     m_lineLost = false;
 
     prepare();
-    const int replyLength = expectedReplyLength(m_st.sCommand);
+    // A code the tool does not know (-1) leaves the threshold alone.
+    const int replyLength = frames::expectedReplyLength(
+        std::string_view(m_st.sCommand.constData(), std::size_t(m_st.sCommand.size())));
     if (replyLength > 0)
         m_port.setRThreshold(replyLength);
 
@@ -151,10 +135,29 @@ void Link::Send(std::string_view sDataOut) {
             }
         }
         evaluate();
-        if (!m_st.bEndUpdate)
+        if (!m_st.bEndUpdate) {
+            frameDone();
             return;
+        }
+    } else {
+        frameDone(); // written, and no reply is awaited
     }
     endUpdate();
+}
+
+void Link::beginPhase(View::Phase phase, int frames) {
+    if (m_st.bIdle)
+        return;
+    m_phase = phase;
+    m_phaseFrames = frames;
+    m_phaseDone = 0;
+    m_view.phaseBegun(phase, frames);
+}
+
+void Link::frameDone() {
+    if (m_st.bIdle || m_phaseDone >= m_phaseFrames)
+        return;
+    m_view.framesDone(m_phase, ++m_phaseDone, m_phaseFrames);
 }
 
 void Link::HandleInput(const QByteArray &sReceive) {
@@ -234,14 +237,15 @@ void Link::evaluateVersion() {
         m_st.bEndUpdate = true;
     }
 
-    if (byteAt(reply, 9) == 0xFF) {
-        m_view.setPanelText(4, QStringLiteral("0000.00"));
+    const bool noFirmware = byteAt(reply, 9) == 0xFF;
+    const QString installedText =
+        noFirmware ? QStringLiteral("0000.00")
+                   : textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2);
+    m_view.setPanelText(4, installedText);
+    if (noFirmware)
         m_st.bVersionOK = true;
-    } else {
-        m_view.setPanelText(4, textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2));
-    }
     if (!m_st.bIdle && !m_st.bEndUpdate)
-        m_view.identified(textAt(reply, 5, 4), m_view.panelText(4));
+        m_view.versionRead(m_phase, textAt(reply, 5, 4), installedText);
     if (m_st.bVersionOK || m_st.bEndUpdate)
         return;
 

@@ -34,6 +34,10 @@ public:
     // Receive event of MSComm1.
     void MSComm1_OnComm(int commEvent);
 
+    // The update procedure names each phase as it begins, with the frames it will send;
+    // Send then tells the view how many of them went through. Nothing while idle.
+    void beginPhase(View::Phase phase, int frames);
+
     // True once FinishUpdate has actually been handed to the port in this update, so that
     // the completion dialog never follows a FinishUpdate that could not be written.
     bool finishWritten() const { return m_finishWritten; }
@@ -67,6 +71,7 @@ private:
     void progressStep(bool &first, float max, const QString &text);
     void fail(const QString &message, Outcome outcome, const QString &detail);
     void endUpdate();
+    void frameDone();
     void onDeviceLost(const QString &reason);
 
     FormState &m_st;
@@ -78,4 +83,7 @@ private:
     bool m_finishWritten = false;
     std::chrono::nanoseconds m_passLength = kPassSleep;
     int m_waitPasses = 0;
+    View::Phase m_phase = View::Phase::Identify;
+    int m_phaseFrames = 0;
+    int m_phaseDone = 0;
 };

@@ -41,10 +41,39 @@ public:
     // Unloads the main window; the program ends once no form is left.
     virtual void unloadMainWindow() = 0;
 
-    // Milestones for a front end that reports to a program; the window shows them through
-    // its panels and ignores these.
+    // The phases of an update, in the order they run.
+    enum class Phase {
+        StartBootloader, // the remote start request
+        Identify,        // the first ReadVersion: identification and installed version
+        Erase,
+        BlankCheck,
+        Program,
+        Verify,
+        ResetDefaults,
+        ReadBack, // the second ReadVersion: the version now installed
+        Finish,   // FinishUpdate: the new firmware starts
+    };
+
+    // Milestones as values, told at the moments the window writes its panels, for a front
+    // end that reports to a program or a person without reading the window's texts. The
+    // window shows them through its panels and ignores these.
     virtual void portOpened() {}
-    virtual void identified(const QString &device, const QString &installed) {
+    // A phase begins that has `frames` frames to send.
+    virtual void phaseBegun(Phase phase, int frames) {
+        Q_UNUSED(phase);
+        Q_UNUSED(frames);
+    }
+    // `done` frames of the phase's `frames` went through: sent, answered and accepted.
+    virtual void framesDone(Phase phase, int done, int frames) {
+        Q_UNUSED(phase);
+        Q_UNUSED(done);
+        Q_UNUSED(frames);
+    }
+    // A ReadVersion reply of the running update was accepted: the identification and the
+    // installed version as the window shows it, in the phase that asked (Identify or
+    // ReadBack).
+    virtual void versionRead(Phase phase, const QString &device, const QString &installed) {
+        Q_UNUSED(phase);
         Q_UNUSED(device);
         Q_UNUSED(installed);
     }

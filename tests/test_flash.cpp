@@ -22,6 +22,7 @@
 #include "instrument.h"
 #include "linkrig.h"
 #include "options.h"
+#include "plan.h"
 #include "ports.h"
 #include "pty.h"
 #include "runtime.h"
@@ -30,6 +31,13 @@
 namespace {
 
 constexpr int kPort = 5;
+
+// The lock file Qt and the usual serial programs write for a device below /dev.
+QString lockFileFor(const QString &device) {
+    QString name = device.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("/var/lock/LCK..") + name;
+}
 
 QList<QJsonObject> events(const QString &out) {
     QList<QJsonObject> list;
@@ -223,16 +231,18 @@ private slots:
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("detail");
         QTest::newRow("complete") << QStringList{}
-                                  << QStringList{"open",  "identified", "phase", "progress",
-                                                 "phase", "progress",   "phase", "result"}
-                                  << QStringList{"erase",  "blank-check",    "program",
-                                                 "verify", "reset-defaults", "finish"}
+                                  << QStringList{"open",     "phase",    "identified",
+                                                 "phase",    "progress", "phase",
+                                                 "progress", "phase",    "result"}
+                                  << QStringList{"identify",  "erase",  "blank-check",
+                                                 "program",   "verify", "reset-defaults",
+                                                 "read-back", "finish"}
                                   << "done"
                                   << "";
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"}
-            << QStringList{"open", "identified", "phase", "progress", "phase", "result"}
-            << QStringList{"erase", "blank-check"} << "blank-check-failed"
+            << QStringList{"open", "phase", "identified", "phase", "progress", "phase", "result"}
+            << QStringList{"identify", "erase", "blank-check"} << "blank-check-failed"
             << "result bytes 00-40-00-01";
     }
     void jsonEvents() {
@@ -259,9 +269,9 @@ private slots:
         QVERIFY2(seen == names, qPrintable(seen.join(' ')));
         QCOMPARE(seenPhases, phases);
         QCOMPARE(list.first()["device"].toString(), sandbox.portDirectory() + "/com5");
-        QCOMPARE(list[1]["device"].toString(), QStringLiteral("0415"));
-        QCOMPARE(list[1]["installed"].toString(), QStringLiteral("1003.01"));
-        QCOMPARE(list[1]["new"].toString(), QStringLiteral("1012"));
+        QCOMPARE(list[2]["device"].toString(), QStringLiteral("0415"));
+        QCOMPARE(list[2]["installed"].toString(), QStringLiteral("1003.01"));
+        QCOMPARE(list[2]["new"].toString(), QStringLiteral("1012"));
         const QJsonObject result = list.last();
         QCOMPARE(result["outcome"].toString(), outcome);
         QCOMPARE(result["detail"].toString(), detail);
@@ -270,6 +280,138 @@ private slots:
         for (const QJsonObject &e : list)
             progress += e["event"] == "progress";
         QVERIFY2(progress <= 4 * result["elapsed"].toDouble() + 6, qPrintable(flash.out()));
+    }
+
+    // The events of a whole update on their own, as a program reading --json sees them:
+    // every phase once and in order, each counted phase's frames rising to all of them, one
+    // identification and one result, whatever the window writes in its panels.
+    void jsonWholeUpdate() {
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(kPort, {}, records.path());
+        Flash flash({"--port", "5", "--json"});
+        QCOMPARE(flash.finish(), 0);
+        QStringList phases;
+        QMap<QString, int> count;
+        QMap<QString, int> done; // the last count of each counted phase
+        QMap<QString, int> frames;
+        QString current;
+        for (const QJsonObject &e : events(flash.out())) {
+            const QString name = e["event"].toString();
+            ++count[name];
+            if (name == "phase") {
+                current = e["name"].toString();
+                phases << current;
+                frames[current] = e["frames"].toInt();
+            } else if (name == "progress") {
+                QCOMPARE(e["phase"].toString(), current);
+                QCOMPARE(e["frames"].toInt(), frames[current]);
+                QVERIFY2(frames[current] > 0, qPrintable(flash.out()));
+                QVERIFY2(e["done"].toInt() >= done.value(current, 0), qPrintable(flash.out()));
+                done[current] = e["done"].toInt();
+                QCOMPARE(e["percent"].toInt(), done[current] * 100 / frames[current]);
+            } else {
+                QVERIFY2(name == "open" || name == "identified" || name == "result",
+                         qPrintable(name));
+            }
+        }
+        QCOMPARE(phases, (QStringList{"identify", "erase", "blank-check", "program", "verify",
+                                      "reset-defaults", "read-back", "finish"}));
+        QCOMPARE(frames["erase"], 480);
+        QCOMPARE(frames["program"], 1658);
+        QCOMPARE(done["erase"], 480);
+        QCOMPARE(done["program"], 1658);
+        QCOMPARE(done.size(), 2); // the single frames are not counted out
+        QCOMPARE(count["open"], 1);
+        QCOMPARE(count["identified"], 1);
+        QCOMPARE(count["result"], 1);
+        QCOMPARE(events(flash.out()).last()["version"].toString(), QStringLiteral("1012.01"));
+    }
+
+    // The bytes the time left is reckoned from are those that cross the line, as the
+    // instrument counts them.
+    void planIsWhatCrossesTheLine_data() {
+        QTest::addColumn<bool>("remote");
+        QTest::newRow("local start") << false;
+        QTest::newRow("remote start") << true;
+    }
+    void planIsWhatCrossesTheLine() {
+        QFETCH(bool, remote);
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        const QString summary = records.filePath("summary.txt");
+        QStringList sim{"--summary", summary};
+        if (remote)
+            sim << "--mode"
+                << "application";
+        {
+            Instrument instrument(kPort, sim, records.path());
+            Flash flash(QStringList{"--port", "5", "--quiet"} +
+                        (remote ? QStringList{"--remote"} : QStringList{}));
+            QCOMPARE(flash.finish(), 0);
+            QVERIFY(instrument.finished());
+        }
+        QFile file(summary);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        qint64 crossed = 0;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            if (line.startsWith("bytes-in ") || line.startsWith("bytes-out "))
+                crossed += line.split(' ').value(1).toLongLong();
+        const TimeLeft plan(updatePlan(remote), 4800);
+        QCOMPARE(qint64(plan.totalBytes()), crossed);
+    }
+
+    // The time left, reckoned where the update stands, against the truth of a line that
+    // carries each byte in 10 bit times and an instrument that takes its time per frame.
+    void timeLeft_data() {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<double>("perFrameMs"); // the instrument's time and the turnaround
+        QTest::addColumn<int>("phase");         // View::Phase
+        QTest::addColumn<int>("done");
+        QTest::addColumn<double>("slack"); // seconds the estimate may be off
+        using P = View::Phase;
+        // Five seconds into the erase at 4800: the erase frames are half as long as the
+        // write frames still to come, so their pace alone says half the truth.
+        QTest::newRow("4800, early in the erase") << 4800 << 2.0 << int(P::Erase) << 160 << 2.0;
+        QTest::newRow("4800, end of the erase") << 4800 << 2.0 << int(P::Erase) << 480 << 2.0;
+        QTest::newRow("4800, a third of the program")
+            << 4800 << 2.0 << int(P::Program) << 550 << 2.0;
+        QTest::newRow("1200, early in the erase") << 1200 << 2.0 << int(P::Erase) << 40 << 6.0;
+        // A remote line (ser2net, a radio link) adds its own time to every exchange.
+        QTest::newRow("4800, slow remote line, early in the erase")
+            << 4800 << 40.0 << int(P::Erase) << 100 << 4.0;
+    }
+    void timeLeft() {
+        QFETCH(int, baud);
+        QFETCH(double, perFrameMs);
+        QFETCH(int, phase);
+        QFETCH(int, done);
+        QFETCH(double, slack);
+        const std::vector<PhaseLoad> plan = updatePlan(false);
+        const TimeLeft estimate(plan, baud);
+        // The truth: every frame and its reply at the line's pace, plus the time per frame.
+        const auto at = [&](TimeLeft::Position position) {
+            double frames = 0;
+            for (const PhaseLoad &load : plan) {
+                if (load.phase == position.phase) {
+                    frames += position.done;
+                    break;
+                }
+                frames += load.frames;
+            }
+            return estimate.bytesBefore(position) * 10 / baud + frames * perFrameMs / 1000;
+        };
+        const TimeLeft::Position from{View::Phase::Erase, 0};
+        const TimeLeft::Position now{View::Phase(phase), done};
+        const double whole = at({View::Phase::Finish, 1});
+        const double elapsed = at(now) - at(from);
+        const double truth = whole - at(now);
+        const double left = estimate.secondsLeft(from, now, elapsed);
+        QVERIFY2(
+            std::abs(left - truth) <= slack,
+            qPrintable(QStringLiteral("%1 s left estimated, %2 s the truth").arg(left).arg(truth)));
+        // The line's own part is the benchmark's line bound less the instrument's time.
+        QVERIFY(estimate.lineSeconds() < whole);
     }
 
     // The command line sends exactly the window's frames, byte for byte.
@@ -414,7 +556,8 @@ private slots:
         QTest::newRow("yes") << QByteArray("YES\n") << 0 << kCompleteUpdate;
         QTest::newRow("Enter") << QByteArray("\n") << 3 << "0001";
         QTest::newRow("n") << QByteArray("n\n") << 3 << "0001";
-        QTest::newRow("Ctrl-C") << QByteArray() << 13 << "0001";
+        // Ends by the signal once the cancel has run (status -1: not a normal exit).
+        QTest::newRow("Ctrl-C") << QByteArray() << -1 << "0001";
     }
     void question() {
         QFETCH(QByteArray, typed);
@@ -436,14 +579,16 @@ private slots:
         else
             terminal.write(typed);
         QCOMPARE(flash.finish(), status);
+        QCOMPARE(flash.endedBySignal(), typed.isEmpty() ? SIGINT : 0);
         QVERIFY(flash.err().startsWith("Would you like to replace version 1012 with 1012? [y/N] "));
         instrument.stop();
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), codes, &why), qPrintable(why));
     }
 
-    // Ctrl-C or SIGTERM runs the window's cancel: no frame after it, the unit left in its
-    // bootloader (no FinishUpdate), the status of a cancel.
+    // Ctrl-C, SIGTERM or SIGHUP runs the window's cancel: no frame after it, the unit left
+    // in its bootloader (no FinishUpdate), the result written, the port's lock gone; then
+    // the process ends by that signal, as a shell expects.
     void cancelBySignal_data() {
         QTest::addColumn<int>("signal");
         QTest::addColumn<QString>("phase");
@@ -452,6 +597,9 @@ private slots:
                                               << "0001 0301*<480";
         QTest::newRow("SIGTERM while programming") << SIGTERM << "program"
                                                    << "0001 0301*480 0A02 0202*<1658";
+        // The terminal closed or the SSH session dropped.
+        QTest::newRow("SIGHUP while programming") << SIGHUP << "program"
+                                                  << "0001 0301*480 0A02 0202*<1658";
     }
     void cancelBySignal() {
         QFETCH(int, signal);
@@ -466,15 +614,103 @@ private slots:
         QVERIFY(flash.waitForLine(progress));
         QVERIFY(flash.waitForLine(progress));
         ::kill(flash.process().processId(), signal);
-        QCOMPARE(flash.finish(), 13);
+        QCOMPARE(flash.finish(), -1);
+        QCOMPARE(flash.endedBySignal(), signal);
         const QJsonObject result = events(flash.out()).last();
+        QCOMPARE(result["event"].toString(), QStringLiteral("result"));
         QCOMPARE(result["outcome"].toString(), QStringLiteral("cancelled"));
+        QCOMPARE(result["status"].toInt(), 128 + signal);
+        QVERIFY2(!QFile::exists(lockFileFor(instrument.device())),
+                 qPrintable(lockFileFor(instrument.device())));
         QCOMPARE(result["message"].toString(), QStringLiteral("Firmware update was cancelled."));
         const int framesAtEnd = int(instrument.codes().size());
         instrument.stop();
         QCOMPARE(int(instrument.codes().size()), framesAtEnd);
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), codes, &why), qPrintable(why));
+    }
+
+    // Ctrl-C in a shell loop over several meters stops the loop, as it does with any other
+    // program: the shell sees zarvo-flash end by the signal, not exit as if it had dealt
+    // with it.
+    void ctrlCStopsShellLoop() {
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(kPort, {"--reply-delay", "1"}, records.path());
+        QProcess shell;
+        shell.setStandardInputFile(QProcess::nullDevice());
+        // A process group of its own, which Ctrl-C on a terminal reaches as a whole.
+        shell.setChildProcessModifier([] { ::setpgid(0, 0); });
+        shell.start("bash", {"-c",
+                             "for p in 5 5 5; do \"$0\" --port $p --yes --json; done; "
+                             "echo loop-ended",
+                             ZARVO_BUILD_DIR "/zarvo-flash"});
+        QVERIFY(shell.waitForStarted(10000));
+        QString out;
+        QElapsedTimer clock;
+        clock.start();
+        while (out.count("\"phase\":\"erase\"") < 2 && clock.elapsed() < 30000 &&
+               shell.state() == QProcess::Running) {
+            shell.waitForReadyRead(100);
+            out += QString::fromUtf8(shell.readAllStandardOutput());
+        }
+        QVERIFY2(out.count("\"phase\":\"erase\"") >= 2, qPrintable(out));
+        ::kill(-pid_t(shell.processId()), SIGINT);
+        QVERIFY(shell.waitForFinished(60000));
+        out += QString::fromUtf8(shell.readAllStandardOutput());
+        QVERIFY2(!out.contains("loop-ended"), qPrintable(out));
+        QCOMPARE(out.count("\"event\":\"open\""), 1);
+        QVERIFY2(out.contains("\"outcome\":\"cancelled\""), qPrintable(out));
+        QVERIFY((shell.exitStatus() == QProcess::CrashExit && shell.exitCode() == SIGINT) ||
+                shell.exitCode() == 130);
+    }
+
+    // The short options a user types by hand mean what their long forms do.
+    void shortOptions_data() {
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<QStringList>("longForm");
+        QTest::newRow("port, baud, remote, yes")
+            << QStringList{"-p", "5", "-b", "2400", "-r", "-y"}
+            << QStringList{"--port", "5", "--baud", "2400", "--remote", "--yes"};
+        QTest::newRow("device path, quiet, verbose")
+            << QStringList{"-p", "/dev/ttyUSB0", "-q", "-v"}
+            << QStringList{"--port", "/dev/ttyUSB0", "--quiet", "--verbose"};
+        QTest::newRow("verbose with JSON") << QStringList{"-p", "COM7", "--json", "-v"}
+                                           << QStringList{"--port", "COM7", "--json", "--verbose"};
+        QTest::newRow("version") << QStringList{"-V"} << QStringList{"--version"};
+    }
+    void shortOptions() {
+        QFETCH(QStringList, typed);
+        QFETCH(QStringList, longForm);
+        const cli::Parsed a = cli::parseArguments(QStringList{"zarvo-flash"} + typed);
+        const cli::Parsed b = cli::parseArguments(QStringList{"zarvo-flash"} + longForm);
+        QVERIFY2(a.options, qPrintable(a.error));
+        QVERIFY2(b.options, qPrintable(b.error));
+        const cli::Options &x = *a.options, &y = *b.options;
+        QCOMPARE(int(x.command), int(y.command));
+        QCOMPARE(x.port, y.port);
+        QCOMPARE(x.device, y.device);
+        QCOMPARE(x.baud, y.baud);
+        QCOMPARE(x.remote, y.remote);
+        QCOMPARE(int(x.replace), int(y.replace));
+        QCOMPARE(x.json, y.json);
+        QCOMPARE(x.quiet, y.quiet);
+        QCOMPARE(x.verbose, y.verbose);
+        QCOMPARE(x.verbose, longForm.contains("--verbose"));
+    }
+
+    // -v: the log a support request wants, on standard error, without Qt's logging rules.
+    void verboseLog() {
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(kPort, {}, records.path());
+        Flash flash({"-p", "5", "-q", "-v"});
+        QCOMPARE(flash.finish(), 0);
+        QVERIFY(flash.out().isEmpty());
+        for (const char *line : {"zarvo.serial: ", "zarvo.link: tx 0f 0f 00 01 ff 04",
+                                 "zarvo.link: rx 0f 0f 00 01", "zarvo.update: phase"})
+            QVERIFY2(flash.err().contains(line), line);
+        QCOMPARE(flash.err().count("zarvo.link: tx "), 2 + 480 + 1 + 1658 + 1 + 1 + 1);
     }
 
     // --map refuses what is not a terminal device and leaves no link behind; --unmap
@@ -574,13 +810,17 @@ private slots:
         QVERIFY(page.open(QIODevice::ReadOnly));
         const QString manual = QString::fromUtf8(page.readAll()).remove('\\');
         for (const char *option :
-             {"--port", "--baud", "--remote", "--yes", "--keep-newer", "--json", "--quiet",
-              "--list-ports", "--map", "--unmap", "--help", "--version"}) {
+             {"--port",       "--baud",    "--remote",    "--yes",         "--keep-newer",
+              "--json",       "--quiet",   "--verbose",   "--list-ports",  "--map",
+              "--unmap",      "--help",    "--version",   "-p, --port",    "-b, --baud",
+              "-r, --remote", "-y, --yes", "-q, --quiet", "-v, --verbose", "-h, --help",
+              "-V, --version"}) {
             QVERIFY2(help.out().contains(option), option);
             QVERIFY2(manual.contains(option), option);
         }
-        // The statuses as documented, not as the code's table has them.
-        const QList<int> statuses{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+        // The statuses as documented, not as the code's table has them; a cancel ends by
+        // its signal, which a shell reports as 128 and the signal's number.
+        const QList<int> statuses{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 130, 143, 129};
         // The manual's section of exit statuses, one ".B N" item each.
         const QString exitSection = manual.section(".SH EXIT STATUS", 1).section(".SH", 0, 0);
         for (int status : statuses) {

@@ -24,6 +24,8 @@ private slots:
     void cleanup();
     void toolShowsItsWindow();
     void simulatorHelp();
+    void windowProgramAnswers_data();
+    void windowProgramAnswers();
 
 private:
     QTemporaryDir m_root;
@@ -88,6 +90,44 @@ void TestPackage::simulatorHelp() {
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
     QVERIFY(sim.readAllStandardOutput().startsWith("Usage: zarvo-sim"));
+}
+
+// --help and --version of the window program answer on standard output and end, with no
+// display to open and without touching the single-instance lock.
+void TestPackage::windowProgramAnswers_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("starts");
+    QTest::newRow("--help") << QStringList{"--help"} << QByteArray("Usage: zarvo-update ");
+    QTest::newRow("--version") << QStringList{"--version"}
+                               << QByteArray("zarvo-update " ZARVO_VERSION " (installs ZARVO "
+                                             "firmware ");
+    QTest::newRow("--version after Qt's options")
+        << QStringList{"-platform", "offscreen", "--version"} << QByteArray("zarvo-update ");
+}
+
+void TestPackage::windowProgramAnswers() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, starts);
+    QTemporaryDir runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *display : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(display));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.start(m_root.filePath(QStringLiteral("usr/bin/zarvo-update")), args);
+    const bool ended = tool.waitForFinished(10000);
+    if (!ended)
+        tool.kill();
+    QVERIFY2(ended, "it opened a window instead");
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+    const QByteArray out = tool.readAllStandardOutput();
+    QVERIFY2(out.startsWith(starts), out.constData());
+    QVERIFY(tool.readAllStandardError().isEmpty());
+    QVERIFY2(QDir(runtime.path())
+                 .isEmpty(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             "the single-instance lock was touched");
 }
 
 QTEST_GUILESS_MAIN(TestPackage)

@@ -257,7 +257,7 @@ QLayout *frmMain::buildButtonsRow(QWidget *central) {
 bool frmMain::Form_Load() {
     FormState &st = engine.state;
     st.sVersion = QString::fromLatin1(appinfo::kVersionDigits);
-    st.sTitleVer = QString::fromUtf8(appinfo::kTitle) + QStringLiteral(" v") + st.sVersion;
+    st.sTitleVer = QString::fromUtf8(appinfo::kTitleVersion);
     setWindowTitle(st.sTitleVer);
 
     cboComPort->clear();
@@ -266,8 +266,9 @@ bool frmMain::Form_Load() {
     selectComPort(0);
 
     cboBaudrate->clear();
-    cboBaudrate->addItems({QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800")});
-    selectBaudrate(2);
+    for (int rate : appinfo::kBaudRates)
+        cboBaudrate->addItem(QString::number(rate));
+    selectBaudrate(cboBaudrate->findText(QString::number(appinfo::kDefaultBaudRate)));
 
     st.iComPort = qint16(cboComPort->currentIndex() + 1);
     chkRemote->setChecked(false);
@@ -348,10 +349,9 @@ void frmMain::cboComPort_Change() {
 }
 
 void frmMain::cboBaudrate_Click() {
-    static const char *const rates[] = {"1200", "2400", "4800"};
     const int index = cboBaudrate->currentIndex();
-    if (index >= 0 && index < int(std::size(rates)))
-        engine.state.sBaudrate = QString::fromLatin1(rates[index]);
+    if (index >= 0 && index < int(std::size(appinfo::kBaudRates)))
+        engine.state.sBaudrate = QString::number(appinfo::kBaudRates[index]);
     setProgressValue(0);
     ResetStatusPanels();
 }

@@ -89,6 +89,7 @@ void Updater::cmdProgram_Click() {
             m_st.sWakeReply = kWakeReply;
             m_view.setMessageLine(QStringLiteral("Please wait.  Attempting to start bootloader."));
             m_view.setPanelText(1, QStringLiteral("Starting Bootloader ."));
+            m_link.beginPhase(View::Phase::StartBootloader, 1);
             m_port.setSettings(QStringLiteral("4800,N,8,1"));
             qCDebug(lcUpdate) << "phase: remote start request";
             m_link.Send(frames::StartBootloader);
@@ -101,6 +102,7 @@ void Updater::cmdProgram_Click() {
 
         m_port.setSettings(lineSettings);
         qCDebug(lcUpdate) << "phase: identification";
+        m_link.beginPhase(View::Phase::Identify, 1);
         m_link.Send(frames::ReadVersion);
         if (!m_st.bVersionOK)
             return;
@@ -109,6 +111,7 @@ void Updater::cmdProgram_Click() {
         EraseFlash(m_link);
         m_view.setPanelText(2, QString());
         phaseDone(QLatin1Char('E'));
+        m_link.beginPhase(View::Phase::BlankCheck, 1);
         m_link.Send(frames::BlankCheck);
         phaseDone(QLatin1Char('B'));
         if (m_st.bCheckFailed)
@@ -116,16 +119,20 @@ void Updater::cmdProgram_Click() {
 
         ProgramFlash(m_link);
         phaseDone(QLatin1Char('P'));
+        m_link.beginPhase(View::Phase::Verify, 1);
         m_link.Send(frames::Verify);
         phaseDone(QLatin1Char('V'));
         if (m_st.bCheckFailed)
             return;
 
         qCDebug(lcUpdate) << "phase: reset defaults, version, finish";
+        m_link.beginPhase(View::Phase::ResetDefaults, 1);
         m_link.Send(frames::ResetDefaults);
+        m_link.beginPhase(View::Phase::ReadBack, 1);
         m_link.Send(frames::ReadVersion);
         if (m_st.bIdle)
             return;
+        m_link.beginPhase(View::Phase::Finish, 1);
         m_link.Send(frames::FinishUpdate);
 
         if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten()) {

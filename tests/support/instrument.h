@@ -148,6 +148,13 @@ public:
         m_err += QString::fromUtf8(m_process.readAllStandardError());
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
+    // The signal that ended it, once finish() has returned; 0 when it exited.
+    int endedBySignal() const {
+        return m_process.state() == QProcess::NotRunning &&
+                       m_process.exitStatus() == QProcess::CrashExit
+                   ? m_process.exitCode()
+                   : 0;
+    }
     QString out() const { return m_out; }
     QString err() const { return m_err; }
 

@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <iterator>
 
+#include "appinfo.h"
 #include "uart.h"
 
 namespace sim {
@@ -27,10 +28,11 @@ void printHelp() {
         "                       that still leads to a device is left alone and is an error.\n"
         "  --device PATH        use this existing serial device instead of a pseudo-terminal\n"
         "                       (the far side's settings cannot be seen there; not with --com)\n"
-        "  --baud N             bootloader speed, default 4800; the tool is understood only at\n"
-        "                       this speed with 8 data bits, no parity, 1 stop bit. Anything\n"
-        "                       else arrives as a real UART would hear it: garbled, and the\n"
-        "                       frame in progress is dropped. (Application mode: 4800.)\n"
+        "  --baud N             bootloader speed, default %d (the instrument's are %s);\n"
+        "                       the tool is understood only at this speed with 8 data bits,\n"
+        "                       no parity, 1 stop bit. Anything else arrives as a real UART\n"
+        "                       would hear it: garbled, and the frame in progress is dropped.\n"
+        "                       (Application mode: 4800.)\n"
         "  --line-timing        pace traffic at the line speed (10 bit times a byte, both\n"
         "                       ways) and give each command the unit's processing time,\n"
         "                       below; without it every answer is immediate.\n"
@@ -95,7 +97,7 @@ void printHelp() {
         "  --verbose            report what happens on standard error\n"
         "  --help               this text\n"
         "Ends on SIGINT and SIGTERM, writing the records and removing the port link.\n",
-        Identity{}.newVersion.c_str());
+        appinfo::kDefaultBaudRate, appinfo::kBaudRatesText, Identity{}.newVersion.c_str());
 }
 
 [[noreturn]] void usageError(const std::string &what) {
@@ -150,7 +152,8 @@ const OptionEntry kOptions[] = {
      [](Options &o, const char *v) {
          o.baud = number(v, "--baud", 300, 115200);
          if (!speedFor(o.baud))
-             usageError("--baud wants a standard rate such as 1200, 2400 or 4800");
+             usageError(std::string("--baud wants a standard rate such as ") +
+                        appinfo::kBaudRatesText);
      }},
     {"line-timing", false, [](Options &o, const char *) { o.lineTiming = true; }},
     {"t-erase", true, [](Options &o, const char *v) { o.times.erase = millis(v, "--t-erase"); }},

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "appinfo.h"
 #include "bootloader.h"
 
 namespace sim {
@@ -39,7 +40,7 @@ struct WorkTimes {
 struct Options {
     int com = 0;
     std::string device;
-    int baud = 4800;
+    int baud = appinfo::kDefaultBaudRate;
     bool lineTiming = false;
     WorkTimes times;
     Unit::Mode mode = Unit::Mode::Bootloader;
