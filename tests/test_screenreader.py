@@ -131,6 +131,7 @@ def start_buses(procs, env, work):
         ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
          f"--address=unix:dir={work}"],
         stdout=subprocess.PIPE,
+        stderr=open(os.path.join(work, "session-bus.log"), "wb"),
         env=env,
     )
     env["DBUS_SESSION_BUS_ADDRESS"] = read_line(session.stdout, "the session bus's address")
@@ -524,6 +525,7 @@ class Test:
                    ["Update Finished", "EBPV", "", "1012.01"])
         self.check("after the update: message line",
                    reader.text(message) if message is not None else None, "")
+        self.check("after the update: progress bar", reader.value(progress), "100%")
         self.check("after the update: exit button",
                    reader.find(window, "push button", "Exit (ESC)") is not None, True)
         self.check("after the update: baud list", reader.combo_value(baud), "4800")
