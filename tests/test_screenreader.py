@@ -68,7 +68,7 @@ class Processes:
                 raise Failure(f"{name} ended early with status {process.returncode}")
 
 
-def wait_for(what, condition, timeout=10.0, pump=None):
+def wait_for(what, condition, timeout=10.0, pump=None, interval=0.01):
     """Polls condition until it gives something true, at most timeout seconds."""
     deadline = time.monotonic() + timeout
     while True:
@@ -79,7 +79,7 @@ def wait_for(what, condition, timeout=10.0, pump=None):
             return value
         if time.monotonic() >= deadline:
             raise Failure(f"timed out after {timeout:.0f} s waiting for {what}")
-        time.sleep(0.01)
+        time.sleep(interval)
 
 
 def read_line(stream, what, timeout=10.0):
@@ -498,7 +498,7 @@ class Test:
                 return None
             return reader.find(app, "dialog", TITLE + " Updated")
 
-        done = wait_for("the completion dialog", listen, 40, pump)
+        done = wait_for("the completion dialog", listen, 90, pump, interval=0.05)
         self.check_match("panel 1 while erasing", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Erasing")), None),
             r"Erasing \.\.\.  \d{1,3}%")
@@ -520,14 +520,13 @@ class Test:
         self.check_match("completion dialog: button", ok.name if ok else None,
                          r"OK \[(30|29|28|27|26|25) sec\.\]")
 
-        # The window after the update.
+        # The window after the update, once it is idle again.
+        wait_for("the window idle again", lambda: exit_button.name == "Exit (ESC)", 10, pump)
         self.check("after the update: status panels", panel_texts(),
                    ["Update Finished", "EBPV", "", "1012.01"])
         self.check("after the update: message line",
                    reader.text(message) if message is not None else None, "")
         self.check("after the update: progress bar", reader.value(progress), "100%")
-        self.check("after the update: exit button",
-                   reader.find(window, "push button", "Exit (ESC)") is not None, True)
         self.check("after the update: baud list", reader.combo_value(baud), "4800")
         self.check("after the update: port box", reader.combo_value(port), str(PORT))
 
