@@ -3,7 +3,8 @@
 session and an accessibility bus (AT-SPI) of its own, through the same client library that
 screen readers use: each control's role, name and value, the lists' values as they change by
 keyboard and the change announced, the status panels during and after an update against the
-virtual instrument, and the completion dialog.
+virtual instrument, and the completion dialog; then it closes the dialog and the window as a
+user of a screen reader would.
 
     test_screenreader.py BUILD_DIR
 
@@ -530,7 +531,16 @@ class Test:
         self.check("after the update: baud list", reader.combo_value(baud), "4800")
         self.check("after the update: port box", reader.combo_value(port), str(PORT))
 
-        procs.stop(tool)
+        # Closed as a screen-reader user would: the dialog's button pressed through its action,
+        # then Esc on the idle window ends the tool.
+        if ok is not None:
+            actions = ok.queryAction()
+            names = [actions.getName(i) for i in range(actions.nActions)]
+            actions.doAction(names.index("Press"))
+            wait_for("the completion dialog to close", lambda: app.childCount < 2, 10, pump)
+        self.key(wid, "Escape")
+        wait_for("the tool to end on Esc", lambda: tool.poll() is not None, 20, pump)
+        self.check("the tool's exit status", tool.returncode, 0)
         if self.failures:
             for failure in self.failures:
                 print("FAIL:", failure)
