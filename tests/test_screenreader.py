@@ -264,7 +264,8 @@ class Reader:
             text = obj.queryText()
         except NotImplementedError:
             return None
-        return text.getText(0, text.characterCount)
+        # In one call, the whole text (-1): a length read first may belong to an earlier text.
+        return text.getText(0, -1)
 
     def children(self, obj):
         return [obj.getChildAtIndex(i) for i in range(obj.childCount)]
@@ -506,6 +507,14 @@ class Test:
         self.check_match("panel 1 while programming", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Programming")), None),
             r"Programming \.\.\.  \d{1,3}%")
+        # Every text heard is one the window shows whole, never a piece of one.
+        shown = (r"For Help press F1|Erasing \.\.\.  \d{1,3}%|Blank Checking \.\.\.|"
+                 r"Programming \.\.\.  \d{1,3}%|Verifying \.\.\.|Resetting Defaults \.\.\.|"
+                 r"Update Finished")
+        self.check("panel 1 during the update: texts not shown as such",
+                   sorted(t for t in heard["panel 1"] if not re.fullmatch(shown, t or "")), [])
+        self.check("panel 2 during the update: texts not shown as such",
+                   sorted(heard["panel 2"] - {"", "E", "EB", "EBP", "EBPV"}), [])
         self.check("panel 2 while programming", "EB" in heard["panel 2"], True)
         self.check("message line during the update",
                    "Please wait.  ZARVO firmware is being updated." in heard["message"], True)
