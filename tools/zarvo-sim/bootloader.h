@@ -92,8 +92,9 @@ struct Response {
 };
 
 inline constexpr std::chrono::milliseconds kPiecePause{40};
-// Longer than the tool waits for any reply.
-inline constexpr std::chrono::milliseconds kLateReply{1500};
+// Longer than the tool waits for any reply: its 1,001 passes of a millisecond stretch
+// when the machine is busy, to two seconds and more with a build running beside it.
+inline constexpr std::chrono::milliseconds kLateReply{3000};
 
 // 18 bytes 0x00 precede it on the wire; the unit listens for these eight.
 inline constexpr auto kStartRequest = frames::StartRequest;

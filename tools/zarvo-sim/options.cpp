@@ -70,7 +70,7 @@ void printHelp() {
         "  --hang-up N          hang up the line instead of replying to the N-th frame, then\n"
         "                       exit\n"
         "  --split-reply N      the reply to the N-th frame in three pieces, 40 ms apart\n"
-        "  --late-reply N       the reply to the N-th frame 1.5 s late, after the tool gave up\n"
+        "  --late-reply N       the reply to the N-th frame 3 s late, after the tool gave up\n"
         "  --flood-reply N      4096 stray bytes before the reply to the N-th frame\n"
         "  --oversize-reply N   the reply to the N-th frame twice over\n"
         "  --wrong-reply N      answer the N-th frame as if it were another command\n"
