@@ -334,14 +334,18 @@ void frmMain::cboComPort_Click() {
 
 void frmMain::cboComPort_Change() {
     const QString text = cboComPort->currentText();
-    if (text.size() > 2) {
-        cboComPort->setEditText(text.left(2));
+    const QString kept = cutPortText(text);
+    if (kept != text) {
+        cboComPort->setEditText(kept);
         cboComPort_Change();
     }
     engine.state.iComPort = portNumberFromText(cboComPort->currentText());
     if (engine.state.iComPort == 0) {
         engine.state.iComPort = 1;
-        selectComPort(0);
+        // "C" typed on the way to "COM7" stays in the box, or the name could never be typed;
+        // what a cut leaves is no such beginning.
+        if (kept != text || !beginsPortName(text))
+            selectComPort(0);
     }
     setProgressValue(0);
     ResetStatusPanels();
