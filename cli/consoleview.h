@@ -65,6 +65,7 @@ private:
     void enterPhase(const Phase *phase);
     void showProgress(bool force);
     bool askTerminal(const QString &question);
+    QString noReplyHint() const;
     void event(const char *name, QJsonObject fields);
     void line(const QString &text, FILE *stream = stdout);
     void endRedrawnLine();

@@ -233,7 +233,7 @@ void Link::evaluateVersion() {
     }
 
     if (byteAt(reply, 9) == 0xFF) {
-        m_view.setPanelText(4, QStringLiteral("0000.00"));
+        m_view.setPanelText(4, texts::NoFirmwareVersion);
         m_st.bVersionOK = true;
     } else {
         m_view.setPanelText(4, textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2));

@@ -97,6 +97,11 @@ private slots:
         QTest::addColumn<QStringList>("says"); // on standard error, in order
         QTest::addColumn<QString>("codes");
         const QString commError = "Error communicating with Port.";
+        // After a communication error, what to check, naming the device.
+        const QStringList hint{"Hint: no reply on COM5 (",
+                               "/com5). Does the meter's display read "
+                               "\"BOOTLOADER READY...\"? If its firmware is running instead, "
+                               "add --remote; if it does, check that the meter uses 4800 baud"};
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QStringList same{"--version", "1012"};
         QTest::newRow("complete") << QStringList{} << QStringList{} << "" << 0 << QStringList{}
@@ -129,15 +134,16 @@ private slots:
                                       << "0001 0301*480 0A02 0202*1658 0A01";
         QTest::newRow("no reply mid-programming")
             << QStringList{"--drop-reply", "1182"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError, "no reply to command 0202"}
+            << statusOf(Outcome::CommError)
+            << QStringList{commError, "no reply to command 0202"} + hint
             << "0001 0301*480 0A02 0202*700";
         QTest::newRow("line hung up mid-erase")
             << QStringList{"--hang-up", "300"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError} << "0001 0301*299";
+            << statusOf(Outcome::CommError) << QStringList{commError} + hint << "0001 0301*299";
         QTest::newRow("instrument running its firmware")
             << QStringList{"--mode", "application"} << QStringList{} << ""
-            << statusOf(Outcome::CommError) << QStringList{commError, "no reply to command 0001"}
-            << "";
+            << statusOf(Outcome::CommError)
+            << QStringList{commError, "no reply to command 0001"} + hint << "";
         QTest::newRow("not in bootloader mode")
             << QStringList{"--garble-reply", "1"} << QStringList{} << ""
             << statusOf(Outcome::NotBootloader)
@@ -182,6 +188,8 @@ private slots:
             at = flash.err().indexOf(text, at);
             QVERIFY2(at >= 0, qPrintable(text + " not in:\n" + flash.err()));
         }
+        // The hint is for no reply alone.
+        QCOMPARE(flash.err().contains("Hint: "), status == statusOf(Outcome::CommError));
         if (status == 0) {
             QVERIFY(flash.err().isEmpty());
             QVERIFY(flash.out().contains("the instrument reports 1012.01"));
@@ -202,18 +210,29 @@ private slots:
         QTest::addColumn<QStringList>("phases");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("detail");
+        QTest::addColumn<QString>("installed");
         QTest::newRow("complete") << QStringList{}
                                   << QStringList{"open",  "identified", "phase", "progress",
                                                  "phase", "progress",   "phase", "result"}
                                   << QStringList{"erase",  "blank-check",    "program",
                                                  "verify", "reset-defaults", "finish"}
                                   << "done"
-                                  << "";
+                                  << ""
+                                  << "1003.01";
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"}
             << QStringList{"open", "identified", "phase", "progress", "phase", "result"}
             << QStringList{"erase", "blank-check"} << "blank-check-failed"
-            << "result bytes 00-40-00-01";
+            << "result bytes 00-40-00-01"
+            << "1003.01";
+        QTest::newRow("meter without firmware")
+            << QStringList{"--no-firmware"}
+            << QStringList{"open",  "identified", "phase", "progress",
+                           "phase", "progress",   "phase", "result"}
+            << QStringList{"erase", "blank-check", "program", "verify", "reset-defaults", "finish"}
+            << "done"
+            << ""
+            << "none";
     }
     void jsonEvents() {
         QFETCH(QStringList, sim);
@@ -221,6 +240,7 @@ private slots:
         QFETCH(QStringList, phases);
         QFETCH(QString, outcome);
         QFETCH(QString, detail);
+        QFETCH(QString, installed);
         PortSandbox sandbox;
         QTemporaryDir records;
         Instrument instrument(kPort, sim, records.path());
@@ -240,7 +260,7 @@ private slots:
         QCOMPARE(seenPhases, phases);
         QCOMPARE(list.first()["device"].toString(), sandbox.portDirectory() + "/com5");
         QCOMPARE(list[1]["device"].toString(), QStringLiteral("0415"));
-        QCOMPARE(list[1]["installed"].toString(), QStringLiteral("1003.01"));
+        QCOMPARE(list[1]["installed"].toString(), installed);
         QCOMPARE(list[1]["new"].toString(), QStringLiteral("1012"));
         const QJsonObject result = list.last();
         QCOMPARE(result["outcome"].toString(), outcome);
@@ -470,9 +490,17 @@ private slots:
                      qPrintable(text.out()));
         }
 
+        // Unmapping a number that is not mapped has nothing to do, which is no failure.
         Flash unmap({"--unmap", "17"});
-        QCOMPARE(unmap.finish(), status == 0 ? 0 : cli::kStatusError);
+        QCOMPARE(unmap.finish(), 0);
         QVERIFY(!QFileInfo(entry).isSymLink());
+        QVERIFY2(unmap.out().contains(status == 0 ? "removed" : "COM17 is not mapped"),
+                 qPrintable(unmap.out() + unmap.err()));
+        Flash again({"--unmap", "17", "--json"});
+        QCOMPARE(again.finish(), 0);
+        const QJsonObject unmapped = QJsonDocument::fromJson(again.out().toUtf8()).object();
+        QVERIFY2(unmapped["removed"].isNull(), qPrintable(again.out()));
+        QCOMPARE(unmapped["port"].toInt(), 17);
     }
 
     // A device with a stable name is mapped by that name; a name already stable is kept.
