@@ -541,6 +541,22 @@ private slots:
             QVERIFY2(exitSection.contains(QStringLiteral(".TP\n.B %1\n").arg(status)),
                      qPrintable(QString::number(status)));
         }
+        // No reply comes with what to check, in both.
+        const QString helpNoReply = help.out()
+                                        .section(QRegularExpression("\n +9  "), 1)
+                                        .section(QRegularExpression("\n +10  "), 0, 0);
+        const QString manualNoReply = exitSection.section(".B 9\n", 1).section(".TP", 0, 0);
+        for (const QString &text : {helpNoReply, manualNoReply})
+            for (const char *check : {"\"BOOTLOADER READY...\"", "--remote", "baud rate"})
+                QVERIFY2(text.contains(check), qPrintable(text));
+
+        // The window's manual links a port with zarvo-flash, and points to its page.
+        QFile windowPage(ZARVO_SOURCE_DIR "/packaging/zarvo-update.1.in");
+        QVERIFY(windowPage.open(QIODevice::ReadOnly));
+        const QString windowManual = QString::fromUtf8(windowPage.readAll()).remove('\\');
+        QVERIFY(windowManual.contains("zarvo-flash --map 5 /dev/ttyUSB0"));
+        QVERIFY(!windowManual.contains("ln -sf"));
+        QVERIFY(windowManual.section(".SH SEE ALSO", 1).contains(".BR zarvo-flash (1)"));
     }
 };
 
