@@ -273,8 +273,6 @@ void TestSingleInstance::noDisplay_data() {
     // A display number nobody serves: nothing listens on its socket.
     QTest::newRow("display unreachable") << "xcb"
                                          << ":4271";
-    QTest::newRow("unknown platform") << "no-such-platform"
-                                      << "";
 }
 
 void TestSingleInstance::noDisplay() {
