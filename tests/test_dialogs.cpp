@@ -500,7 +500,7 @@ private slots:
     // are parts of the area, so that the rows mean the same on any screen.
     void dialogsOnScreen_data() {
         QTest::addColumn<Opener>("open");
-        QTest::addColumn<QPointF>("mainAt"); // the main window's top left, in parts of the area
+        QTest::addColumn<QPointF>("mainAt");   // the main window's top left, in parts of the area
         QTest::addColumn<double>("mainWidth"); // in parts of the area; 0: the tool's 420
         const QMap<QString, Opener> openers{
             {"instructions", [](QWidget *main) { return showInstructions(main); }},
