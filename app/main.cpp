@@ -1,8 +1,10 @@
 // Starts the tool: one main window, shown unless another copy already runs.
 #include "frmmain.h"
+#include "nodisplay.h"
 
 #include <QApplication>
 #include <cstdio>
+#include <memory>
 #include <string_view>
 
 #include "appinfo.h"
@@ -38,7 +40,9 @@ int main(int argc, char *argv[]) {
             return 0;
         }
     }
+    auto noDisplay = std::make_unique<NoDisplayGuard>();
     QApplication app(argc, argv);
+    noDisplay.reset();
     // Ties the window to its desktop entry and icon where the compositor asks (Wayland).
     QGuiApplication::setDesktopFileName(QStringLiteral("zarvo-update"));
     frmMain window;

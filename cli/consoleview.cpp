@@ -1,5 +1,7 @@
 #include "consoleview.h"
 
+#include "texts.h"
+
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -251,13 +253,17 @@ void ConsoleView::versionRead(Phase phase, const QString &device, const QString 
         m_versionAfter = installed;
         return;
     }
+    const bool blank = installed == texts::NoFirmwareVersion;
     if (m_setup.style == Style::Json) {
-        event("identified", {{QStringLiteral("device"), device},
-                             {QStringLiteral("installed"), installed},
-                             {QStringLiteral("new"), m_setup.version}});
+        event("identified",
+              {{QStringLiteral("device"), device},
+               {QStringLiteral("installed"), blank ? QStringLiteral("none") : installed},
+               {QStringLiteral("new"), m_setup.version}});
     } else if (!m_setup.quiet) {
-        line(QStringLiteral("Instrument %1, firmware %2 installed, %3 to install")
-                 .arg(device, installed, m_setup.version));
+        line(blank ? QStringLiteral("Instrument %1, no firmware installed, %2 to install")
+                         .arg(device, m_setup.version)
+                   : QStringLiteral("Instrument %1, firmware %2 installed, %3 to install")
+                         .arg(device, installed, m_setup.version));
     }
 }
 
@@ -281,6 +287,8 @@ void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *n
     // The message already carries the port's reason where the window shows it.
     if (!outcome.detail.isEmpty() && !m_message.contains(outcome.detail))
         line(outcome.detail, stderr);
+    if (outcome.value == Outcome::CommError)
+        line(noReplyHint(), stderr);
     if (outcome.value == Outcome::Done) {
         if (!m_setup.quiet)
             line(QStringLiteral("Update finished in %1: the instrument reports %2 and restarts "
@@ -296,6 +304,18 @@ void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *n
                  .arg(QString::fromLatin1(name)),
              stderr);
     }
+}
+
+// No reply is how the three commonest mistakes show: the meter not in its bootloader, the
+// wrong speed, and a second update after the new firmware started.
+QString ConsoleView::noReplyHint() const {
+    const QString where = m_setup.device.isEmpty() || m_setup.device == m_setup.port
+                              ? m_setup.port
+                              : QStringLiteral("%1 (%2)").arg(m_setup.port, m_setup.device);
+    return QStringLiteral("Hint: no reply on %1. Does the meter's display read \"BOOTLOADER "
+                          "READY...\"? If its firmware is running instead, add --remote; if it "
+                          "does, check that the meter uses %2 baud (--baud).")
+        .arg(where, m_setup.baud);
 }
 
 void ConsoleView::event(const char *name, QJsonObject fields) {

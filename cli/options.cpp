@@ -204,7 +204,7 @@ QString helpText() {
             "                   with the COM number that reaches it\n"
             "  --map N DEVICE   make COM number N lead to DEVICE (a terminal device; its\n"
             "                   /dev/serial/by-id/ name is used where it has one)\n"
-            "  --unmap N        remove COM number N's link\n"
+            "  --unmap N        remove COM number N's link (one not mapped is left as it is)\n"
             "  -h, --help       this text\n"
             "  -V, --version    the firmware version this program installs\n"
             "\n"
@@ -231,6 +231,10 @@ QString helpText() {
             continue;
         }
         text += QStringLiteral("  %1  %2\n").arg(row.status, 3).arg(describe(row.outcome));
+        if (row.outcome == Outcome::CommError)
+            text += QStringLiteral(
+                "       Does the meter's display read \"BOOTLOADER READY...\"? If its firmware\n"
+                "       is running instead, add --remote; if it does, check the baud rate.\n");
         if (row.outcome == Outcome::Done) {
             text += QStringLiteral("  %1  a port list, map or unmap could not be done\n")
                         .arg(kStatusError, 3);

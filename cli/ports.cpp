@@ -248,7 +248,16 @@ int unmapPort(int port, bool json) {
     if (!info.isSymLink()) {
         if (info.exists())
             return refuse(QStringLiteral("%1 is not a link; left alone").arg(entry));
-        return refuse(QStringLiteral("COM%1 is not mapped (no %2)").arg(port).arg(entry));
+        // Nothing to undo is not a failure: the number already leads where unmapping leads it.
+        if (json)
+            printJson({{QStringLiteral("port"), port},
+                       {QStringLiteral("removed"), QJsonValue::Null},
+                       {QStringLiteral("device"), serial::devicePath(port)}});
+        else
+            print(QStringLiteral("COM%1 is not mapped (no %2); it leads to %3")
+                      .arg(port)
+                      .arg(entry, serial::devicePath(port)));
+        return 0;
     }
     if (!QFile::remove(entry))
         return refuse(QStringLiteral("cannot remove %1").arg(entry));

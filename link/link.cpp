@@ -239,7 +239,7 @@ void Link::evaluateVersion() {
 
     const bool noFirmware = byteAt(reply, 9) == 0xFF;
     const QString installedText =
-        noFirmware ? QStringLiteral("0000.00")
+        noFirmware ? texts::NoFirmwareVersion
                    : textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2);
     m_view.setPanelText(4, installedText);
     if (noFirmware)

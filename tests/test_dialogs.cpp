@@ -457,19 +457,24 @@ private slots:
         QVERIFY(qAbs(dlg->geometry().center().y() - centre.y()) <= 2);
     }
 
+    // Beside the main window, top edges level: on its left, or on its right when the screen
+    // has no room on the left, or moved onto the screen when it has room on neither side.
     void instructionsPlacement_data() {
         QTest::addColumn<QPoint>("mainAt");
         QTest::addColumn<int>("mainWidth");
-        QTest::newRow("room on the left") << QPoint(700, 150) << 420;
-        QTest::newRow("partly off screen") << QPoint(100, 40) << 420;
-        QTest::newRow("wholly off screen") << QPoint(0, 0) << 420;
-        QTest::newRow("narrow main window") << QPoint(500, 200) << 260;
-        QTest::newRow("wide main window") << QPoint(900, 10) << 640;
+        QTest::addColumn<QString>("side"); // "left", "right" or "inside"
+        QTest::newRow("room on the left") << QPoint(700, 150) << 420 << "left";
+        QTest::newRow("partly off screen") << QPoint(100, 40) << 420 << "inside";
+        QTest::newRow("wholly off screen") << QPoint(0, 0) << 420 << "inside";
+        QTest::newRow("room on the right only") << QPoint(0, 60) << 300 << "right";
+        QTest::newRow("narrow main window") << QPoint(500, 200) << 260 << "left";
+        QTest::newRow("wide main window") << QPoint(700, 10) << 640 << "left";
     }
 
     void instructionsPlacement() {
         QFETCH(QPoint, mainAt);
         QFETCH(int, mainWidth);
+        QFETCH(QString, side);
         showMain(mainAt, mainWidth);
         const QRect main = mainWindow->frameGeometry();
 
@@ -477,9 +482,15 @@ private slots:
         QCoreApplication::processEvents();
         const QRect frame = dlg->frameGeometry();
         QCOMPARE(frame.top(), main.top());
-        QCOMPARE(frame.left(), main.left() - main.width());
         QCOMPARE(frame.width(), main.width());
-        QCOMPARE(frame.right() + 1, main.left()); // touching, not overlapping
+        QVERIFY2(dlg->screen()->availableGeometry().contains(frame),
+                 qPrintable(QStringLiteral("at %1,%2").arg(frame.left()).arg(frame.top())));
+        if (side == "left")
+            QCOMPARE(frame.right() + 1, main.left()); // touching, not overlapping
+        else if (side == "right")
+            QCOMPARE(frame.left(), main.right() + 1);
+        else
+            QCOMPARE(frame.left(), dlg->screen()->availableGeometry().left());
 
         // The whole text shows in the box, with no scroll bar to reach any of it.
         auto *txt = dlg->findChild<QTextEdit *>("txtText1");
@@ -493,6 +504,60 @@ private slots:
                                 .arg(txt->viewport()->height())));
         QCOMPARE(txt->verticalScrollBar()->maximum(), 0);
         QCOMPARE(txt->geometry(), dlg->rect()); // fills the client area
+    }
+
+    // Every dialog opens inside the screen's available area, wherever the main window stands
+    // and whatever the scale factor (this runs again at QT_SCALE_FACTOR=2). Sizes and places
+    // are parts of the area, so that the rows mean the same on any screen.
+    void dialogsOnScreen_data() {
+        QTest::addColumn<Opener>("open");
+        QTest::addColumn<QPointF>("mainAt");   // the main window's top left, in parts of the area
+        QTest::addColumn<double>("mainWidth"); // in parts of the area; 0: the tool's 420
+        const QMap<QString, Opener> openers{
+            {"instructions", [](QWidget *main) { return showInstructions(main); }},
+            {"history", [](QWidget *main) { return showHistory(main); }},
+            {"about", [](QWidget *) { return showAbout(versionDigits()); }},
+            {"completion", [this](QWidget *) { return frmSuccess::Show(bSuccess); }},
+        };
+        for (auto it = openers.cbegin(); it != openers.cend(); ++it) {
+            QTest::addRow("%s, main window at the left edge", qPrintable(it.key()))
+                << it.value() << QPointF(0, 0.1) << 0.0;
+            QTest::addRow("%s, main window at the bottom right", qPrintable(it.key()))
+                << it.value() << QPointF(0.65, 0.5) << 0.0;
+            QTest::addRow("%s, wide main window", qPrintable(it.key()))
+                << it.value() << QPointF(0.1, 0) << 0.6;
+        }
+    }
+
+    void dialogsOnScreen() {
+        QFETCH(Opener, open);
+        QFETCH(QPointF, mainAt);
+        QFETCH(double, mainWidth);
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        showMain(area.topLeft() +
+                     QPoint(int(mainAt.x() * area.width()), int(mainAt.y() * area.height())),
+                 mainWidth > 0 ? int(mainWidth * area.width()) : 420, area.height() / 3);
+        QDialog *dlg = open(mainWindow);
+        QCoreApplication::processEvents();
+        const QRect frame = dlg->frameGeometry();
+        QVERIFY2(area.contains(frame), qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6")
+                                                      .arg(frame.left())
+                                                      .arg(frame.top())
+                                                      .arg(frame.width())
+                                                      .arg(frame.height())
+                                                      .arg(area.width())
+                                                      .arg(area.height())));
+    }
+
+    // The logo is drawn with the screen's pixels, not scaled up from the logical size.
+    void logoSharp() {
+        frmSuccess *dlg = frmSuccess::Show(bSuccess);
+        const QPixmap logo = dlg->findChild<QLabel *>("picZARVOLogo")->pixmap();
+        const qreal ratio = dlg->devicePixelRatioF();
+        QCOMPARE(logo.devicePixelRatio(), ratio);
+        QCOMPARE(logo.size(), (QSizeF(96, 64) * ratio).toSize());
+        QCOMPARE(makerLogo(2).size(), QSize(192, 128));
+        QCOMPARE(makerLogo(2).deviceIndependentSize(), QSizeF(96, 64));
     }
 
     void instructionsFollowMainWindowWhenReopened() {

@@ -108,6 +108,11 @@ private slots:
         QTest::addColumn<QStringList>("says"); // on standard error, in order
         QTest::addColumn<QString>("codes");
         const QString commError = "Error communicating with Port.";
+        // After a communication error, what to check, naming the device.
+        const QStringList hint{"Hint: no reply on COM5 (",
+                               "/com5). Does the meter's display read "
+                               "\"BOOTLOADER READY...\"? If its firmware is running instead, "
+                               "add --remote; if it does, check that the meter uses 4800 baud"};
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QStringList same{"--version", "1012"};
         QTest::newRow("complete") << QStringList{} << QStringList{} << "" << 0 << QStringList{}
@@ -138,13 +143,14 @@ private slots:
                                       << "0001 0301*480 0A02 0202*1658 0A01";
         QTest::newRow("no reply mid-programming")
             << QStringList{"--drop-reply", "1182"} << QStringList{} << "" << 9
-            << QStringList{commError, "no reply to command 0202"} << "0001 0301*480 0A02 0202*700";
+            << QStringList{commError, "no reply to command 0202"} + hint
+            << "0001 0301*480 0A02 0202*700";
         QTest::newRow("line hung up mid-erase")
-            << QStringList{"--hang-up", "300"} << QStringList{} << "" << 9 << QStringList{commError}
-            << "0001 0301*299";
+            << QStringList{"--hang-up", "300"} << QStringList{} << "" << 9
+            << QStringList{commError} + hint << "0001 0301*299";
         QTest::newRow("instrument running its firmware")
             << QStringList{"--mode", "application"} << QStringList{} << "" << 9
-            << QStringList{commError, "no reply to command 0001"} << "";
+            << QStringList{commError, "no reply to command 0001"} + hint << "";
         QTest::newRow("not in bootloader mode")
             << QStringList{"--garble-reply", "1"} << QStringList{} << "" << 8
             << QStringList{"Make sure device is in bootloader mode.", "reply "} << "0001";
@@ -210,6 +216,8 @@ private slots:
             at = flash.err().indexOf(text, at);
             QVERIFY2(at >= 0, qPrintable(text + " not in:\n" + flash.err()));
         }
+        // The hint is for no reply alone.
+        QCOMPARE(flash.err().contains("Hint: "), status == 9);
         if (status == 0) {
             QVERIFY(flash.err().isEmpty());
             QVERIFY(flash.out().contains("the instrument reports 1012.01"));
@@ -230,6 +238,7 @@ private slots:
         QTest::addColumn<QStringList>("phases");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("detail");
+        QTest::addColumn<QString>("installed");
         QTest::newRow("complete") << QStringList{}
                                   << QStringList{"open",     "phase",    "identified",
                                                  "phase",    "progress", "phase",
@@ -238,12 +247,23 @@ private slots:
                                                  "program",   "verify", "reset-defaults",
                                                  "read-back", "finish"}
                                   << "done"
-                                  << "";
+                                  << ""
+                                  << "1003.01";
         QTest::newRow("blank check fails")
             << QStringList{"--fail-blank-check"}
             << QStringList{"open", "phase", "identified", "phase", "progress", "phase", "result"}
             << QStringList{"identify", "erase", "blank-check"} << "blank-check-failed"
-            << "result bytes 00-40-00-01";
+            << "result bytes 00-40-00-01"
+            << "1003.01";
+        QTest::newRow("meter without firmware")
+            << QStringList{"--no-firmware"}
+            << QStringList{"open",     "phase",    "identified", "phase",  "progress",
+                           "phase",    "progress", "phase",      "result"}
+            << QStringList{"identify",  "erase",  "blank-check", "program", "verify",
+                           "reset-defaults", "read-back", "finish"}
+            << "done"
+            << ""
+            << "none";
     }
     void jsonEvents() {
         QFETCH(QStringList, sim);
@@ -251,6 +271,7 @@ private slots:
         QFETCH(QStringList, phases);
         QFETCH(QString, outcome);
         QFETCH(QString, detail);
+        QFETCH(QString, installed);
         PortSandbox sandbox;
         QTemporaryDir records;
         Instrument instrument(kPort, sim, records.path());
@@ -270,7 +291,7 @@ private slots:
         QCOMPARE(seenPhases, phases);
         QCOMPARE(list.first()["device"].toString(), sandbox.portDirectory() + "/com5");
         QCOMPARE(list[2]["device"].toString(), QStringLiteral("0415"));
-        QCOMPARE(list[2]["installed"].toString(), QStringLiteral("1003.01"));
+        QCOMPARE(list[2]["installed"].toString(), installed);
         QCOMPARE(list[2]["new"].toString(), QStringLiteral("1012"));
         const QJsonObject result = list.last();
         QCOMPARE(result["outcome"].toString(), outcome);
@@ -784,9 +805,17 @@ private slots:
                 qPrintable(text.out()));
         }
 
+        // Unmapping a number that is not mapped has nothing to do, which is no failure.
         Flash unmap({"--unmap", n});
-        QCOMPARE(unmap.finish(), status == 0 ? 0 : 1);
+        QCOMPARE(unmap.finish(), 0);
         QVERIFY(!QFileInfo(entry).isSymLink());
+        QVERIFY2(unmap.out().contains(status == 0 ? "removed" : "COM" + n + " is not mapped"),
+                 qPrintable(unmap.out() + unmap.err()));
+        Flash again({"--unmap", n, "--json"});
+        QCOMPARE(again.finish(), 0);
+        const QJsonObject unmapped = QJsonDocument::fromJson(again.out().toUtf8()).object();
+        QVERIFY2(unmapped["removed"].isNull(), qPrintable(again.out()));
+        QCOMPARE(unmapped["port"].toInt(), number);
     }
 
     // A device with a stable name is mapped by that name; a name already stable is kept.
@@ -830,6 +859,22 @@ private slots:
             QVERIFY2(exitSection.contains(QStringLiteral(".TP\n.B %1\n").arg(status)),
                      qPrintable(QString::number(status)));
         }
+        // No reply comes with what to check, in both.
+        const QString helpNoReply = help.out()
+                                        .section(QRegularExpression("\n +9  "), 1)
+                                        .section(QRegularExpression("\n +10  "), 0, 0);
+        const QString manualNoReply = exitSection.section(".B 9\n", 1).section(".TP", 0, 0);
+        for (const QString &text : {helpNoReply, manualNoReply})
+            for (const char *check : {"\"BOOTLOADER READY...\"", "--remote", "baud rate"})
+                QVERIFY2(text.contains(check), qPrintable(text));
+
+        // The window's manual links a port with zarvo-flash, and points to its page.
+        QFile windowPage(ZARVO_SOURCE_DIR "/packaging/zarvo-update.1.in");
+        QVERIFY(windowPage.open(QIODevice::ReadOnly));
+        const QString windowManual = QString::fromUtf8(windowPage.readAll()).remove('\\');
+        QVERIFY(windowManual.contains("zarvo-flash --map 5 /dev/ttyUSB0"));
+        QVERIFY(!windowManual.contains("ln -sf"));
+        QVERIFY(windowManual.section(".SH SEE ALSO", 1).contains(".BR zarvo-flash (1)"));
     }
 };
 

@@ -90,7 +90,15 @@ void TestSelection::portNumber_data() {
     QTest::newRow("two digits") << "15" << 15;
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("letter") << "C" << 0;
-    QTest::newRow("COM5 in full") << "COM5" << 0;
+    QTest::newRow("COM5 in full") << "COM5" << 5;
+    QTest::newRow("port name, lower case") << "com7" << 7;
+    QTest::newRow("port name with blanks") << " Com 1 2" << 12;
+    QTest::newRow("port name, leading zero") << "COM07" << 7;
+    QTest::newRow("port name without digits") << "COM" << 0;
+    QTest::newRow("port name, then letters") << "COM5x" << 0;
+    QTest::newRow("port name with a sign") << "COM-5" << 0;
+    QTest::newRow("port name, number first") << "5COM" << 5;
+    QTest::newRow("another name") << "LPT1" << 0;
     QTest::newRow("zero") << "0" << 0;
     QTest::newRow("leading blank") << " 3" << 3;
     QTest::newRow("leading tab") << "\t5" << 5;
@@ -143,8 +151,14 @@ void TestSelection::typedPort_data() {
     QTest::newRow("7") << "7" << false << "7" << 7;
     QTest::newRow("15") << "15" << false << "15" << 15;
     QTest::newRow("third digit cut") << "123" << false << "12" << 12;
-    QTest::newRow("letter falls back") << "C" << false << "COM1" << 1;
-    QTest::newRow("COM5 typed in full") << "COM5" << false << "COM1" << 1;
+    QTest::newRow("letter falls back") << "x" << false << "COM1" << 1;
+    QTest::newRow("beginning of a port name stays") << "C" << false << "C" << 1;
+    QTest::newRow("COM5 typed in full") << "COM5" << false << "COM5" << 5;
+    QTest::newRow("com7 typed in lower case") << "com7" << false << "com7" << 7;
+    QTest::newRow("COM 12 typed with a blank") << "COM 12" << false << "COM 12" << 12;
+    QTest::newRow("third digit of a port name cut") << "COM123" << false << "COM12" << 12;
+    QTest::newRow("port name, then a letter") << "COMx" << false << "COM1" << 1;
+    QTest::newRow("other letters fall back") << "LPT1" << false << "COM1" << 1;
     QTest::newRow("zero falls back") << "0" << false << "COM1" << 1;
     QTest::newRow("Backspace erases the whole text") << "\b" << false << "COM1" << 1;
     QTest::newRow("digit, then Backspace") << "7\b" << false << "COM1" << 1;
@@ -156,7 +170,8 @@ void TestSelection::typedPort_data() {
     QTest::newRow("pasted long number cut") << "1234" << true << "12" << 12;
     QTest::newRow("pasted 2.5 cut to 2.") << "2.5" << true << "2." << 2;
     QTest::newRow("pasted half") << ".5" << true << "COM1" << 1;
-    QTest::newRow("pasted COM7") << "COM7" << true << "COM1" << 1;
+    QTest::newRow("pasted COM7") << "COM7" << true << "COM7" << 7;
+    QTest::newRow("pasted COM123 cut") << "COM123" << true << "COM12" << 12;
 }
 
 void TestSelection::typedPort() {
@@ -167,6 +182,8 @@ void TestSelection::typedPort() {
 
     QLineEdit *edit = m_port->lineEdit();
     QVERIFY(edit);
+    // Inline completion would turn a typed "C" into "COM1" and refuse what follows it.
+    QVERIFY(!m_port->completer() && !edit->completer());
     // Start from another port so that a fall-back to COM1 is visible.
     m_port->setFocus();
     QTest::keyClick(m_port, Qt::Key_Down);

@@ -1,5 +1,6 @@
 // One copy of the tool per user: a second start is refused with a message and brings the
-// running copy forward; stray connections and stale locks change nothing.
+// running copy forward; stray connections and stale locks change nothing. A start without
+// any display ends at once with one line that says so.
 #include "frmmain.h"
 #include "singleinstance.h"
 
@@ -52,6 +53,8 @@ private slots:
     void privateFallbackDirectory();
     void runtimeDirectoryChecked_data();
     void runtimeDirectoryChecked();
+    void noDisplay_data();
+    void noDisplay();
 
 private:
     // Starts the tool as the first copy and waits until it listens. `observed`: the first
@@ -260,6 +263,39 @@ void TestSingleInstance::unjudgedLock() {
     QLockFile other(path);
     QVERIFY(!other.tryLock(0));
     QCOMPARE(other.error(), QLockFile::LockFailedError);
+}
+
+void TestSingleInstance::noDisplay_data() {
+    QTest::addColumn<QString>("platform"); // QT_QPA_PLATFORM, empty: unset
+    QTest::addColumn<QString>("display");  // DISPLAY, empty: unset
+    QTest::newRow("no display at all") << ""
+                                       << "";
+    // A display number nobody serves: nothing listens on its socket.
+    QTest::newRow("display unreachable") << "xcb"
+                                         << ":4271";
+}
+
+void TestSingleInstance::noDisplay() {
+    QFETCH(QString, platform);
+    QFETCH(QString, display);
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/.X11-unix/X4271")));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "QT_DEBUG_PLUGINS"})
+        env.remove(QString::fromLatin1(name));
+    if (!platform.isEmpty())
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.start(kProgram, {});
+    QVERIFY(tool.waitForFinished(30000));
+    const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit); // not an abort
+    QCOMPARE(tool.exitCode(), 1);
+    QCOMPARE(err, QStringLiteral("zarvo-update: no display found; zarvo-flash updates an "
+                                 "instrument without one (zarvo-flash --help)\n"));
+    QVERIFY(!QFile::exists(SingleInstance::socketPath()));
 }
 
 void TestSingleInstance::runtimeDirectoryChecked_data() {

@@ -54,8 +54,33 @@ void centreOnScreen(QWidget *w) {
     w->move(area.center().x() - w->width() / 2, area.center().y() - w->height() / 2);
 }
 
+// The available area of the screen a window is mostly on; off every screen, that of the
+// window it belongs beside, or the primary screen.
+QRect availableArea(const QRect &frame, const QWidget *beside = nullptr) {
+    const QScreen *screen = QGuiApplication::screenAt(frame.center());
+    if (!screen && beside)
+        screen = beside->screen();
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+// Moves a shown window's frame into the available area; one larger than the area keeps its
+// top left corner, and with it the caption, on the screen.
+void keepOnScreen(QWidget *w) {
+    const QRect frame = w->frameGeometry();
+    const QRect area = availableArea(frame);
+    if (area.isEmpty())
+        return;
+    const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+    const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+    if (x != frame.left() || y != frame.top())
+        w->move(x, y);
+}
+
 void bringToFront(QWidget *w) {
     w->show();
+    keepOnScreen(w);
     w->raise();
     w->activateWindow();
 }
@@ -150,8 +175,15 @@ private:
         // decorations; the client width follows from the main window's.
         const int width = mainWindow ? mainWindow->width() : 480;
         if (mainWindow) {
+            // Beside the main window, top edges level: on its left, or on its right where the
+            // screen has no room on the left; where it has room on neither side, showing
+            // moves it onto the screen.
             const QRect main = mainWindow->frameGeometry();
-            move(main.left() - main.width(), main.top()); // even if that is off the screen
+            const QRect area = availableArea(main, mainWindow);
+            int left = main.left() - main.width();
+            if (left < area.left() && main.right() + main.width() <= area.right())
+                left = main.right() + 1;
+            move(left, main.top());
         }
         setWindowTitle(QStringLiteral("Instructions"));
 
@@ -175,7 +207,13 @@ public:
     explicit frmHistory(QWidget *mainWindow) : HelpForm("frmHistory", s_history) {
         txtText1 = makeTextBox(this, Qt::ScrollBarAlwaysOn);
 
-        const int width = 2 * (mainWindow ? mainWindow->width() : 400);
+        int width = 2 * (mainWindow ? mainWindow->width() : 400);
+        if (mainWindow) {
+            // No wider than the screen (a large scale factor leaves little room).
+            const QRect main = mainWindow->frameGeometry();
+            const int frame = main.width() - mainWindow->width();
+            width = std::min(width, availableArea(main, mainWindow).width() - frame);
+        }
         const int lines = 18;
         const int height = txtText1->fontMetrics().lineSpacing() * lines +
                            2 * txtText1->frameWidth() +
@@ -245,7 +283,7 @@ frmSuccess::frmSuccess(bool &bSuccess) : m_bSuccess(bSuccess) {
     picZARVOLogo = new QLabel(this);
     picZARVOLogo->setObjectName(QStringLiteral("picZARVOLogo"));
     picZARVOLogo->setFrameShape(QFrame::NoFrame);
-    picZARVOLogo->setPixmap(makerLogo());
+    picZARVOLogo->setPixmap(makerLogo(devicePixelRatioF()));
     picZARVOLogo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     lblMessage = new QLabel(this);

@@ -12,9 +12,10 @@ class QLabel;
 class QPushButton;
 class QTimer;
 
-// The tool's icon and the maker's logo (icons/*.svg, compiled in).
+// The tool's icon and the maker's logo (icons/*.svg, compiled in). The logo is drawn for
+// a screen of the given device pixel ratio, so that it stays sharp on a high-density one.
 QIcon toolIcon();
-QPixmap makerLogo();
+QPixmap makerLogo(qreal devicePixelRatio = 1.0);
 
 class frmSuccess : public QDialog {
     Q_OBJECT

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -328,6 +329,7 @@ void frmMain::selectBaudrate(int index) {
 }
 
 void frmMain::cboComPort_Click() {
+    m_comPortFellBack = false;
     engine.state.iComPort = qint16(cboComPort->currentIndex() + 1);
     setProgressValue(0);
     ResetStatusPanels();
@@ -335,14 +337,23 @@ void frmMain::cboComPort_Click() {
 
 void frmMain::cboComPort_Change() {
     const QString text = cboComPort->currentText();
-    if (text.size() > 2) {
-        cboComPort->setEditText(text.left(2));
+    const QString fallBack = cboComPort->itemText(0);
+    const bool appendedToFallBack = std::exchange(m_comPortFellBack, false) &&
+                                    text.size() > fallBack.size() && text.startsWith(fallBack);
+    const QString kept = appendedToFallBack ? text.left(2) : cutPortText(text);
+    if (kept != text) {
+        cboComPort->setEditText(kept);
         cboComPort_Change();
     }
     engine.state.iComPort = portNumberFromText(cboComPort->currentText());
     if (engine.state.iComPort == 0) {
         engine.state.iComPort = 1;
-        selectComPort(0);
+        // "C" typed on the way to "COM7" stays in the box, or the name could never be typed;
+        // what a cut leaves is no such beginning.
+        if (kept != text || !beginsPortName(text)) {
+            selectComPort(0);
+            m_comPortFellBack = true;
+        }
     }
     setProgressValue(0);
     ResetStatusPanels();

@@ -108,6 +108,9 @@ private:
     float m_progressValue = 0.0f;
     float m_progressMax = 100.0f;
     bool m_keyPreview = false;
+    // The port box holds the list's "COM1" because the typed text gave no port; a character
+    // typed after it is not the digit of a port name the user typed.
+    bool m_comPortFellBack = false;
     bool m_closePending = false;
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;

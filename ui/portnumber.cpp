@@ -1,5 +1,7 @@
 #include "portnumber.h"
 
+#include <QRegularExpression>
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -13,6 +15,22 @@ bool isBlank(QChar c) {
 
 bool isDigit(QChar c) {
     return c.unicode() >= u'0' && c.unicode() <= u'9';
+}
+
+// "COM" and digits, blanks (the ones leadingNumber() skips: space, tab, line feed) allowed
+// anywhere; the digits with their blanks are captured.
+const QRegularExpression &portName() {
+    static const QRegularExpression re(
+        QStringLiteral("^[ \t\n]*c[ \t\n]*o[ \t\n]*m([ \t\n]*[0-9][0-9 \t\n]*)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return re;
+}
+
+const QRegularExpression &portNameBeginning() {
+    static const QRegularExpression re(
+        QStringLiteral("^[ \t\n]*c([ \t\n]*o([ \t\n]*m)?)?[ \t\n]*$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return re;
 }
 
 } // namespace
@@ -84,7 +102,8 @@ double leadingNumber(const QString &text) {
 }
 
 qint16 portNumberFromText(const QString &text) {
-    const double value = leadingNumber(text);
+    const QRegularExpressionMatch name = portName().match(text);
+    const double value = leadingNumber(name.hasMatch() ? name.captured(1) : text);
     constexpr double lowest = std::numeric_limits<qint16>::min();
     constexpr double highest = std::numeric_limits<qint16>::max();
     if (value <= lowest)
@@ -93,4 +112,21 @@ qint16 portNumberFromText(const QString &text) {
         return std::numeric_limits<qint16>::max();
     // The default rounding mode rounds halves to the even neighbour.
     return static_cast<qint16>(std::nearbyint(value));
+}
+
+bool beginsPortName(const QString &text) {
+    return portNameBeginning().match(text).hasMatch();
+}
+
+QString cutPortText(const QString &text) {
+    if (beginsPortName(text))
+        return text;
+    const QRegularExpressionMatch name = portName().match(text);
+    if (!name.hasMatch())
+        return text.left(2);
+    int digits = 0;
+    for (qsizetype at = name.capturedStart(1); at < text.size(); ++at)
+        if (isDigit(text[at]) && ++digits == 2)
+            return text.left(at + 1);
+    return text;
 }
