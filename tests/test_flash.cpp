@@ -506,8 +506,6 @@ private slots:
         };
         cli::ConsoleView::Setup setup;
         setup.quiet = true;
-        setup.eraseFrames = int(EraseFrames.size());
-        setup.writeFrames = int(WriteFrames.size());
         setup.port = QStringLiteral("COM5");
         setup.baud = QStringLiteral("4800");
         setup.version = QStringLiteral("1012");
