@@ -92,7 +92,7 @@ private slots:
     void endings_data() {
         QTest::addColumn<QStringList>("sim");
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("port"); // "missing", "held", "file", "device" or ""
+        QTest::addColumn<QString>("port"); // "missing", "held", "opened", "file", "device" or ""
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("says"); // on standard error, in order
         QTest::addColumn<QString>("codes");
@@ -151,6 +151,11 @@ private slots:
             << QStringList{"Selected COM Port is already in use by another application.",
                            "is in use by"}
             << "";
+        QTest::newRow("port open in another program without a lock file")
+            << QStringList{} << QStringList{} << "opened" << statusOf(Outcome::PortInUse)
+            << QStringList{"Selected COM Port is already in use by another application.",
+                           "It is held by zarvo-portholder"}
+            << "";
         QTest::newRow("not a serial device")
             << QStringList{} << QStringList{} << "file" << statusOf(Outcome::PortUnusable)
             << QStringList{"Selected COM Port could not be opened."} << "";
@@ -167,8 +172,8 @@ private slots:
         Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
         std::unique_ptr<UnusablePort> unusable;
-        if (port == "missing" || port == "file" || port == "held") {
-            if (port != "held")
+        if (port == "missing" || port == "file" || port == "held" || port == "opened") {
+            if (port != "held" && port != "opened")
                 QFile::remove(sandbox.portDirectory() + "/com5");
             unusable = std::make_unique<UnusablePort>(sandbox, kPort, port, instrument.device());
             QVERIFY(unusable->ready());
