@@ -733,6 +733,15 @@ void TestSerial::othersKeptOutWhileOpen() {
     CommPort comm;
     QVERIFY(openOn(comm, pty, sandbox));
     const QByteArray device = QFile::encodeName(pty.slavePath());
+    // The lock file programs that read lock files look for names us, whole.
+    const QString lockFile = lockFileFor(pty.slavePath());
+    if (QFileInfo(QStringLiteral("/var/lock")).isWritable()) {
+        QFile lock(lockFile);
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(),
+                 QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10, ' ') +
+                     '\n');
+    }
     const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (other >= 0) {
         QVERIFY(::flock(other, LOCK_EX | LOCK_NB) != 0);
@@ -749,6 +758,7 @@ void TestSerial::othersKeptOutWhileOpen() {
     QVERIFY(probe.ended);
     QCOMPARE(probe.out.trimmed().toInt(), EBUSY);
     comm.close();
+    QVERIFY(!QFile::exists(lockFile));
     // Once closed, the port is free for that user again.
     const Probe later =
         runAsUser(kVictim, kVictim, {QStringLiteral("--open-device"), pty.slavePath()}, kWaitMs);
