@@ -2,6 +2,7 @@
 
 #include "lockfiles.h"
 #include "portnames.h"
+#include "showntext.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -166,6 +167,12 @@ bool CommPort::open() {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;
     }
+    if (m_deviceOverride.isEmpty())
+        if (const QString why = serial::distrustPortEntry(entry); !why.isEmpty()) {
+            qCWarning(lcSerial).noquote() << "refused" << why;
+            setError(kErrOpenFailed, why);
+            return false;
+        }
 #ifdef Q_OS_UNIX
     // The real device, so that the lock file is the one other programs use for it.
     const QString device = QFileInfo(entry).canonicalFilePath();
@@ -549,7 +556,8 @@ void CommPort::closeNow() {
 
 void CommPort::setError(int code, const QString &reason) {
     qCDebug(lcSerial).noquote() << "error" << code << reason;
-    m_error = Error{code, reason};
+    // Reasons carry device and link names that others may have chosen.
+    m_error = Error{code, serial::shownText(reason, 2 * serial::kShownPathLength)};
 }
 
 #ifdef Q_OS_UNIX

@@ -5,12 +5,14 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
 
 #include "dialogs.h"
 #include "frmmain.h"
@@ -73,6 +75,10 @@ private slots:
         QTest::newRow("update option without update")
             << QStringList{"--list-ports", "--yes"} << "--yes applies only";
         QTest::newRow("stray argument") << QStringList{"--port", "5", "now"} << "'now'";
+        QTest::newRow("port number with a newline after it")
+            << QStringList{"--port", "5\n"} << "is neither a port number";
+        QTest::newRow("map number with a newline after it")
+            << QStringList{"--map", "5\n", "/dev/null"} << "is not from 1 to";
     }
     void badArguments() {
         QFETCH(QStringList, args);
@@ -404,31 +410,64 @@ private slots:
     // --map refuses what is not a terminal device and leaves no link behind; --unmap
     // removes only links; --list-ports shows what each number leads to.
     void mapping_data() {
-        QTest::addColumn<QString>("device"); // "pty", "file", "directory", "missing", "null"
+        // "pty", "file", "directory", "missing", "null", or a path below /dev
+        QTest::addColumn<QString>("device");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("says");
-        // The port directory is a link that leads nowhere, so it cannot be made.
-        QTest::addColumn<bool>("brokenDirectory");
-        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: " << false;
-        QTest::newRow("regular file")
-            << "file" << cli::kStatusError << "not a terminal device" << false;
-        QTest::newRow("directory")
-            << "directory" << cli::kStatusError << "not a terminal device" << false;
-        QTest::newRow("missing path") << "missing" << cli::kStatusError << "No such file" << false;
-        QTest::newRow("/dev/null")
-            << "null" << cli::kStatusError << "not a terminal device" << false;
+        // "broken": the port directory is a link that leads nowhere, so it cannot be made;
+        // "leftover": a directory com17.new is in the way; "nobody": run as a user who
+        // cannot open the device to ask it.
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: "
+                                         << "";
+        QTest::newRow("regular file") << "file" << cli::kStatusError << "not a terminal device"
+                                      << "";
+        QTest::newRow("directory") << "directory" << cli::kStatusError << "not a terminal device"
+                                   << "";
+        QTest::newRow("missing path") << "missing" << cli::kStatusError << "No such file"
+                                      << "";
+        QTest::newRow("/dev/null") << "null" << cli::kStatusError << "not a terminal device"
+                                   << "";
         QTest::newRow("port directory cannot be made")
-            << "pty" << cli::kStatusError << "cannot make the port directory" << true;
+            << "pty" << cli::kStatusError << "cannot make the port directory"
+            << "broken";
+        QTest::newRow("leftover com17.new in the way")
+            << "pty" << cli::kStatusError << "/com17.new is in the way"
+            << "leftover";
+        QTest::newRow("/dev/ptmx")
+            << "/dev/ptmx" << cli::kStatusError << "pseudo-terminal multiplexer"
+            << "";
+        QTest::newRow("/dev/tty") << "/dev/tty" << cli::kStatusError << "controlling terminal"
+                                  << "";
+        QTest::newRow("/dev/console") << "/dev/console" << cli::kStatusError << "system console"
+                                      << "";
+        QTest::newRow("/dev/kmsg, not openable")
+            << "/dev/kmsg" << cli::kStatusError << "not a terminal device"
+            << "nobody";
+        QTest::newRow("/dev/vcs, not openable")
+            << "/dev/vcs" << cli::kStatusError << "not a terminal device"
+            << "nobody";
     }
     void mapping() {
         QFETCH(QString, device);
         QFETCH(int, status);
         QFETCH(QString, says);
-        QFETCH(bool, brokenDirectory);
+        QFETCH(QString, situation);
+        if (device.startsWith("/dev/") && !QFileInfo(device).exists())
+            QSKIP("no such device here");
         PortSandbox sandbox;
-        if (brokenDirectory) {
+        if (situation == "broken") {
             QVERIFY(QDir(sandbox.portDirectory()).removeRecursively());
             QVERIFY(QFile::link(sandbox.portDirectory() + ".gone", sandbox.portDirectory()));
+        }
+        const QString leftover = sandbox.portDirectory() + "/com17.new";
+        if (situation == "leftover")
+            QVERIFY(QDir().mkpath(leftover + "/inside"));
+        QStringList runAs;
+        if (situation == "nobody") {
+            runAs = asNobody();
+            if (runAs.isEmpty())
+                QSKIP("needs root, a user nobody and setpriv");
         }
         PtyPair pty;
         QTemporaryDir scratch;
@@ -441,7 +480,7 @@ private slots:
                                            {"missing", scratch.path() + "/none"},
                                            {"null", "/dev/null"}};
         const QString entry = sandbox.portDirectory() + "/com17";
-        Flash map({"--map", "17", paths[device]});
+        Flash map({"--map", "17", paths.value(device, device)}, {}, runAs);
         QCOMPARE(map.finish(), status);
         QVERIFY2((status == 0 ? map.out() : map.err()).contains(says),
                  qPrintable(map.out() + map.err()));
@@ -449,7 +488,7 @@ private slots:
         // later clean-up step.
         QVERIFY2(!map.err().contains("Success"), qPrintable(map.err()));
         QCOMPARE(QFileInfo(entry).isSymLink(), status == 0);
-        QVERIFY(!QFileInfo::exists(entry + ".new"));
+        QCOMPARE(QFileInfo::exists(leftover), situation == "leftover");
 
         Flash list({"--list-ports", "--json"});
         QCOMPARE(list.finish(), 0);
@@ -488,6 +527,91 @@ private slots:
         QCOMPARE(cli::stableName("/dev/null", byId.path()), QString());
     }
 
+    // Bytes that are not UTF-8 cannot pass through Qt's text unchanged: such a path is
+    // refused for what it is, not looked for under another name and called missing.
+    void argumentNotUtf8() {
+        PortSandbox sandbox;
+        QProcess flash;
+        flash.setStandardInputFile(QProcess::nullDevice());
+        flash.start("/bin/bash", {"-c", R"(exec "$0" --port "$(printf '/dev/tty\377\n')")",
+                                  ZARVO_BUILD_DIR "/zarvo-flash"});
+        QVERIFY(flash.waitForFinished(10000));
+        const QString err = QString::fromUtf8(flash.readAllStandardError());
+        QCOMPARE(flash.exitCode(), cli::kStatusUsage);
+        QVERIFY2(err.contains("not valid UTF-8") && err.count('\n') == 1, qPrintable(err));
+    }
+
+    // What the port directory holds besides honest links: a number no port can have, a
+    // directory, a link whose target would break the listing's lines.
+    void listingOddEntries() {
+        PortSandbox sandbox;
+        const QString dir = sandbox.portDirectory();
+        QVERIFY(QFile::link("/dev/null", dir + "/com99999999999"));
+        QVERIFY(QDir().mkpath(dir + "/com100"));
+        QVERIFY(QFile::link("/nowhere\n  COM6   /dev/ttyS5  present", dir + "/com5"));
+
+        Flash text({"--list-ports"});
+        QCOMPARE(text.finish(), 0);
+        const QStringList lines = text.out().split('\n', Qt::SkipEmptyParts);
+        QStringList comLines;
+        for (const QString &line : lines)
+            if (line.startsWith("  COM"))
+                comLines << line;
+        QCOMPARE(comLines.size(), 17); // COM1 to COM16 and COM100
+        QVERIFY2(!text.out().contains("COM0 "), qPrintable(text.out()));
+        QVERIFY2(comLines.filter(QRegularExpression("^  COM5 .*COM6.*missing$")).size() == 1,
+                 qPrintable(text.out()));
+        QVERIFY2(comLines.last().startsWith("  COM100") && comLines.last().endsWith("not a device"),
+                 qPrintable(comLines.last()));
+
+        Flash json({"--list-ports", "--json"});
+        QCOMPARE(json.finish(), 0);
+        const QJsonArray ports =
+            QJsonDocument::fromJson(json.out().toUtf8()).object()["ports"].toArray();
+        QCOMPARE(ports.size(), 17);
+        for (const QJsonValue &port : ports) {
+            QVERIFY(port["port"].toInt() >= 1);
+            if (port["port"].toInt() == 100)
+                QCOMPARE(port["present"].toBool(), false);
+            if (port["port"].toInt() == 5)
+                QCOMPARE(port["target"].toString(), "/nowhere\n  COM6   /dev/ttyS5  present");
+        }
+    }
+
+    // The port directory is private to its user whatever the umask, made by --map and by
+    // the virtual instrument alike.
+    void portDirectoryPrivate_data() {
+        QTest::addColumn<bool>("bySim");
+        QTest::newRow("--map") << false;
+        QTest::newRow("zarvo-sim --com") << true;
+    }
+    void portDirectoryPrivate() {
+        QFETCH(bool, bySim);
+        PortSandbox sandbox;
+        const QString top = QFileInfo(sandbox.portDirectory()).path();
+        QVERIFY(QDir(top).removeRecursively());
+        PtyPair pty;
+        QTemporaryDir records;
+        const mode_t old = ::umask(0);
+        std::unique_ptr<Instrument> instrument;
+        std::unique_ptr<Flash> map;
+        if (bySim)
+            instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
+        else
+            map = std::make_unique<Flash>(QStringList{"--map", "5", pty.slavePath()});
+        ::umask(old);
+        if (map)
+            QCOMPARE(map->finish(), 0);
+        else
+            QVERIFY(!instrument->device().isEmpty());
+        QVERIFY(QFileInfo(sandbox.portDirectory() + "/com5").isSymLink());
+        for (const QString &path : {top, sandbox.portDirectory()})
+            QCOMPARE(QFileInfo(path).permissions() &
+                         ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOwner |
+                           QFile::WriteOwner | QFile::ExeOwner),
+                     QFile::Permissions());
+    }
+
     // --help and the manual page name every option and every exit status.
     void documented() {
         Flash help({"--help"});
@@ -513,6 +637,18 @@ private slots:
             QVERIFY2(exitSection.contains(QStringLiteral(".TP\n.B %1\n").arg(status)),
                      qPrintable(QString::number(status)));
         }
+        // What a status usually means in practice: a meter left running its firmware (the
+        // usual mistake) does not answer, which ends as a communication error, not as 8.
+        const auto item = [](const QString &text, int status, const QString &next) {
+            return text.section(QRegularExpression(QStringLiteral("\n +%1  ").arg(status)), 1)
+                .section(QRegularExpression(next), 0, 0);
+        };
+        const QString help9 = item(help.out(), statusOf(Outcome::CommError), "\n +10  ");
+        const QString manual9 = exitSection.section(".B 9\n", 1).section(".TP", 0, 0).simplified();
+        for (const QString &text : {help9, manual9})
+            QVERIFY2(text.contains("not in") && text.contains("bootloader mode"), qPrintable(text));
+        const QString help8 = item(help.out(), statusOf(Outcome::NotBootloader), "\n +9  ");
+        QVERIFY2(help8.contains("another") && help8.contains("device"), qPrintable(help8));
     }
 };
 
