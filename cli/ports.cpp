@@ -263,6 +263,9 @@ int mapPort(int port, const QString &device, bool json) {
     std::error_code error;
     if (QString why; !serial::makePortDirectory(&why))
         return refuse(why);
+    // A link in a directory that others may change would be refused when used.
+    if (const QString why = serial::distrustPortEntry(serial::portDirectory()); !why.isEmpty())
+        return refuse(why);
 
     // Made beside the entry and renamed over it, so the number never leads nowhere.
     const fs::path final(QFile::encodeName(entry).toStdString());

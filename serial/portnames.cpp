@@ -70,7 +70,7 @@ QString distrustPath(const QString &path, bool directory) {
     for (const struct stat *st : {&own, &seen})
         if (st->st_uid != us && st->st_uid != 0)
             return QStringLiteral("%1 belongs to user %2, who could lead the port to a device "
-                                  "of his own; remove it and map the port again "
+                                  "of their own; remove it and map the port again "
                                   "(zarvo-flash --map)")
                 .arg(shown, shownText(ownerName(st->st_uid)));
     if (!S_ISLNK(seen.st_mode) && (seen.st_mode & (S_IWGRP | S_IWOTH)))

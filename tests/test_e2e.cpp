@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -570,6 +571,9 @@ private slots:
             if (when == "box" ? atBox : panel(*guard, 1).startsWith(when)) {
                 sent = true;
                 QVERIFY(guard->engine.MSComm1.isOpen());
+                // The lock that must not be left behind (where serial locks live here).
+                if (QFileInfo(QStringLiteral("/var/lock")).isWritable())
+                    QVERIFY2(QFile::exists(lockFile), qPrintable(lockFile));
                 ::kill(::getpid(), signal);
             }
         });

@@ -533,7 +533,7 @@ private slots:
         PortSandbox sandbox;
         QProcess flash;
         flash.setStandardInputFile(QProcess::nullDevice());
-        flash.start("/bin/bash", {"-c", R"(exec "$0" --port "$(printf '/dev/tty\377\n')")",
+        flash.start("/bin/bash", {"-c", R"sh(exec "$0" --port "$(printf '/dev/tty\377')")sh",
                                   ZARVO_BUILD_DIR "/zarvo-flash"});
         QVERIFY(flash.waitForFinished(10000));
         const QString err = QString::fromUtf8(flash.readAllStandardError());
