@@ -169,7 +169,7 @@ bool CommPort::open() {
     }
     if (m_deviceOverride.isEmpty())
         if (const QString why = serial::distrustPortEntry(entry); !why.isEmpty()) {
-            qCWarning(lcSerial).noquote() << "refused" << why;
+            qCDebug(lcSerial).noquote() << "refused" << why;
             setError(kErrOpenFailed, why);
             return false;
         }

@@ -468,6 +468,9 @@ private slots:
             runAs = asNobody();
             if (runAs.isEmpty())
                 QSKIP("needs root, a user nobody and setpriv");
+            // The user's own port directory, so that only the device decides.
+            const QString base = QFileInfo(QFileInfo(sandbox.portDirectory()).path()).path();
+            QCOMPARE(QProcess::execute("chown", {"-R", "nobody:", base}), 0);
         }
         PtyPair pty;
         QTemporaryDir scratch;
@@ -576,6 +579,36 @@ private slots:
             if (port["port"].toInt() == 5)
                 QCOMPARE(port["target"].toString(), "/nowhere\n  COM6   /dev/ttyS5  present");
         }
+    }
+
+    // Another user who may write to the port directory swaps COM5 for his own instrument:
+    // the update is refused, saying what to mend, and no frame reaches his instrument.
+    void portDirectoryOthersMayChange() {
+        const QStringList runAs = asNobody();
+        if (runAs.isEmpty())
+            QSKIP("needs root, a user nobody and setpriv");
+        PortSandbox sandbox;
+        const QString ports = sandbox.portDirectory();
+        const QString top = QFileInfo(ports).path();
+        for (const QString &dir : {QFileInfo(top).path(), top})
+            QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ExeGroup |
+                                                   QFile::ExeOther));
+        QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0777) == 0);
+        QTemporaryDir records;
+        Instrument theirs(0, {}, records.path());
+        QVERIFY(!theirs.device().isEmpty());
+        QCOMPARE(QProcess::execute(runAs.first(),
+                                   runAs.mid(1) +
+                                       QStringList{"ln", "-s", theirs.device(), ports + "/com5"}),
+                 0);
+        Flash flash({"--port", "5", "--yes"});
+        QCOMPARE(flash.finish(), statusOf(Outcome::PortUnusable));
+        QVERIFY2(flash.err().contains(ports + " may be changed by other users") &&
+                     flash.err().contains("chmod go-w " + ports),
+                 qPrintable(flash.err()));
+        theirs.stop();
+        QVERIFY(theirs.codes().isEmpty());
     }
 
     // The port directory is private to its user whatever the umask, made by --map and by

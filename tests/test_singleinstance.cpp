@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <pwd.h>
@@ -57,6 +58,8 @@ private slots:
     void fallbackTakenByAnotherUser_data();
     void fallbackTakenByAnotherUser();
     void floodOfConnections();
+    void endsOnSignal_data();
+    void endsOnSignal();
 
 private:
     // Starts the tool as the first copy and waits until it listens. `observed`: the first
@@ -397,6 +400,26 @@ void TestSingleInstance::floodOfConnections() {
     QVERIFY(!second.acquire());
     QVERIFY(second.activateRunning());
     QCOMPARE(m_first.state(), QProcess::Running);
+}
+
+// A signal to end the program ends it as closing its window does: a normal exit, and the
+// guard given up for the next copy.
+void TestSingleInstance::endsOnSignal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestSingleInstance::endsOnSignal() {
+    QFETCH(int, signal);
+    QVERIFY(startFirst());
+    ::kill(pid_t(m_first.processId()), signal);
+    QVERIFY(m_first.waitForFinished(10000));
+    QCOMPARE(m_first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_first.exitCode(), 0);
+    SingleInstance next;
+    QVERIFY(next.acquire());
 }
 
 // The first copy for secondStartIsRefused: the real window, with another window of this
