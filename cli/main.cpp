@@ -1,6 +1,7 @@
 // zarvo-flash: the firmware update from the command line, for scripts and fleets.
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QStringDecoder>
 #include <csignal>
 #include <cstdio>
 
@@ -8,6 +9,7 @@
 #include "flash.h"
 #include "options.h"
 #include "ports.h"
+#include "showntext.h"
 #include "status.h"
 
 int main(int argc, char *argv[]) {
@@ -15,10 +17,24 @@ int main(int argc, char *argv[]) {
     // instrument erased: what cannot be printed is dropped, and the update runs to its end.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
+    // Qt holds arguments as text, and bytes that are not UTF-8 do not come back out of it:
+    // such a device path would be looked for under another name and reported missing.
+    for (int i = 1; i < argc; ++i) {
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        const QString text = utf8(QByteArrayView(argv[i]));
+        if (utf8.hasError()) {
+            std::fprintf(stderr,
+                         "zarvo-flash: '%s' is not valid UTF-8; reach the device through a "
+                         "link with a plain name (ln -s DEVICE NAME) or by its port number\n",
+                         qPrintable(serial::shownText(text, serial::kShownPathLength)));
+            return cli::kStatusUsage;
+        }
+    }
     const cli::Parsed parsed = cli::parseArguments(app.arguments());
     if (!parsed.options) {
+        // The reason quotes what was given, which may hold anything.
         std::fprintf(stderr, "zarvo-flash: %s (zarvo-flash --help lists the options)\n",
-                     qPrintable(parsed.error));
+                     qPrintable(serial::shownText(parsed.error, 2 * serial::kShownPathLength)));
         return cli::kStatusUsage;
     }
     const cli::Options &o = *parsed.options;

@@ -36,9 +36,12 @@ QString describe(Outcome outcome) {
     case Outcome::PortUnusable:
         return QStringLiteral("the port would not open for another reason");
     case Outcome::NotBootloader:
-        return QStringLiteral("the instrument is not in bootloader mode");
+        return QStringLiteral("something answered, but not as the bootloader does: another\n"
+                              "        device on the port, or a baud rate the line does not use");
     case Outcome::CommError:
-        return QStringLiteral("no reply, or the line went away");
+        return QStringLiteral("no reply, or the line went away; usually the meter is not in\n"
+                              "        bootloader mode (a meter running its firmware does not "
+                              "answer),\n        is switched off, or is on another port");
     case Outcome::ForeignDevice:
         return QStringLiteral("the instrument is not a ZARVO-415B");
     case Outcome::BlankCheckFailed:
@@ -56,7 +59,7 @@ QString describe(Outcome outcome) {
 } // namespace
 
 int portNumber(const QString &text) {
-    static const QRegularExpression form(QStringLiteral("^(?:[Cc][Oo][Mm])?([0-9]{1,2})$"));
+    static const QRegularExpression form(QStringLiteral("\\A(?:[Cc][Oo][Mm])?([0-9]{1,2})\\z"));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return 0;

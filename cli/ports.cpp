@@ -14,9 +14,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "portnames.h"
+#include "showntext.h"
 #include "status.h"
 
 namespace cli {
@@ -26,6 +28,8 @@ namespace {
 // The ports every listing shows, mapped or not, as the window's list offers up to COM8
 // and a typed number reaches further.
 constexpr int kListedPorts = 16;
+// The highest number a port can have: the tool keeps it in 16 bits.
+constexpr int kHighestPort = 32767;
 
 QString entryPath(int port) {
     return serial::portDirectory() + QStringLiteral("/com%1").arg(port);
@@ -36,13 +40,14 @@ QList<int> listedPorts() {
     QSet<int> numbers;
     for (int port = 1; port <= kListedPorts; ++port)
         numbers.insert(port);
-    static const QRegularExpression name(QStringLiteral("^com([1-9][0-9]*)$"));
+    static const QRegularExpression name(QStringLiteral("\\Acom([1-9][0-9]{0,4})\\z"));
     const QDir dir(serial::portDirectory());
     for (const QString &entry :
          dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QRegularExpressionMatch match = name.match(entry);
-        if (match.hasMatch())
-            numbers.insert(match.captured(1).toInt());
+        // A number no port can have (the tool's are 16-bit) is nobody's entry.
+        if (const int port = match.captured(1).toInt(); match.hasMatch() && port <= kHighestPort)
+            numbers.insert(port);
     }
     QList<int> sorted(numbers.begin(), numbers.end());
     std::sort(sorted.begin(), sorted.end());
@@ -51,18 +56,32 @@ QList<int> listedPorts() {
 
 struct PortRow {
     int port;
-    QString path;   // what the number opens: the port directory's entry or /dev/ttySn
-    QString target; // the entry's link target, as written
-    QString device; // the device at the end of it, empty when there is none
+    QString path;    // what the number opens: the port directory's entry or /dev/ttySn
+    QString target;  // the entry's link target, as written
+    QString device;  // the device at the end of it, empty when there is none
+    QString problem; // why the number reaches no device although something is there
 };
 
 PortRow portRow(int port) {
-    PortRow row{port, serial::devicePath(port), {}, {}};
+    PortRow row{port, serial::devicePath(port), {}, {}, {}};
     const QFileInfo info(row.path);
     if (info.isSymLink())
         row.target = info.symLinkTarget();
-    row.device = info.canonicalFilePath();
+    row.problem = serial::distrustPortEntry(row.path);
+    struct stat st {};
+    const QString device = info.canonicalFilePath();
+    if (!row.problem.isEmpty() || device.isEmpty())
+        return row;
+    if (::stat(QFile::encodeName(device).constData(), &st) == 0 && S_ISCHR(st.st_mode))
+        row.device = device;
+    else
+        row.problem = QStringLiteral("not a device");
     return row;
+}
+
+// A name from the file system shown on a line of its own: nothing in it may break the line.
+QString shownPath(const QString &path) {
+    return serial::shownText(path, serial::kShownPathLength);
 }
 
 void print(const QString &text) {
@@ -78,22 +97,45 @@ void printJson(const QJsonObject &object) {
     print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-// A serial port, USB adapter or pseudo-terminal; not a regular file, a directory or
-// /dev/null. A device that cannot be opened to ask (in use, no permission) is given the
-// benefit of the doubt when it is a character device.
+// A serial port, USB adapter or pseudo-terminal, as the kernel itself says: the device's
+// class in sysfs is tty, or it is a pseudo-terminal's far end (majors 136 to 143, which
+// sysfs does not list). Only where there is no sysfs does asking the device decide, and a
+// device that cannot be asked is refused. The controlling terminal, the console and the
+// pseudo-terminal multiplexer are terminals no instrument is ever on.
 QString notATerminal(const QString &device) {
+    const QString shown = serial::shownText(device, serial::kShownPathLength);
     const QByteArray path = QFile::encodeName(device);
     struct stat st {};
     if (::stat(path.constData(), &st) != 0)
-        return QStringLiteral("%1: %2").arg(device, QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("%1: %2").arg(shown, QString::fromLocal8Bit(std::strerror(errno)));
+    const QString notOne = QStringLiteral("%1 is not a terminal device").arg(shown);
     if (!S_ISCHR(st.st_mode))
-        return QStringLiteral("%1 is not a terminal device").arg(device);
+        return notOne;
+    const unsigned kind = major(st.st_rdev);
+    const unsigned number = minor(st.st_rdev);
+    if (kind == 5 && number <= 2) {
+        static const char *const special[] = {"the controlling terminal", "the system console",
+                                              "the pseudo-terminal multiplexer"};
+        return QStringLiteral("%1 is %2, not a serial line").arg(shown, special[number]);
+    }
+    const QString classLink = QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(kind).arg(number);
+    if (QFileInfo(classLink).isSymLink()) {
+        const QString subsystem = QFileInfo(QFileInfo(classLink).symLinkTarget()).fileName();
+        return subsystem == QLatin1String("tty")
+                   ? QString()
+                   : QStringLiteral("%1 (a %2 device)").arg(notOne, subsystem);
+    }
+    if (kind >= 136 && kind <= 143)
+        return {};
+    if (QFileInfo(QStringLiteral("/sys/dev/char")).isDir())
+        return notOne;
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return {};
+        return QStringLiteral("cannot tell whether %1 is a terminal device: %2")
+            .arg(shown, QString::fromLocal8Bit(std::strerror(errno)));
     const bool terminal = ::isatty(fd);
     ::close(fd);
-    return terminal ? QString() : QStringLiteral("%1 is not a terminal device").arg(device);
+    return terminal ? QString() : notOne;
 }
 
 } // namespace
@@ -118,7 +160,8 @@ int listPorts(bool json) {
 
     QJsonArray portsJson;
     if (!json)
-        print(QStringLiteral("COM numbers (port directory %1):").arg(serial::portDirectory()));
+        print(QStringLiteral("COM numbers (port directory %1):")
+                  .arg(shownPath(serial::portDirectory())));
     for (const PortRow &row : rows) {
         const bool present = !row.device.isEmpty();
         if (json) {
@@ -129,18 +172,22 @@ int listPorts(bool json) {
                 o.insert(QStringLiteral("target"), row.target);
             if (present)
                 o.insert(QStringLiteral("device"), row.device);
+            if (!row.problem.isEmpty())
+                o.insert(QStringLiteral("problem"), row.problem);
             portsJson << o;
             continue;
         }
-        QString where = row.path;
+        QString where = shownPath(row.path);
         if (!row.target.isEmpty())
-            where += QStringLiteral(" -> ") + row.target;
+            where += QStringLiteral(" -> ") + shownPath(row.target);
         if (present && row.device != row.path && row.device != row.target)
-            where += QStringLiteral(" (") + row.device + QLatin1Char(')');
+            where += QStringLiteral(" (") + shownPath(row.device) + QLatin1Char(')');
         print(QStringLiteral("  COM%1  %2  %3")
                   .arg(row.port, -3)
                   .arg(where)
-                  .arg(present ? QStringLiteral("present") : QStringLiteral("missing")));
+                  .arg(present                 ? QStringLiteral("present")
+                       : row.problem.isEmpty() ? QStringLiteral("missing")
+                                               : row.problem));
     }
 
     QJsonArray devicesJson;
@@ -178,16 +225,17 @@ int listPorts(bool json) {
         for (int port : reaching)
             coms << QStringLiteral("COM%1").arg(port);
         print(QStringLiteral("  %1  %2")
-                  .arg(device, coms.isEmpty() ? QStringLiteral("no COM number")
-                                              : coms.join(QStringLiteral(", "))));
+                  .arg(shownPath(device), coms.isEmpty() ? QStringLiteral("no COM number")
+                                                         : coms.join(QStringLiteral(", "))));
         if (!byId.isEmpty())
-            print(QStringLiteral("      %1").arg(byId));
+            print(QStringLiteral("      %1").arg(shownPath(byId)));
+        // The adapter's own words, from its USB descriptors.
         QStringList facts;
         for (const QString &fact : {info.description(), info.manufacturer(), usb})
             if (!fact.isEmpty())
-                facts << fact;
+                facts << serial::shownText(fact);
         if (!info.serialNumber().isEmpty())
-            facts << QStringLiteral("serial number ") + info.serialNumber();
+            facts << QStringLiteral("serial number ") + serial::shownText(info.serialNumber());
         if (!facts.isEmpty())
             print(QStringLiteral("      ") + facts.join(QStringLiteral(", ")));
     }
@@ -202,7 +250,8 @@ int mapPort(int port, const QString &device, bool json) {
     const QString entry = entryPath(port);
     const QFileInfo existing(entry);
     if (existing.exists() && !existing.isSymLink())
-        return refuse(QStringLiteral("%1 exists and is not a link; remove it first").arg(entry));
+        return refuse(
+            QStringLiteral("%1 exists and is not a link; remove it first").arg(shownPath(entry)));
 
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
     QString target = QFileInfo(device).absoluteFilePath();
@@ -212,18 +261,21 @@ int mapPort(int port, const QString &device, bool json) {
 
     namespace fs = std::filesystem;
     std::error_code error;
-    const QString directory = serial::portDirectory();
-    fs::create_directories(fs::path(QFile::encodeName(directory).toStdString()), error);
-    if (error)
-        return refuse(QStringLiteral("cannot make the port directory %1: %2")
-                          .arg(directory, QString::fromLocal8Bit(error.message().c_str())));
+    if (QString why; !serial::makePortDirectory(&why))
+        return refuse(why);
+    // A link in a directory that others may change would be refused when used.
+    if (const QString why = serial::distrustPortEntry(serial::portDirectory()); !why.isEmpty())
+        return refuse(why);
 
     // Made beside the entry and renamed over it, so the number never leads nowhere.
     const fs::path final(QFile::encodeName(entry).toStdString());
     const fs::path temporary(final.string() + ".new");
     fs::remove(temporary, error);
-    if (!error)
-        fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
+    if (error)
+        return refuse(QStringLiteral("%1 is in the way (%2); remove it first")
+                          .arg(shownPath(entry + QStringLiteral(".new")),
+                               QString::fromLocal8Bit(error.message().c_str())));
+    fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
     if (!error)
         fs::rename(temporary, final, error);
     if (error) {
@@ -231,14 +283,14 @@ int mapPort(int port, const QString &device, bool json) {
         std::error_code ignored;
         fs::remove(temporary, ignored);
         return refuse(QStringLiteral("cannot link %1: %2")
-                          .arg(entry, QString::fromLocal8Bit(error.message().c_str())));
+                          .arg(shownPath(entry), QString::fromLocal8Bit(error.message().c_str())));
     }
     if (json)
         printJson({{QStringLiteral("port"), port},
                    {QStringLiteral("path"), entry},
                    {QStringLiteral("target"), target}});
     else
-        print(QStringLiteral("COM%1: %2 -> %3").arg(port).arg(entry, target));
+        print(QStringLiteral("COM%1: %2 -> %3").arg(port).arg(shownPath(entry), shownPath(target)));
     return 0;
 }
 
@@ -247,7 +299,7 @@ int unmapPort(int port, bool json) {
     const QFileInfo info(entry);
     if (!info.isSymLink()) {
         if (info.exists())
-            return refuse(QStringLiteral("%1 is not a link; left alone").arg(entry));
+            return refuse(QStringLiteral("%1 is not a link; left alone").arg(shownPath(entry)));
         // Nothing to undo is not a failure: the number already leads where unmapping leads it.
         if (json)
             printJson({{QStringLiteral("port"), port},
@@ -256,17 +308,17 @@ int unmapPort(int port, bool json) {
         else
             print(QStringLiteral("COM%1 is not mapped (no %2); it leads to %3")
                       .arg(port)
-                      .arg(entry, serial::devicePath(port)));
+                      .arg(shownPath(entry), shownPath(serial::devicePath(port))));
         return 0;
     }
     if (!QFile::remove(entry))
-        return refuse(QStringLiteral("cannot remove %1").arg(entry));
+        return refuse(QStringLiteral("cannot remove %1").arg(shownPath(entry)));
     if (json)
         printJson({{QStringLiteral("port"), port}, {QStringLiteral("removed"), entry}});
     else
         print(QStringLiteral("COM%1: %2 removed; the number now leads to %3")
                   .arg(port)
-                  .arg(entry, serial::devicePath(port)));
+                  .arg(shownPath(entry), shownPath(serial::devicePath(port))));
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "line.h"
 #include "portnames.h"
+#include "showntext.h"
 
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -110,6 +111,12 @@ bool CommPort::open() {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;
     }
+    if (m_deviceOverride.isEmpty())
+        if (const QString why = serial::distrustPortEntry(entry); !why.isEmpty()) {
+            qCDebug(lcSerial).noquote() << "refused" << why;
+            setError(kErrOpenFailed, why);
+            return false;
+        }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
     m_line = serial::makeLine(entry);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);
@@ -233,5 +240,6 @@ void CommPort::setLineError(int fallbackCode) {
 
 void CommPort::setError(int code, const QString &reason) {
     qCDebug(lcSerial).noquote() << "error" << code << reason;
-    m_error = Error{code, reason};
+    // Reasons carry device and link names that others may have chosen.
+    m_error = Error{code, serial::shownText(reason, 2 * serial::kShownPathLength)};
 }

@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "showntext.h"
+
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
 namespace serial {
@@ -79,17 +81,18 @@ bool processAlive(qint64 pid) {
 }
 
 // The program's own name: the first word of its command line (comm is cut at 15 bytes).
+// Whoever started it chose that name, so it is shown only as safe text.
 QString processName(qint64 pid) {
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (cmdline.open(QIODevice::ReadOnly)) {
         const QByteArray argv0 = cmdline.read(4096).split('\0').value(0);
         if (!argv0.isEmpty())
-            return QFileInfo(QFile::decodeName(argv0)).fileName();
+            return shownText(QFileInfo(QFile::decodeName(argv0)).fileName());
     }
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
+    return shownText(QString::fromLocal8Bit(comm.readAll().trimmed()));
 }
 
 // The group that owns the device: its users may lock it for each other.
@@ -367,7 +370,7 @@ QString holderText(const LockHolder &holder) {
     if (processName(holder.pid).isEmpty() && !holder.lockFile.isEmpty())
         return QStringLiteral("It is held by process %1 (lock file %2).")
             .arg(holder.pid)
-            .arg(holder.lockFile);
+            .arg(shownText(holder.lockFile, kShownPathLength));
     return QStringLiteral("It is held by %1.").arg(holderName(holder));
 }
 

@@ -14,4 +14,14 @@ QString portDirectory();
 // Empty when no device can have that number.
 QString devicePath(int port);
 
+// Why the port directory's entry `path` must not be followed, or empty when it may: it,
+// and each directory from the user's configuration directory down to it, must belong to
+// this user (or root) and be writable by nobody else, or another user could lead the port
+// number to a device of his own. The text names what is wrong and how to put it right.
+QString distrustPortEntry(const QString &path);
+
+// Makes the port directory, and the directories above it that are missing, private to
+// this user (0700), as the base directory rules ask. False with the reason in `error`.
+bool makePortDirectory(QString *error);
+
 } // namespace serial

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -552,6 +553,78 @@ private slots:
         QVERIFY(codes.size() < 1 + 480);
         for (qsizetype i = 1; i < codes.size(); ++i)
             QCOMPARE(codes[i], QByteArray("0301"));
+    }
+
+    // A signal to end the program (the session closed, a service stopped, Ctrl-C in the
+    // terminal that started it) closes the window as its close box does: the update ends
+    // quietly, the port is closed and its lock file gone, nothing more reaches the
+    // instrument; a box waiting for an answer does not hold it up.
+    void closeBySignal_data() {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("when"); // the panel text or box that the signal comes at
+        QTest::addColumn<QStringList>("sim");
+        QTest::newRow("SIGTERM while erasing") << int(SIGTERM) << "Erasing ...  " << QStringList{};
+        QTest::newRow("SIGHUP while programming")
+            << int(SIGHUP) << "Programming ...  " << QStringList{};
+        QTest::newRow("SIGINT while erasing") << int(SIGINT) << "Erasing ...  " << QStringList{};
+        QTest::newRow("SIGTERM at the question")
+            << int(SIGTERM) << "box" << QStringList{"--version", "1012"};
+        QTest::newRow("SIGTERM while idle") << int(SIGTERM) << "idle" << QStringList{};
+    }
+    void closeBySignal() {
+        QFETCH(int, signal);
+        QFETCH(QString, when);
+        QFETCH(QStringList, sim);
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(kPort, sim, records.path());
+        const QString lockFile = "/var/lock/LCK.." + instrument.device().mid(5).replace('/', '_');
+        auto *w = new frmMain;
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<frmMain> guard(w);
+        prepare(*w, 2, false);
+        showInstructions(w);
+        if (when == "idle") {
+            ::kill(::getpid(), signal);
+            QTRY_VERIFY(!guard);
+            instrument.stop();
+            QVERIFY(instrument.codes().isEmpty());
+            return;
+        }
+        // Polls inside Send's wait and inside the question's own modal loop.
+        bool sent = false;
+        QTimer tick;
+        tick.setInterval(2);
+        connect(&tick, &QTimer::timeout, [&] {
+            if (sent || !guard)
+                return;
+            const bool atBox = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (when == "box" ? atBox : panel(*guard, 1).startsWith(when)) {
+                sent = true;
+                QVERIFY(guard->engine.MSComm1.isOpen());
+                // The lock that must not be left behind (where serial locks live here).
+                if (QFileInfo(QStringLiteral("/var/lock")).isWritable())
+                    QVERIFY2(QFile::exists(lockFile), qPrintable(lockFile));
+                ::kill(::getpid(), signal);
+            }
+        });
+        tick.start();
+        key(*w, Qt::Key_F4);
+        QVERIFY(sent);
+        QTRY_VERIFY(!guard);
+        QVERIFY(!qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+        QVERIFY(std::none_of(QApplication::topLevelWidgets().begin(),
+                             QApplication::topLevelWidgets().end(),
+                             [](QWidget *t) { return t->isVisible(); }));
+        QVERIFY2(!QFile::exists(lockFile), qPrintable(lockFile));
+        instrument.stop();
+        // Nothing after the phase the signal came in: no write frame after an erase, and
+        // never the end of an update.
+        const QByteArrayList codes = instrument.codes();
+        QVERIFY(!codes.contains("0801"));
+        QVERIFY(!codes.contains("0A01"));
+        if (when.startsWith("Erasing"))
+            QVERIFY(!codes.contains("0202"));
     }
 
     void exitWhileIdle_data() {

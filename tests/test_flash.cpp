@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include "consoleview.h"
 #include "dialogs.h"
@@ -82,6 +84,10 @@ private slots:
         QTest::newRow("update option without update")
             << QStringList{"--list-ports", "--yes"} << "--yes applies only";
         QTest::newRow("stray argument") << QStringList{"--port", "5", "now"} << "'now'";
+        QTest::newRow("port number with a newline after it")
+            << QStringList{"--port", "5\n"} << "is neither a port number";
+        QTest::newRow("map number with a newline after it")
+            << QStringList{"--map", "5\n", "/dev/null"} << "is not from 1 to";
     }
     void badArguments() {
         QFETCH(QStringList, args);
@@ -744,32 +750,71 @@ private slots:
     // --map refuses what is not a terminal device and leaves no link behind; --unmap
     // removes only links; --list-ports shows what each number leads to.
     void mapping_data() {
-        QTest::addColumn<QString>("device"); // "pty", "file", "directory", "missing", "null"
+        // "pty", "file", "directory", "missing", "null", or a path below /dev
+        QTest::addColumn<QString>("device");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("says");
-        // The port directory is a link that leads nowhere, so it cannot be made.
-        QTest::addColumn<bool>("brokenDirectory");
+        // "broken": the port directory is a link that leads nowhere, so it cannot be made;
+        // "leftover": a directory com17.new is in the way; "nobody": run as a user who
+        // cannot open the device to ask it.
+        QTest::addColumn<QString>("situation");
         QTest::addColumn<int>("number"); // the port number mapped
-        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: " << false << 17;
-        QTest::newRow("pseudo-terminal as COM99") << "pty" << 0 << "COM99: " << false << 99;
-        QTest::newRow("regular file") << "file" << 1 << "not a terminal device" << false << 17;
-        QTest::newRow("directory") << "directory" << 1 << "not a terminal device" << false << 17;
-        QTest::newRow("missing path") << "missing" << 1 << "No such file" << false << 17;
-        QTest::newRow("/dev/null") << "null" << 1 << "not a terminal device" << false << 17;
+        QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: "
+                                         << "" << 17;
+        QTest::newRow("pseudo-terminal as COM99") << "pty" << 0 << "COM99: " << "" << 99;
+        QTest::newRow("regular file") << "file" << 1 << "not a terminal device"
+                                      << "" << 17;
+        QTest::newRow("directory") << "directory" << 1 << "not a terminal device"
+                                   << "" << 17;
+        QTest::newRow("missing path") << "missing" << 1 << "No such file"
+                                      << "" << 17;
+        QTest::newRow("/dev/null") << "null" << 1 << "not a terminal device"
+                                   << "" << 17;
         QTest::newRow("port directory cannot be made")
-            << "pty" << 1 << "cannot make the port directory" << true << 17;
+            << "pty" << 1 << "cannot make the port directory"
+            << "broken" << 17;
+        QTest::newRow("leftover com17.new in the way")
+            << "pty" << 1 << "/com17.new is in the way"
+            << "leftover" << 17;
+        QTest::newRow("/dev/ptmx")
+            << "/dev/ptmx" << 1 << "pseudo-terminal multiplexer"
+            << "" << 17;
+        QTest::newRow("/dev/tty") << "/dev/tty" << 1 << "controlling terminal"
+                                  << "" << 17;
+        QTest::newRow("/dev/console") << "/dev/console" << 1 << "system console"
+                                      << "" << 17;
+        QTest::newRow("/dev/kmsg, not openable")
+            << "/dev/kmsg" << 1 << "not a terminal device"
+            << "nobody" << 17;
+        QTest::newRow("/dev/vcs, not openable")
+            << "/dev/vcs" << 1 << "not a terminal device"
+            << "nobody" << 17;
     }
     void mapping() {
         QFETCH(QString, device);
         QFETCH(int, status);
         QFETCH(QString, says);
-        QFETCH(bool, brokenDirectory);
+        QFETCH(QString, situation);
         QFETCH(int, number);
         const QString n = QString::number(number);
+        if (device.startsWith("/dev/") && !QFileInfo(device).exists())
+            QSKIP("no such device here");
         PortSandbox sandbox;
-        if (brokenDirectory) {
+        if (situation == "broken") {
             QVERIFY(QDir(sandbox.portDirectory()).removeRecursively());
             QVERIFY(QFile::link(sandbox.portDirectory() + ".gone", sandbox.portDirectory()));
+        }
+        const QString leftover = sandbox.portDirectory() + "/com17.new";
+        if (situation == "leftover")
+            QVERIFY(QDir().mkpath(leftover + "/inside"));
+        QStringList runAs;
+        if (situation == "nobody") {
+            runAs = asNobody();
+            if (runAs.isEmpty())
+                QSKIP("needs root, a user nobody and setpriv");
+            // The user's own port directory, so that only the device decides.
+            const QString base = QFileInfo(QFileInfo(sandbox.portDirectory()).path()).path();
+            QCOMPARE(QProcess::execute("chown", {"-R", "nobody:", base}), 0);
         }
         PtyPair pty;
         QTemporaryDir scratch;
@@ -782,7 +827,7 @@ private slots:
                                            {"missing", scratch.path() + "/none"},
                                            {"null", "/dev/null"}};
         const QString entry = sandbox.portDirectory() + "/com" + n;
-        Flash map({"--map", n, paths[device]});
+        Flash map({"--map", n, paths.value(device, device)}, {}, runAs);
         QCOMPARE(map.finish(), status);
         QVERIFY2((status == 0 ? map.out() : map.err()).contains(says),
                  qPrintable(map.out() + map.err()));
@@ -790,7 +835,7 @@ private slots:
         // later clean-up step.
         QVERIFY2(!map.err().contains("Success"), qPrintable(map.err()));
         QCOMPARE(QFileInfo(entry).isSymLink(), status == 0);
-        QVERIFY(!QFileInfo::exists(entry + ".new"));
+        QCOMPARE(QFileInfo::exists(leftover), situation == "leftover");
 
         Flash list({"--list-ports", "--json"});
         QCOMPARE(list.finish(), 0);
@@ -838,6 +883,121 @@ private slots:
         QCOMPARE(cli::stableName("/dev/null", byId.path()), QString());
     }
 
+    // Bytes that are not UTF-8 cannot pass through Qt's text unchanged: such a path is
+    // refused for what it is, not looked for under another name and called missing.
+    void argumentNotUtf8() {
+        PortSandbox sandbox;
+        QProcess flash;
+        flash.setStandardInputFile(QProcess::nullDevice());
+        flash.start("/bin/bash", {"-c", R"sh(exec "$0" --port "$(printf '/dev/tty\377')")sh",
+                                  ZARVO_BUILD_DIR "/zarvo-flash"});
+        QVERIFY(flash.waitForFinished(10000));
+        const QString err = QString::fromUtf8(flash.readAllStandardError());
+        QCOMPARE(flash.exitCode(), cli::kStatusUsage);
+        QVERIFY2(err.contains("not valid UTF-8") && err.count('\n') == 1, qPrintable(err));
+    }
+
+    // What the port directory holds besides honest links: a number no port can have, a
+    // directory, a link whose target would break the listing's lines.
+    void listingOddEntries() {
+        PortSandbox sandbox;
+        const QString dir = sandbox.portDirectory();
+        QVERIFY(QFile::link("/dev/null", dir + "/com99999999999"));
+        QVERIFY(QDir().mkpath(dir + "/com100"));
+        QVERIFY(QFile::link("/nowhere\n  COM6   /dev/ttyS5  present", dir + "/com5"));
+
+        Flash text({"--list-ports"});
+        QCOMPARE(text.finish(), 0);
+        const QStringList lines = text.out().split('\n', Qt::SkipEmptyParts);
+        QStringList comLines;
+        for (const QString &line : lines)
+            if (line.startsWith("  COM"))
+                comLines << line;
+        QCOMPARE(comLines.size(), 17); // COM1 to COM16 and COM100
+        QVERIFY2(!text.out().contains("COM0 "), qPrintable(text.out()));
+        QVERIFY2(comLines.filter(QRegularExpression("^  COM5 .*COM6.*missing$")).size() == 1,
+                 qPrintable(text.out()));
+        QVERIFY2(comLines.last().startsWith("  COM100") && comLines.last().endsWith("not a device"),
+                 qPrintable(comLines.last()));
+
+        Flash json({"--list-ports", "--json"});
+        QCOMPARE(json.finish(), 0);
+        const QJsonArray ports =
+            QJsonDocument::fromJson(json.out().toUtf8()).object()["ports"].toArray();
+        QCOMPARE(ports.size(), 17);
+        for (const QJsonValue &port : ports) {
+            QVERIFY(port["port"].toInt() >= 1);
+            if (port["port"].toInt() == 100)
+                QCOMPARE(port["present"].toBool(), false);
+            if (port["port"].toInt() == 5)
+                QCOMPARE(port["target"].toString(), "/nowhere\n  COM6   /dev/ttyS5  present");
+        }
+    }
+
+    // Another user who may write to the port directory swaps COM5 for his own instrument:
+    // the update is refused, saying what to mend, and no frame reaches his instrument.
+    void portDirectoryOthersMayChange() {
+        const QStringList runAs = asNobody();
+        if (runAs.isEmpty())
+            QSKIP("needs root, a user nobody and setpriv");
+        PortSandbox sandbox;
+        const QString ports = sandbox.portDirectory();
+        const QString top = QFileInfo(ports).path();
+        for (const QString &dir : {QFileInfo(top).path(), top})
+            QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ExeGroup |
+                                                   QFile::ExeOther));
+        QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0777) == 0);
+        QTemporaryDir records;
+        Instrument theirs(0, {}, records.path());
+        QVERIFY(!theirs.device().isEmpty());
+        QCOMPARE(QProcess::execute(runAs.first(),
+                                   runAs.mid(1) +
+                                       QStringList{"ln", "-s", theirs.device(), ports + "/com5"}),
+                 0);
+        Flash flash({"--port", "5", "--yes"});
+        QCOMPARE(flash.finish(), 7);
+        QVERIFY2(flash.err().contains(ports + " may be changed by other users") &&
+                     flash.err().contains("chmod go-w " + ports),
+                 qPrintable(flash.err()));
+        theirs.stop();
+        QVERIFY(theirs.codes().isEmpty());
+    }
+
+    // The port directory is private to its user whatever the umask, made by --map and by
+    // the virtual instrument alike.
+    void portDirectoryPrivate_data() {
+        QTest::addColumn<bool>("bySim");
+        QTest::newRow("--map") << false;
+        QTest::newRow("zarvo-sim --com") << true;
+    }
+    void portDirectoryPrivate() {
+        QFETCH(bool, bySim);
+        PortSandbox sandbox;
+        const QString top = QFileInfo(sandbox.portDirectory()).path();
+        QVERIFY(QDir(top).removeRecursively());
+        PtyPair pty;
+        QTemporaryDir records;
+        const mode_t old = ::umask(0);
+        std::unique_ptr<Instrument> instrument;
+        std::unique_ptr<Flash> map;
+        if (bySim)
+            instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
+        else
+            map = std::make_unique<Flash>(QStringList{"--map", "5", pty.slavePath()});
+        ::umask(old);
+        if (map)
+            QCOMPARE(map->finish(), 0);
+        else
+            QVERIFY(!instrument->device().isEmpty());
+        QVERIFY(QFileInfo(sandbox.portDirectory() + "/com5").isSymLink());
+        for (const QString &path : {top, sandbox.portDirectory()})
+            QCOMPARE(QFileInfo(path).permissions() &
+                         ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOwner |
+                           QFile::WriteOwner | QFile::ExeOwner),
+                     QFile::Permissions());
+    }
+
     // --help and the manual page name every option and every exit status.
     void documented() {
         Flash help({"--help"});
@@ -882,6 +1042,18 @@ private slots:
         QVERIFY(windowManual.contains("zarvo-flash --map 5 /dev/ttyUSB0"));
         QVERIFY(!windowManual.contains("ln -sf"));
         QVERIFY(windowManual.section(".SH SEE ALSO", 1).contains(".BR zarvo-flash (1)"));
+        // What a status usually means in practice: a meter left running its firmware (the
+        // usual mistake) does not answer, which ends as a communication error, not as 8.
+        const auto item = [](const QString &text, int status, const QString &next) {
+            return text.section(QRegularExpression(QStringLiteral("\n +%1  ").arg(status)), 1)
+                .section(QRegularExpression(next), 0, 0);
+        };
+        const QString help9 = item(help.out(), 9, "\n +10  ");
+        const QString manual9 = exitSection.section(".B 9\n", 1).section(".TP", 0, 0).simplified();
+        for (const QString &text : {help9, manual9})
+            QVERIFY2(text.contains("not in") && text.contains("bootloader mode"), qPrintable(text));
+        const QString help8 = item(help.out(), 8, "\n +9  ");
+        QVERIFY2(help8.contains("another") && help8.contains("device"), qPrintable(help8));
     }
 };
 

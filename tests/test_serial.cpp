@@ -188,10 +188,14 @@ private slots:
     void portDirectory();
     void openMissing_data();
     void openMissing();
+    void portEntryTrust_data();
+    void portEntryTrust();
     void openOtherFailure();
     void openHeldByAnotherProgram_data();
     void openHeldByAnotherProgram();
     void othersKeptOutWhileOpen();
+    void holderNameShownSafely_data();
+    void holderNameShownSafely();
     void lockFiles_data();
     void lockFiles();
     void lockFileTrust_data();
@@ -342,6 +346,99 @@ void TestSerial::openMissing() {
     comm.close(); // harmless on a port that never opened
 }
 
+// Whoever can change the port directory decides which device a port number reaches: the
+// entry and the directories down to it must be ours (or root's) and ours alone to write.
+void TestSerial::portEntryTrust_data() {
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("named"); // below the configuration directory; "" opens
+    QTest::addColumn<QString>("fix");
+
+    QTest::newRow("own directories, umask 022") << ""
+                                                << ""
+                                                << "";
+    QTest::newRow("ports writable by all, link planted by another user") << "plant"
+                                                                         << "zarvo-update/ports"
+                                                                         << "chmod go-w";
+    QTest::newRow("ports writable by its group") << "ports 0770"
+                                                 << "zarvo-update/ports"
+                                                 << "chmod go-w";
+    QTest::newRow("zarvo-update writable by all") << "top 0777"
+                                                  << "zarvo-update"
+                                                  << "chmod go-w";
+    QTest::newRow("zarvo-update of another user") << "top nobody"
+                                                  << "zarvo-update"
+                                                  << "remove it";
+    QTest::newRow("entry of another user") << "entry nobody"
+                                           << "zarvo-update/ports/com5"
+                                           << "remove it";
+    QTest::newRow("ports a link to another user's directory") << "ports link"
+                                                              << "zarvo-update/ports"
+                                                              << "remove it";
+}
+
+void TestSerial::portEntryTrust() {
+    QFETCH(QString, setup);
+    QFETCH(QString, named);
+    QFETCH(QString, fix);
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0 || !QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+        QSKIP("needs root, a user nobody and setpriv");
+    PtyPair pty, attacker;
+    QVERIFY(pty.isValid() && attacker.isValid());
+    PortSandbox sandbox;
+    const QString ports = sandbox.portDirectory();
+    const QString top = QFileInfo(ports).path();
+    const QString base = QFileInfo(top).path();
+    for (const QString &path : {base, top}) // others may pass, not write
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0711) == 0);
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+    const QByteArray entry = QFile::encodeName(ports + QStringLiteral("/com5"));
+    QTemporaryDir elsewhere;
+
+    if (setup == QLatin1String("plant")) {
+        QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0777) == 0);
+        QVERIFY(QFile::remove(QFile::decodeName(entry)));
+        // The other user swaps the entry for his own device.
+        QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/setpriv"),
+                                   {QStringLiteral("--reuid=nobody"),
+                                    QStringLiteral("--regid=%1").arg(nobody->pw_gid),
+                                    QStringLiteral("--clear-groups"), QStringLiteral("ln"),
+                                    QStringLiteral("-s"), attacker.slavePath(),
+                                    QFile::decodeName(entry)}),
+                 0);
+    } else if (setup == QLatin1String("ports 0770")) {
+        QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0770) == 0);
+    } else if (setup == QLatin1String("top 0777")) {
+        QVERIFY(::chmod(QFile::encodeName(top).constData(), 0777) == 0);
+    } else if (setup == QLatin1String("top nobody")) {
+        QVERIFY(::chown(QFile::encodeName(top).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    } else if (setup == QLatin1String("entry nobody")) {
+        QVERIFY(::lchown(entry.constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    } else if (setup == QLatin1String("ports link")) {
+        QVERIFY(QDir(ports).removeRecursively());
+        QVERIFY(QFile::link(pty.slavePath(), elsewhere.filePath(QStringLiteral("com5"))));
+        QVERIFY(::chown(QFile::encodeName(elsewhere.path()).constData(), nobody->pw_uid,
+                        nobody->pw_gid) == 0);
+        QVERIFY(QFile::link(elsewhere.path(), ports));
+    }
+
+    CommPort comm;
+    comm.setCommPort(kPort);
+    const bool opened = comm.open();
+    if (named.isEmpty()) {
+        QVERIFY2(opened, qPrintable(comm.lastError().reason));
+        comm.close();
+        return;
+    }
+    QVERIFY(!opened);
+    QCOMPARE(comm.lastError().code, CommPort::kErrOpenFailed);
+    const QString reason = comm.lastError().reason;
+    QVERIFY2(reason.startsWith(base + QLatin1Char('/') + named + QLatin1Char(' ')),
+             qPrintable(reason));
+    QVERIFY2(reason.contains(fix), qPrintable(reason));
+    QVERIFY(!comm.isOpen());
+}
+
 void TestSerial::openOtherFailure() {
     // A device that exists but is no serial line: neither missing nor in use.
     QTemporaryDir dir;
@@ -409,6 +506,51 @@ void TestSerial::openHeldByAnotherProgram() {
     QVERIFY(killed.waitForFinished(kWaitMs));
     QVERIFY2(comm.open(), qPrintable(comm.lastError().reason));
     comm.close();
+}
+
+// The holder's program name is chosen by whoever started it: nothing in it may forge a
+// line of the message, hide the rest of it or turn it around, nor flood it.
+void TestSerial::holderNameShownSafely_data() {
+    QTest::addColumn<QString>("name"); // the holder's argv[0]
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("newlines") << "innocent\n\nFirmware update complete."
+                              << "innocentFirmware update complete.";
+    QTest::newRow("escape sequences") << "holder\x1b[8m\x1b[2K\r"
+                                      << "holder[8m[2K";
+    QTest::newRow("bidirectional override")
+        << QStringLiteral("minicom\u202Eexe.\u2066x\u2069") << "minicomexe.x";
+    QTest::newRow("4,096 characters")
+        << QString(4096, QLatin1Char('a')) << QString(63, QLatin1Char('a')) + QChar(0x2026);
+}
+
+void TestSerial::holderNameShownSafely() {
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+
+    QProcess holder;
+    holder.start(QStringLiteral("/bin/bash"),
+                 {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" \"$1\" \"$2\""), name,
+                  QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), pty.slavePath()});
+    QVERIFY(holder.waitForReadyRead(kWaitMs));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+    CommPort comm;
+    comm.setCommPort(kPort);
+    QVERIFY(!comm.open());
+    QCOMPARE(comm.lastError().code, CommPort::kErrPortOpen);
+    QCOMPARE(comm.lastError().holder,
+             QStringLiteral("It is held by %1 (process %2).").arg(shown).arg(holder.processId()));
+    for (const QString &text : {comm.lastError().holder, comm.lastError().reason})
+        for (QChar c : text)
+            QVERIFY2(c.unicode() >= 0x20 && c.unicode() != 0x7F && c.unicode() != 0x202E,
+                     qPrintable(text));
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(kWaitMs));
 }
 
 void TestSerial::lockFiles_data() {

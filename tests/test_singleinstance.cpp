@@ -16,11 +16,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -55,11 +58,17 @@ private slots:
     void runtimeDirectoryChecked();
     void noDisplay_data();
     void noDisplay();
+    void fallbackTakenByAnotherUser_data();
+    void fallbackTakenByAnotherUser();
+    void floodOfConnections();
+    void endsOnSignal_data();
+    void endsOnSignal();
 
 private:
     // Starts the tool as the first copy and waits until it listens. `observed`: the first
     // copy is this program's --first-copy mode, which reports what its window does.
-    bool startFirst(bool observed = false);
+    // `fileLimit`: the most files the copy may have open, 0 for the usual.
+    bool startFirst(bool observed = false, int fileLimit = 0);
     QByteArray request(const QByteArray &bytes);
 
     std::unique_ptr<QTemporaryDir> m_runtime;
@@ -83,12 +92,18 @@ void TestSingleInstance::cleanup() {
     m_runtime.reset();
 }
 
-bool TestSingleInstance::startFirst(bool observed) {
+bool TestSingleInstance::startFirst(bool observed, int fileLimit) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
     m_first.setProcessEnvironment(env);
     m_first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_first.setChildProcessModifier([fileLimit] {
+        if (fileLimit > 0) {
+            const rlimit limit{rlim_t(fileLimit), rlim_t(fileLimit)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
     if (observed)
         m_first.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--first-copy")});
     else
@@ -342,6 +357,105 @@ void TestSingleInstance::privateFallbackDirectory() {
                                    QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
              QFile::Permissions());
     QCOMPARE(info.ownerId(), uint(getuid()));
+}
+
+// Without a runtime directory the name in the temporary directory is open to anyone: a
+// directory, a link or a file put there first by another user must not switch the guard
+// off. Two copies still find each other, in a directory that is ours alone.
+void TestSingleInstance::fallbackTakenByAnotherUser_data() {
+    QTest::addColumn<QString>("planted");
+    QTest::newRow("a directory") << "directory";
+    QTest::newRow("a link to one of ours") << "link";
+    QTest::newRow("a file") << "file";
+}
+
+void TestSingleInstance::fallbackTakenByAnotherUser() {
+    QFETCH(QString, planted);
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0 || !QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+        QSKIP("needs root, a user nobody and setpriv");
+    QTemporaryDir tmp, cache, ours;
+    QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 01777) == 0);
+    const auto restore = qScopeGuard(
+        [old = std::pair{qEnvironmentVariable("TMPDIR"), qEnvironmentVariable("XDG_CACHE_HOME")},
+         set = std::pair{qEnvironmentVariableIsSet("TMPDIR"),
+                         qEnvironmentVariableIsSet("XDG_CACHE_HOME")}] {
+            set.first ? qputenv("TMPDIR", old.first.toLocal8Bit()) : qunsetenv("TMPDIR");
+            set.second ? qputenv("XDG_CACHE_HOME", old.second.toLocal8Bit())
+                       : qunsetenv("XDG_CACHE_HOME");
+        });
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString name = tmp.path() + QStringLiteral("/zarvo-update-%1").arg(::getuid());
+    QStringList command{QStringLiteral("--reuid=nobody"),
+                        QStringLiteral("--regid=%1").arg(nobody->pw_gid),
+                        QStringLiteral("--clear-groups")};
+    if (planted == QLatin1String("directory"))
+        command << QStringLiteral("mkdir") << QStringLiteral("-m") << QStringLiteral("0777");
+    else if (planted == QLatin1String("link"))
+        command << QStringLiteral("ln") << QStringLiteral("-s") << ours.path();
+    else
+        command << QStringLiteral("touch");
+    QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/setpriv"), command << name), 0);
+
+    const QString dir = SingleInstance::runtimeDirectory();
+    QVERIFY2(!dir.isEmpty() && dir != name && !dir.startsWith(ours.path()), qPrintable(dir));
+    const QFileInfo info(dir);
+    QVERIFY(info.isDir() && !info.isSymLink());
+    QCOMPARE(info.ownerId(), uint(::getuid()));
+    QCOMPARE(info.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                   QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+             QFile::Permissions());
+    SingleInstance first, second;
+    QVERIFY(first.acquire());
+    QVERIFY(!second.acquire());
+    // The name is given up again: later copies still meet the first where it is.
+    QVERIFY(QProcess::execute(QStringLiteral("/bin/rm"), {QStringLiteral("-rf"), name}) == 0);
+    QCOMPARE(SingleInstance::runtimeDirectory(), dir);
+    SingleInstance third;
+    QVERIFY(!third.acquire());
+}
+
+// Connections that say nothing, more than the copy may have files open, neither close its
+// server nor remove its socket: the next copy still brings the window forward.
+void TestSingleInstance::floodOfConnections() {
+    QVERIFY(startFirst(false, 64));
+    std::vector<std::unique_ptr<QLocalSocket>> flood;
+    for (int i = 0; i < 200; ++i) {
+        auto socket = std::make_unique<QLocalSocket>();
+        socket->connectToServer(SingleInstance::socketPath());
+        socket->waitForConnected(200);
+        flood.push_back(std::move(socket));
+        QCoreApplication::processEvents();
+    }
+    QTest::qWait(200);
+    flood.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(SingleInstance::socketPath()), 5000);
+    SingleInstance second;
+    QVERIFY(!second.acquire());
+    QVERIFY(second.activateRunning());
+    QCOMPARE(m_first.state(), QProcess::Running);
+}
+
+// A signal to end the program ends it as closing its window does: a normal exit, and the
+// guard given up for the next copy.
+void TestSingleInstance::endsOnSignal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestSingleInstance::endsOnSignal() {
+    QFETCH(int, signal);
+    QVERIFY(startFirst());
+    ::kill(pid_t(m_first.processId()), signal);
+    QVERIFY(m_first.waitForFinished(10000));
+    QCOMPARE(m_first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_first.exitCode(), 0);
+    SingleInstance next;
+    QVERIFY(next.acquire());
 }
 
 // The first copy for secondStartIsRefused: the real window, with another window of this

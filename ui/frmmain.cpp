@@ -4,6 +4,9 @@
 #include "appinfo.h"
 #include "dialogs.h"
 #include "portnumber.h"
+#ifdef Q_OS_UNIX
+#include "quitsignals.h"
+#endif
 #include "singleinstance.h"
 
 #include <QAction>
@@ -11,6 +14,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -26,6 +30,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <functional>
 #include <utility>
 
@@ -295,7 +300,29 @@ bool frmMain::Form_Load() {
         unloadMainWindow();
         return false;
     }
+#ifdef Q_OS_UNIX
+    if (!m_quitSignals) {
+        auto quit =
+            std::make_unique<QuitSignals>(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+        connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
+        m_quitSignals = std::move(quit);
+    }
+#endif
     return true;
+}
+
+void frmMain::endBySignal() {
+    // As closing the window does: a running update ends quietly and the window goes once
+    // the update's wait has unwound, the port closed and its lock gone. A box still waiting
+    // for an answer is answered as Esc would answer it: nobody is there to press a button.
+    close();
+    QWidget *last = nullptr;
+    while (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+        if (dialog == last)
+            break;
+        last = dialog;
+        dialog->reject();
+    }
 }
 
 void frmMain::cmdProgram_Click() {

@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <memory>
 
 class QAction;
 class QBoxLayout;
@@ -86,6 +87,8 @@ private:
     void program();
     void Form_Unload();
     void leaveMenu();
+    // SIGINT, SIGTERM or SIGHUP: the program ends as a close of the window ends it.
+    void endBySignal();
 
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpInstr = nullptr;
@@ -112,6 +115,7 @@ private:
     // typed after it is not the digit of a port name the user typed.
     bool m_comPortFellBack = false;
     bool m_closePending = false;
+    std::unique_ptr<QObject> m_quitSignals; // QuitSignals on Unix
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;
 };

@@ -15,9 +15,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#else
-#include <QStandardPaths>
 #endif
+#include <QStandardPaths>
 
 const QByteArray SingleInstance::kActivateRequest = QByteArrayLiteral("zarvo-update activate 1\n");
 const QByteArray SingleInstance::kActivateAck = QByteArrayLiteral("activated\n");
@@ -37,16 +36,37 @@ bool ourOwnDirectory(const QByteArray &path, mode_t forbidden) {
 }
 #endif
 
-// A directory of ours under /tmp: created 0700, and used only when it is a real directory
-// (not a link) that belongs to us and that nobody else may enter.
-QString privateTmpDirectory() {
 #ifdef Q_OS_UNIX
-    const QByteArray path = QByteArray("/tmp/") + kBaseName + '-' + QByteArray::number(getuid());
+// Made 0700 when missing; the path when it is then a real directory (not a link) that
+// belongs to us and that nobody else may enter.
+QByteArray madePrivate(const QByteArray &path) {
     if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
         return {};
-    if (!ourOwnDirectory(path, 077))
+    return ourOwnDirectory(path, 077) ? path : QByteArray();
+}
+#endif
+
+// Where the lock and the socket go without a runtime directory: <tmp>/zarvo-update-<uid>.
+// Anyone may take that name first (a directory, a link, a file); then a directory in our
+// own cache directory, which nobody else can take, serves instead, and from then on it is
+// tried first, so that every later copy finds the same place even once the name in <tmp>
+// is free again. Without either the guard would be off and two windows could run.
+QString privateTmpDirectory() {
+#ifdef Q_OS_UNIX
+    const QString cacheBase =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    const QByteArray cache = cacheBase.isEmpty()
+                                 ? QByteArray()
+                                 : QFile::encodeName(cacheBase) + '/' + kBaseName + "-runtime";
+    if (!cache.isEmpty() && ourOwnDirectory(cache, 077))
+        return QFile::decodeName(cache);
+    const QByteArray tmp =
+        QFile::encodeName(QDir::tempPath()) + '/' + kBaseName + '-' + QByteArray::number(getuid());
+    if (const QByteArray path = madePrivate(tmp); !path.isEmpty())
+        return QFile::decodeName(path);
+    if (cache.isEmpty() || !QDir().mkpath(cacheBase))
         return {};
-    return QString::fromLocal8Bit(path);
+    return QFile::decodeName(madePrivate(cache));
 #else
     const QString path = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     return QDir().mkpath(path) ? path : QString();
@@ -148,24 +168,40 @@ bool SingleInstance::acquire() {
     }
     m_primary = true;
 
-    const QString socket = socketPath();
-    // A socket left by a copy that crashed would make listen() fail; we hold the lock, so
-    // nobody else uses it.
-    QLocalServer::removeServer(socket);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
-    if (!m_server->listen(socket)) {
-        // Without the socket a second copy still sees the lock and ends; it only cannot
-        // bring this window forward.
-        delete m_server;
-        m_server = nullptr;
-    }
+    // Qt's server closes for good, its socket removed, when one accept fails (too many
+    // open files): it is opened again, so that a second copy can always reach this one.
+    auto *watch = new QTimer(this);
+    connect(watch, &QTimer::timeout, this, &SingleInstance::listen);
+    watch->start(kRelisten);
+    listen();
     return true;
+}
+
+void SingleInstance::listen() {
+    if (m_server->isListening())
+        return;
+    const QString socket = socketPath();
+    // A socket left by a copy that crashed would make listen() fail; we hold the lock, so
+    // nobody else uses it. Without the socket a second copy still sees the lock and ends;
+    // it only cannot bring this window forward.
+    QLocalServer::removeServer(socket);
+    m_server->listen(socket);
 }
 
 void SingleInstance::onNewConnection() {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        // A flood of connections that say nothing must not use up the process's files:
+        // the oldest goes for the newest, and a real request, said at once, is served.
+        m_clients.removeAll(nullptr);
+        while (m_clients.size() >= kMaxConnections) {
+            QLocalSocket *oldest = m_clients.takeFirst();
+            oldest->abort();
+            oldest->deleteLater();
+        }
+        m_clients << socket;
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         QPointer<QLocalSocket> guard(socket);

@@ -24,6 +24,10 @@ public:
     static constexpr int kMaxRequestBytes = 64;
     // A connection that says nothing for this long is dropped.
     static constexpr std::chrono::milliseconds kIdleDrop{5000};
+    // Connections held at once; a flood beyond this drops the oldest.
+    static constexpr int kMaxConnections = 16;
+    // How often a server that Qt closed (an accept that failed) is opened again.
+    static constexpr std::chrono::milliseconds kRelisten{500};
     // How long a second copy waits for the running copy to answer.
     static constexpr std::chrono::milliseconds kActivateTimeout{3000};
 
@@ -31,7 +35,8 @@ public:
     ~SingleInstance() override;
 
     // The per-user directory that holds the lock and the socket: $XDG_RUNTIME_DIR when set
-    // and ours alone to write, else /tmp/zarvo-update-<uid>, created 0700. Empty when no safe
+    // and ours alone to write, else <tmp>/zarvo-update-<uid> created 0700, or, when another
+    // user has taken that name, a 0700 directory in our cache directory. Empty when no safe
     // directory exists.
     static QString runtimeDirectory();
     static QString lockPath();
@@ -57,12 +62,14 @@ signals:
     void activated();
 
 private:
+    void listen();
     void onNewConnection();
     void onReadyRead(QLocalSocket *socket);
     void bringWindowForward();
 
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer *m_server = nullptr;
+    QList<QPointer<QLocalSocket>> m_clients;
     QPointer<QWidget> m_window;
     bool m_primary = false;
     bool m_acknowledged = false;

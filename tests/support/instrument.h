@@ -7,6 +7,9 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
 
 // The frames of a whole update, by command code.
 inline const QString kCompleteUpdate =
@@ -99,10 +102,21 @@ inline bool matchesCodes(const QByteArrayList &codes, const QString &pattern, QS
     return true;
 }
 
-// zarvo-flash as a separate process; standard input closed unless a file is given. `runAs`
-// is a command that runs it, such as setpriv dropping to another user.
+// zarvo-flash as a separate process; standard input closed unless a file is given.
+// The command that drops a test's root to the unprivileged user nobody, for what another
+// user would do; empty when the test does not run as root or there is no such user.
+inline QStringList asNobody() {
+    if (::geteuid() != 0 || !::getpwnam("nobody") || !QFile::exists("/usr/bin/setpriv"))
+        return {};
+    const group *nogroup = ::getgrgid(::getpwnam("nobody")->pw_gid);
+    return {QStringLiteral("/usr/bin/setpriv"), QStringLiteral("--reuid=nobody"),
+            QStringLiteral("--regid=%1").arg(nogroup ? nogroup->gr_gid : 65534u),
+            QStringLiteral("--clear-groups"), QStringLiteral("--")};
+}
+
 class Flash {
 public:
+    // `runAs`: a command that runs the program as another user (asNobody()), or empty.
     explicit Flash(const QStringList &args, const QString &stdinFile = QString(),
                    const QStringList &runAs = {}) {
         if (stdinFile.isEmpty())

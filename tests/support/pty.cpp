@@ -132,6 +132,10 @@ PortSandbox::PortSandbox() {
     m_oldValue = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", m_dir.path().toLocal8Bit());
     QDir().mkpath(portDirectory());
+    // Private, as the tools make it: whatever the umask, the port numbers stay trusted.
+    QFile::setPermissions(portDirectory(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(m_dir.path() + "/zarvo-update",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 PortSandbox::~PortSandbox() {

@@ -136,7 +136,10 @@ void Simulator::routeSignals() {
 bool Simulator::linkPort() {
     const fs::path dir = QFile::encodeName(serial::portDirectory()).toStdString();
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    if (QString why; !serial::makePortDirectory(&why)) {
+        std::fprintf(stderr, "zarvo-sim: %s\n", qPrintable(why));
+        return false;
+    }
     const fs::path link = dir / ("com" + std::to_string(m_o.com));
     if (fs::is_symlink(fs::symlink_status(link, ec))) {
         if (fs::exists(link, ec)) {
