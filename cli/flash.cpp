@@ -1,10 +1,8 @@
 #include "flash.h"
 
-#include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "appinfo.h"
@@ -12,36 +10,12 @@
 #include "engine.h"
 #include "plan.h"
 #include "portnames.h"
+#include "quitsignals.h"
 #include "status.h"
 
 namespace cli {
 
 namespace {
-
-// Ctrl-C, SIGTERM, and SIGHUP (the terminal closed, the SSH session dropped) cancel as
-// the window's Esc does.
-constexpr int kCancelSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// A signal handler may only write a byte, the signal's number; the cancel itself runs from
-// the event loop, inside Send's wait, just as the window's Esc does.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int signal) {
-    const char byte = char(signal);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &byte, 1);
-}
-
-bool catchCancelSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return false;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kCancelSignals)
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    return true;
-}
 
 // Once the cancel has run and its result is written, the process ends by the signal that
 // asked for it, as command-line programs do: a shell running zarvo-flash in a loop sees a
@@ -84,17 +58,17 @@ int runUpdate(const Options &options) {
     engine.MSComm1.setDevice(options.device);
     st.sBaudrate = options.baud;
 
-    if (!catchCancelSignals()) {
+    // Ctrl-C, SIGTERM, and SIGHUP (the terminal closed, the SSH session dropped) cancel as
+    // the window's Esc does, from the event loop inside Send's wait.
+    QuitSignals quit({SIGINT, SIGTERM, SIGHUP});
+    if (!quit.isValid()) {
         std::perror("zarvo-flash: cannot catch Ctrl-C");
         return kStatusError;
     }
     int cancelSignal = 0; // the first signal that asked for a cancel
-    QSocketNotifier cancel(g_signalPipe[1], QSocketNotifier::Read);
-    QObject::connect(&cancel, &QSocketNotifier::activated, [&] {
-        char bytes[16];
-        const ssize_t n = ::read(g_signalPipe[1], bytes, sizeof bytes);
-        if (n > 0 && cancelSignal == 0)
-            cancelSignal = bytes[0];
+    QObject::connect(&quit, &QuitSignals::received, [&](int signal) {
+        if (cancelSignal == 0)
+            cancelSignal = signal;
         if (engine.updater.running() && !st.bIdle)
             engine.updater.cmdExit_Click();
         view.interrupt();
@@ -103,9 +77,8 @@ int runUpdate(const Options &options) {
     engine.updater.cmdProgram_Click();
     // A signal that came as the update ended, too late for a cancel, still ends the process
     // by itself: the user asked to stop.
-    char late = 0;
-    if (cancelSignal == 0 && ::recv(g_signalPipe[1], &late, 1, MSG_DONTWAIT) == 1)
-        cancelSignal = late;
+    if (cancelSignal == 0)
+        cancelSignal = quit.takePending();
 
     const StatusRow &row = statusOf(st.outcome.value);
     if (cancelSignal != 0) {

@@ -13,8 +13,8 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "consoleview.h"
 #include "dialogs.h"
@@ -269,10 +269,10 @@ private slots:
             << "1003.01";
         QTest::newRow("meter without firmware")
             << QStringList{"--no-firmware"}
-            << QStringList{"open",     "phase",    "identified", "phase",  "progress",
-                           "phase",    "progress", "phase",      "result"}
-            << QStringList{"identify",  "erase",  "blank-check", "program", "verify",
-                           "reset-defaults", "read-back", "finish"}
+            << QStringList{"open",  "phase",    "identified", "phase", "progress",
+                           "phase", "progress", "phase",      "result"}
+            << QStringList{"identify", "erase",          "blank-check", "program",
+                           "verify",   "reset-defaults", "read-back",   "finish"}
             << "done"
             << ""
             << "none";
@@ -761,7 +761,8 @@ private slots:
         QTest::addColumn<int>("number"); // the port number mapped
         QTest::newRow("pseudo-terminal") << "pty" << 0 << "COM17: "
                                          << "" << 17;
-        QTest::newRow("pseudo-terminal as COM99") << "pty" << 0 << "COM99: " << "" << 99;
+        QTest::newRow("pseudo-terminal as COM99") << "pty" << 0 << "COM99: "
+                                                  << "" << 99;
         QTest::newRow("regular file") << "file" << 1 << "not a terminal device"
                                       << "" << 17;
         QTest::newRow("directory") << "directory" << 1 << "not a terminal device"
@@ -773,22 +774,18 @@ private slots:
         QTest::newRow("port directory cannot be made")
             << "pty" << 1 << "cannot make the port directory"
             << "broken" << 17;
-        QTest::newRow("leftover com17.new in the way")
-            << "pty" << 1 << "/com17.new is in the way"
-            << "leftover" << 17;
-        QTest::newRow("/dev/ptmx")
-            << "/dev/ptmx" << 1 << "pseudo-terminal multiplexer"
-            << "" << 17;
+        QTest::newRow("leftover com17.new in the way") << "pty" << 1 << "/com17.new is in the way"
+                                                       << "leftover" << 17;
+        QTest::newRow("/dev/ptmx") << "/dev/ptmx" << 1 << "pseudo-terminal multiplexer"
+                                   << "" << 17;
         QTest::newRow("/dev/tty") << "/dev/tty" << 1 << "controlling terminal"
                                   << "" << 17;
         QTest::newRow("/dev/console") << "/dev/console" << 1 << "system console"
                                       << "" << 17;
-        QTest::newRow("/dev/kmsg, not openable")
-            << "/dev/kmsg" << 1 << "not a terminal device"
-            << "nobody" << 17;
-        QTest::newRow("/dev/vcs, not openable")
-            << "/dev/vcs" << 1 << "not a terminal device"
-            << "nobody" << 17;
+        QTest::newRow("/dev/kmsg, not openable") << "/dev/kmsg" << 1 << "not a terminal device"
+                                                 << "nobody" << 17;
+        QTest::newRow("/dev/vcs, not openable") << "/dev/vcs" << 1 << "not a terminal device"
+                                                << "nobody" << 17;
     }
     void mapping() {
         QFETCH(QString, device);

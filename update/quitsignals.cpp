@@ -39,6 +39,11 @@ QuitSignals::QuitSignals(std::initializer_list<int> caught, QObject *parent)
     });
 }
 
+int QuitSignals::takePending() {
+    char byte = 0;
+    return m_notifier && ::read(g_pipe[1], &byte, 1) == 1 ? int(byte) : 0;
+}
+
 QuitSignals::~QuitSignals() {
     // The process goes on without us: the signals end it again as they did before.
     if (m_notifier && --g_live == 0)

@@ -17,6 +17,9 @@ public:
     ~QuitSignals() override;
     // False when the signals could not be caught (they then end the program as before).
     bool isValid() const { return m_notifier != nullptr; }
+    // A signal caught whose report has not come through the event loop yet, taken now; 0
+    // when there is none.
+    int takePending();
 
 signals:
     void received(int signal);
