@@ -9,6 +9,7 @@
 #include "consoleview.h"
 #include "engine.h"
 #include "image.h"
+#include "netaddress.h"
 #include "portnames.h"
 #include "status.h"
 
@@ -51,7 +52,9 @@ int runUpdate(const Options &options) {
     setup.eraseFrames = int(EraseFrames.size());
     setup.writeFrames = int(WriteFrames.size());
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
-    setup.device = options.port > 0 ? serial::devicePath(options.port) : options.device;
+    const QString entry = options.port > 0 ? serial::devicePath(options.port) : options.device;
+    const QString address = serial::networkTarget(entry);
+    setup.device = address.isEmpty() ? entry : address;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
     ConsoleView view(setup);

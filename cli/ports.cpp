@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "line.h"
+#include "netaddress.h"
 #include "portnames.h"
 #include "status.h"
 
@@ -51,18 +53,34 @@ QList<int> listedPorts() {
 
 struct PortRow {
     int port;
-    QString path;   // what the number opens: the port directory's entry or /dev/ttySn
-    QString target; // the entry's link target, as written
-    QString device; // the device at the end of it, empty when there is none
+    QString path;    // what the number opens: the port directory's entry or /dev/ttySn
+    QString target;  // the entry's link target, as written
+    QString device;  // the device at the end of it, empty when there is none
+    QString address; // a remote serial port the entry names instead of a device
 };
 
 PortRow portRow(int port) {
-    PortRow row{port, serial::devicePath(port), {}, {}};
+    PortRow row{port, serial::devicePath(port), {}, {}, {}};
+    row.address = serial::networkTarget(row.path);
+    if (!row.address.isEmpty()) {
+        row.target = row.address;
+        return row;
+    }
     const QFileInfo info(row.path);
     if (info.isSymLink())
         row.target = info.symLinkTarget();
     row.device = info.canonicalFilePath();
     return row;
+}
+
+// Whether a remote serial port answers: it is connected to and, for rfc2217://, set up
+// as an update would set it up, then left at once. Empty when it answered, else why not.
+QString probe(const QString &address) {
+    const std::unique_ptr<serial::Line> line = serial::makeLine(address);
+    if (!line->open({4800, serial::LineSettings::Flow::None, true, true}))
+        return line->failure().reason;
+    line->close();
+    return {};
 }
 
 void print(const QString &text) {
@@ -110,7 +128,7 @@ QString stableName(const QString &device, const QString &byIdDirectory) {
     return {};
 }
 
-int listPorts(bool json) {
+int listPorts(bool json, bool probing) {
     const QList<int> numbers = listedPorts();
     QList<PortRow> rows;
     for (int port : numbers)
@@ -121,10 +139,19 @@ int listPorts(bool json) {
         print(QStringLiteral("COM numbers (port directory %1):").arg(serial::portDirectory()));
     for (const PortRow &row : rows) {
         const bool present = !row.device.isEmpty();
+        const bool remote = !row.address.isEmpty();
+        const QString unanswered = remote && probing ? probe(row.address) : QString();
         if (json) {
-            QJsonObject o{{QStringLiteral("port"), row.port},
-                          {QStringLiteral("path"), row.path},
-                          {QStringLiteral("present"), present}};
+            QJsonObject o{{QStringLiteral("port"), row.port}, {QStringLiteral("path"), row.path}};
+            if (remote) {
+                o.insert(QStringLiteral("address"), row.address);
+                if (probing)
+                    o.insert(QStringLiteral("answers"), unanswered.isEmpty());
+                if (!unanswered.isEmpty())
+                    o.insert(QStringLiteral("reason"), unanswered);
+            } else {
+                o.insert(QStringLiteral("present"), present);
+            }
             if (!row.target.isEmpty())
                 o.insert(QStringLiteral("target"), row.target);
             if (present)
@@ -137,10 +164,12 @@ int listPorts(bool json) {
             where += QStringLiteral(" -> ") + row.target;
         if (present && row.device != row.path && row.device != row.target)
             where += QStringLiteral(" (") + row.device + QLatin1Char(')');
-        print(QStringLiteral("  COM%1  %2  %3")
-                  .arg(row.port, -3)
-                  .arg(where)
-                  .arg(present ? QStringLiteral("present") : QStringLiteral("missing")));
+        QString state = present ? QStringLiteral("present") : QStringLiteral("missing");
+        if (remote)
+            state = !probing               ? QStringLiteral("remote (--probe tries it)")
+                    : unanswered.isEmpty() ? QStringLiteral("answers")
+                                           : QStringLiteral("does not answer: ") + unanswered;
+        print(QStringLiteral("  COM%1  %2  %3").arg(row.port, -3).arg(where, state));
     }
 
     QJsonArray devicesJson;
@@ -197,7 +226,11 @@ int listPorts(bool json) {
 }
 
 int mapPort(int port, const QString &device, bool json) {
-    if (const QString why = notATerminal(device); !why.isEmpty())
+    // A remote serial port's address is the link's text itself: the port directory stays a
+    // directory of links, and a program that takes the entry for a path finds nothing there.
+    const bool remote = serial::looksLikeNetAddress(device);
+    if (const QString why = remote ? serial::parseNetAddress(device).error : notATerminal(device);
+        !why.isEmpty())
         return refuse(why);
     const QString entry = entryPath(port);
     const QFileInfo existing(entry);
@@ -205,8 +238,9 @@ int mapPort(int port, const QString &device, bool json) {
         return refuse(QStringLiteral("%1 exists and is not a link; remove it first").arg(entry));
 
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
-    QString target = QFileInfo(device).absoluteFilePath();
-    if (!target.startsWith(kByIdDirectory + QLatin1Char('/')))
+    QString target = remote ? serial::parseNetAddress(device).address->text()
+                            : QFileInfo(device).absoluteFilePath();
+    if (!remote && !target.startsWith(kByIdDirectory + QLatin1Char('/')))
         if (const QString stable = stableName(device); !stable.isEmpty())
             target = stable;
 

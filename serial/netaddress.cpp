@@ -1,8 +1,11 @@
 #include "netaddress.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QUrl>
+#include <filesystem>
+#include <system_error>
 
 namespace serial {
 
@@ -105,6 +108,19 @@ ParsedNetAddress parseNetAddress(const QString &text) {
                       QStringLiteral("the TCP port must be from 1 to 65535, not %1").arg(portText));
     address.port = quint16(port);
     return {address, {}};
+}
+
+QString networkTarget(const QString &entry) {
+    if (looksLikeNetAddress(entry))
+        return entry;
+    // The link's text as written: resolving it as a path would fold the "//" away.
+    std::error_code error;
+    const std::filesystem::path target =
+        std::filesystem::read_symlink(QFile::encodeName(entry).toStdString(), error);
+    if (error)
+        return {};
+    const QString text = QFile::decodeName(QByteArray::fromStdString(target.string()));
+    return looksLikeNetAddress(text) ? text : QString();
 }
 
 } // namespace serial

@@ -30,4 +30,9 @@ struct ParsedNetAddress {
 // Reads the text only; nothing is looked up and no connection is made.
 ParsedNetAddress parseNetAddress(const QString &text);
 
+// The network address a port's entry stands for: `entry` itself when it is one, or the
+// target of a symbolic link that is one (a port directory's comN made for a remote line).
+// Empty for a device.
+QString networkTarget(const QString &entry);
+
 } // namespace serial

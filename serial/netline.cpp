@@ -88,10 +88,10 @@ bool NetLine::open(const LineSettings &settings) {
 
     m_socket.connectToHost(m_address->host, m_address->port);
     if (!m_socket.waitForConnected(int(kConnectTimeout.count()))) {
-        const QString why = m_socket.error() == QAbstractSocket::SocketTimeoutError
-                                ? QStringLiteral("no connection within %1 s")
-                                      .arg(seconds(kConnectTimeout))
-                                : m_socket.errorString();
+        const QString why =
+            m_socket.error() == QAbstractSocket::SocketTimeoutError
+                ? QStringLiteral("no connection within %1 s").arg(seconds(kConnectTimeout))
+                : m_socket.errorString();
         m_socket.abort();
         return fail(LineFault::Missing, QStringLiteral("%1: %2").arg(m_text, why));
     }
@@ -122,9 +122,8 @@ bool NetLine::negotiate(const LineSettings &settings) {
     if (!sendBlocking(m_telnet->start(true), QDeadlineTimer(kAnswerTimeout)))
         return failNegotiation(QStringLiteral("the negotiation"));
     const QDeadlineTimer offered(kAnswerTimeout);
-    if (!awaitAnswer(offered, [this] {
-            return m_telnet->comPort() != telnet::Client::ComPortState::Asked;
-        }))
+    if (!awaitAnswer(offered,
+                     [this] { return m_telnet->comPort() != telnet::Client::ComPortState::Asked; }))
         return failNegotiation(QStringLiteral("the negotiation"));
     if (m_telnet->comPort() == telnet::Client::ComPortState::Refused)
         return fail(LineFault::Unusable,
@@ -138,8 +137,7 @@ bool NetLine::negotiate(const LineSettings &settings) {
                         : settings.flow == LineSettings::Flow::Software ? 2
                                                                         : kControlNoFlow;
     const QByteArray setUp = setBaudrate(quint32(settings.baud)) + setDatasize(kDatasize8) +
-                             setParity(kParityNone) + setStopsize(kStopsize1) +
-                             setControl(flow) +
+                             setParity(kParityNone) + setStopsize(kStopsize1) + setControl(flow) +
                              setControl(settings.dtr ? kControlDtrOn : kControlDtrOff) +
                              setControl(settings.rts ? kControlRtsOn : kControlRtsOff) +
                              purgeData(kPurgeBoth);
@@ -149,11 +147,10 @@ bool NetLine::negotiate(const LineSettings &settings) {
         return failNegotiation(QStringLiteral("the port settings"));
     const quint32 confirmed = m_telnet->confirmedBaudrate().value_or(0);
     if (confirmed != quint32(settings.baud))
-        return fail(LineFault::Settings,
-                    QStringLiteral("%1 set the line to %2 baud instead of %3")
-                        .arg(m_text)
-                        .arg(confirmed)
-                        .arg(settings.baud));
+        return fail(LineFault::Settings, QStringLiteral("%1 set the line to %2 baud instead of %3")
+                                             .arg(m_text)
+                                             .arg(confirmed)
+                                             .arg(settings.baud));
     return true;
 }
 
@@ -183,11 +180,11 @@ bool NetLine::failNegotiation(const QString &what) {
     if (words.contains(QStringLiteral("in use"), Qt::CaseInsensitive))
         return fail(LineFault::InUse,
                     QStringLiteral("%1 serves another client: %2").arg(m_text, words), words);
-    return fail(LineFault::Unusable,
-                words.isEmpty()
-                    ? QStringLiteral("%1 closed the connection during %2").arg(m_text, what)
-                    : QStringLiteral("%1 closed the connection during %2: %3")
-                          .arg(m_text, what, words));
+    return fail(
+        LineFault::Unusable,
+        words.isEmpty()
+            ? QStringLiteral("%1 closed the connection during %2").arg(m_text, what)
+            : QStringLiteral("%1 closed the connection during %2: %3").arg(m_text, what, words));
 }
 
 void NetLine::close() {
@@ -240,8 +237,8 @@ bool NetLine::setBaudRate(qint32 baud) {
     if (!sendBlocking(telnet::setBaudrate(quint32(baud)), QDeadlineTimer(kAnswerTimeout)))
         return fail(LineFault::Settings,
                     QStringLiteral("%1: the speed change could not be sent").arg(m_text));
-    const bool confirmed = awaitAnswer(QDeadlineTimer(kAnswerTimeout),
-                                       [&] { return m_baudConfirmations > before; });
+    const bool confirmed =
+        awaitAnswer(QDeadlineTimer(kAnswerTimeout), [&] { return m_baudConfirmations > before; });
     if (!m_data.isEmpty()) {
         // Input that came in while the confirmation was awaited is announced as usual.
         const quint64 session = m_session;
@@ -351,8 +348,8 @@ bool NetLine::drain() {
         return true;
     const qint64 pendingNs = std::max<qint64>(0, m_lineFreeAtNs - m_clock.nsecsElapsed());
     const QDeadlineTimer deadline(
-        lineTime(m_baud, 0) + std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::nanoseconds(pendingNs)));
+        lineTime(m_baud, 0) +
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds(pendingNs)));
     return waitUntilSent(deadline);
 }
 
