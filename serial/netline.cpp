@@ -295,6 +295,12 @@ void NetLine::noteLineTime(qint64 bytes) {
     m_lineFreeAtNs = std::max(now, m_lineFreeAtNs) + byteTimeNs(m_baud, bytes);
 }
 
+// The instrument answers a frame only once it has all of it: what was written before has
+// left the far UART, whatever its line time said.
+void NetLine::farEndAnswered() {
+    m_lineFreeAtNs = std::min(m_lineFreeAtNs, m_clock.nsecsElapsed());
+}
+
 // Hands the bytes to the operating system now; the socket's own buffer would otherwise
 // keep them until the next round of event processing.
 bool NetLine::send(const QByteArray &wire) {
@@ -405,10 +411,14 @@ void NetLine::takeIn() {
     if (in.isEmpty())
         return;
     if (!telnet()) {
+        farEndAnswered();
         m_data += in;
         return;
     }
-    m_data += m_telnet->feed(in);
+    const QByteArray data = m_telnet->feed(in);
+    if (!data.isEmpty())
+        farEndAnswered();
+    m_data += data;
     const QByteArray answers = m_telnet->takeAnswers();
     if (!answers.isEmpty())
         send(answers);

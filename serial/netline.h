@@ -53,6 +53,7 @@ private:
     bool readable(qint64 timeoutNs);
     void takeIn();
     void noteLineTime(qint64 bytes);
+    void farEndAnswered();
     void onSocketError(QAbstractSocket::SocketError error);
     void reportLost(const QString &reason);
 
