@@ -407,6 +407,8 @@ void NetLine::takeIn() {
         m_socket.waitForReadyRead(0); // the bytes the kernel holds, without the event loop
         m_taking = false;
     }
+    if (!m_socket.isOpen())
+        return; // closed by the server, with nothing of it left unread
     const QByteArray in = m_socket.readAll();
     if (in.isEmpty())
         return;

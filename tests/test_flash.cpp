@@ -565,10 +565,9 @@ private slots:
         QFile page(ZARVO_SOURCE_DIR "/packaging/zarvo-flash.1.in");
         QVERIFY(page.open(QIODevice::ReadOnly));
         const QString manual = QString::fromUtf8(page.readAll()).remove('\\');
-        for (const char *option :
-             {"--port", "--baud", "--remote", "--yes", "--keep-newer", "--json", "--quiet",
-              "--list-ports", "--probe", "--map", "--unmap", "--help", "--version", "rfc2217://",
-              "tcp://"}) {
+        for (const char *option : {"--port", "--baud", "--remote", "--yes", "--keep-newer",
+                                   "--json", "--quiet", "--list-ports", "--probe", "--map",
+                                   "--unmap", "--help", "--version", "rfc2217://", "tcp://"}) {
             QVERIFY2(help.out().contains(option), option);
             QVERIFY2(manual.contains(option), option);
         }

@@ -39,7 +39,8 @@ public:
             QStringLiteral("  accepter: %1,127.0.0.1,%2").arg(stack).arg(m_port),
             QStringLiteral("  connector: serialdev,%1,%2n81,local").arg(device).arg(setup.baud)};
         if (setup.fast)
-            yaml << "  options:" << "    chardelay: false";
+            yaml << "  options:"
+                 << "    chardelay: false";
         QStringList args{"-n", "-u", "-P", pidDir + "/ser2net.pid"};
         for (const QString &line : yaml)
             args << "-Y" << line;
