@@ -1,6 +1,6 @@
 // The serial port control the tool drives: one port, MSComm-style properties and events,
-// on QSerialPort. Every notification arrives on the thread that owns it, through its
-// event processing; it owns no thread of its own.
+// on a line (line.h) of the platform. Every notification arrives on the thread that owns
+// it, through its event processing; it owns no thread of its own.
 #pragma once
 
 #include <QByteArray>
@@ -10,9 +10,8 @@
 #include <chrono>
 #include <memory>
 
-class QSerialPort;
 namespace serial {
-struct LockHolder;
+class Line;
 }
 
 class CommPort : public QObject {
@@ -96,25 +95,12 @@ signals:
 
 private:
     void onReadyRead();
+    void onLineLost(const QString &reason);
     void raiseReceiveIfDue();
-    bool write(const QByteArray &bytes);
-    void onErrorOccurred(int error);
-    void reportLost(const QString &reason);
-    bool applySettings(qint32 baud);
-    void setModemLines();
-    void requestLowLatency();
-    std::chrono::milliseconds lineTime(qint64 bytes) const;
-    // Waits, within a deadline that grows with the bytes still queued, until what was
-    // written has left the line. Returns false when the deadline ran out first.
-    bool drain();
-    void closeNow();
-    void classifyOpenFailure(const QString &device, const QString &entry);
-    void takeArrived();
-    void portHeld(const QString &device, const serial::LockHolder &holder);
+    void setLineError(int fallbackCode);
     void setError(int code, const QString &reason);
 
-    std::unique_ptr<QSerialPort> m_serial;
-    QString m_devicePath;
+    std::unique_ptr<serial::Line> m_line;
     QString m_deviceOverride;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint32 m_baud = 9600;
@@ -127,11 +113,7 @@ private:
     bool m_rts = false;
     bool m_nullDiscard = false;
     int m_handshaking = 0;
-    bool m_lostReported = false;
-    int m_readFailures = 0;
-    quint64 m_session = 0; // counts opens, so a loss noticed in one cannot close the next
-    bool m_quiet =
-        false; // open and close report their own failures; errors seen meanwhile are theirs
+    quint64 m_session = 0;      // counts opens, so that a held event cannot reach the next
     bool m_writing = false;     // output() is handing bytes to the line
     bool m_receiveHeld = false; // bytes came in meanwhile; their event follows the write
     QByteArray m_inBuffer;

@@ -5,12 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSet>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <grp.h>
 #include <limits>
+#include <pwd.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,57 +100,42 @@ uint portGroupOf(const QStringList &devicePaths) {
     return 0;
 }
 
-} // namespace
-
-// A lock file whose process still runs. Checked before Qt opens the port, because Qt
-// treats any lock file older than half a minute without its own file lock as stale
-// and would remove the lock of a live program that does not use Qt. The lock of a
-// process that has ended is removed, as serial programs do; Qt itself would leave one
-// it cannot read in place and refuse the port for it.
-std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
-    const QStringList names = lockNames(devicePaths);
-    const uint portGroup = portGroupOf(devicePaths);
-    QSet<QString> seenDirs;
+// Where lock files are looked for, each directory once however it is reached.
+QStringList realLockDirectories() {
+    QStringList dirs;
     for (const QString &dir : lockDirectories()) {
         const QString real = QFileInfo(dir).canonicalFilePath();
-        if (real.isEmpty() || seenDirs.contains(real))
-            continue;
-        seenDirs.insert(real);
-        for (const QString &name : names) {
-            QFile file(real + QStringLiteral("/LCK..") + name);
-            if (!file.exists())
-                continue;
-            if (const std::optional<QString> why = distrustLockFile(file.fileName(), portGroup)) {
-                qCWarning(lcSerial).noquote() << "ignored lock file" << file.fileName() << *why;
-                continue;
-            }
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            const qint64 pid = lockFilePid(file.read(256));
-            file.close();
-            if (processAlive(pid))
-                return LockHolder{file.fileName(), pid};
-            if (pid > 0)
-                file.remove();
-        }
+        if (!real.isEmpty() && !dirs.contains(real))
+            dirs << real;
     }
-    return std::nullopt;
+    return dirs;
 }
 
-std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup) {
+QString ownerText(uid_t uid, gid_t gid) {
+    const passwd *user = ::getpwuid(uid);
+    const group *grp = ::getgrgid(gid);
+    return QStringLiteral("user %1 (%2), group %3 (%4)")
+        .arg(user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("?"))
+        .arg(uid)
+        .arg(grp ? QString::fromLocal8Bit(grp->gr_name) : QStringLiteral("?"))
+        .arg(gid);
+}
+
+// Why a lock file with these attributes, in `dir`, cannot be trusted for a port of group
+// `portGroup`; nothing when it can.
+std::optional<QString> distrust(const struct stat &file, const QString &dir, uint portGroup) {
     const uid_t us = ::geteuid();
     const auto trustedUser = [us](uid_t uid) { return uid == 0 || uid == us; };
     const auto trustedGroup = [portGroup](gid_t gid) { return gid == 0 || gid == portGroup; };
 
-    struct stat file {};
-    if (::lstat(QFile::encodeName(lockFile).constData(), &file) != 0)
-        return QStringLiteral("cannot be read");
+    if (S_ISLNK(file.st_mode))
+        return QStringLiteral("is a symbolic link of %1").arg(ownerText(file.st_uid, file.st_gid));
     if (!S_ISREG(file.st_mode))
-        return QStringLiteral("is not a plain file");
+        return QStringLiteral("is not a plain file; it belongs to %1")
+            .arg(ownerText(file.st_uid, file.st_gid));
     if (!trustedUser(file.st_uid) && file.st_gid != portGroup)
-        return QStringLiteral("belongs to user %1, group %2").arg(file.st_uid).arg(file.st_gid);
+        return QStringLiteral("belongs to %1").arg(ownerText(file.st_uid, file.st_gid));
 
-    const QString dir = QFileInfo(lockFile).absolutePath();
     struct stat parent {};
     if (::stat(QFile::encodeName(dir).constData(), &parent) != 0)
         return QStringLiteral("lies in a directory that cannot be read");
@@ -162,8 +150,167 @@ std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup)
     return std::nullopt;
 }
 
+// What a lock file says, as far as it may be believed.
+struct LockFile {
+    bool present = false;
+    QString distrust; // why it is not believed; empty when it is
+    QByteArray head;  // its first bytes, when it is believed
+};
+
+// The longest lock file content that means anything: a PID, a program and a user name.
+constexpr qsizetype kLockHead = 128;
+
+// Anyone may plant a file under a lock file's name. It is opened without following a link
+// and without waiting for a writer (a FIFO), judged by what the open file is, and only the
+// first bytes of a plain file are read: a link to an endless device, a huge file or a
+// FIFO can neither hang nor exhaust the tool.
+LockFile readLockFile(const QString &path, uint portGroup) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd =
+        ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return {};
+        struct stat info {};
+        if (::lstat(name.constData(), &info) == 0)
+            if (const std::optional<QString> why =
+                    distrust(info, QFileInfo(path).absolutePath(), portGroup))
+                return LockFile{true, *why, {}};
+        return LockFile{
+            true,
+            QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(error))),
+            {}};
+    }
+    LockFile lock{true, {}, {}};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        lock.distrust = QStringLiteral("cannot be read");
+    } else if (const std::optional<QString> why =
+                   distrust(info, QFileInfo(path).absolutePath(), portGroup)) {
+        lock.distrust = *why;
+    } else {
+        lock.head.resize(kLockHead);
+        const ssize_t n = ::read(fd, lock.head.data(), size_t(kLockHead));
+        lock.head.resize(n > 0 ? qsizetype(n) : 0);
+    }
+    ::close(fd);
+    return lock;
+}
+
+// Puts `content` under `path` whole or not at all, through a scratch file in `dir`. 0, or
+// the error: EEXIST when the name is taken.
+int linkInPlace(const QString &dir, const QString &path, const QByteArray &content) {
+    QByteArray scratch = QFile::encodeName(dir) + "/LTMP.zarvo.XXXXXX";
+    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const bool written =
+        ::fchmod(fd, 0644) == 0 &&
+        ::write(fd, content.constData(), size_t(content.size())) == ssize_t(content.size());
+    const int writeError = errno;
+    ::close(fd);
+    const int error = !written ? writeError
+                      : ::link(scratch.constData(), QFile::encodeName(path).constData()) == 0
+                          ? 0
+                          : errno;
+    ::unlink(scratch.constData());
+    return error;
+}
+
+// The number of the pseudo-terminal whose master side the process has open as `fd`.
+QString ptyMasterIndex(const QString &pid, const QString &fd) {
+    QFile info(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
+    if (!info.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : info.read(4096).split('\n')) {
+        if (line.startsWith("tty-index:"))
+            return QString::fromLatin1(line.mid(10).trimmed());
+    }
+    return {};
+}
+
+} // namespace
+
+// A lock file whose process still runs. Checked before the port is opened; the lock of a
+// process that has ended is removed, as serial programs do.
+std::optional<LockHolder> liveLock(const QStringList &devicePaths) {
+    const QStringList names = lockNames(devicePaths);
+    const uint portGroup = portGroupOf(devicePaths);
+    for (const QString &dir : realLockDirectories()) {
+        for (const QString &name : names) {
+            const QString path = dir + QStringLiteral("/LCK..") + name;
+            const LockFile lock = readLockFile(path, portGroup);
+            if (!lock.present)
+                continue;
+            if (!lock.distrust.isEmpty()) {
+                qCWarning(lcSerial).noquote() << "ignored lock file" << path << lock.distrust;
+                continue;
+            }
+            const qint64 pid = lockFilePid(lock.head);
+            if (processAlive(pid))
+                return LockHolder{path, pid};
+            if (pid > 0)
+                ::unlink(QFile::encodeName(path).constData());
+        }
+    }
+    return std::nullopt;
+}
+
+OwnLock writeLock(const QString &device) {
+    const QStringList names = lockNames({device});
+    if (names.isEmpty())
+        return {};
+    const uint portGroup = portGroupOf({device});
+    const QByteArray content =
+        QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10, ' ') + '\n';
+    for (const QString &dir : realLockDirectories()) {
+        if (::access(QFile::encodeName(dir).constData(), W_OK) != 0)
+            continue;
+        const QString path = dir + QStringLiteral("/LCK..") + names.first();
+        // A second try when the first found the lock of a process that has ended, which
+        // the look at it removed.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const int error = linkInPlace(dir, path, content);
+            if (error == 0)
+                return OwnLock{path, std::nullopt};
+            if (error != EEXIST)
+                break;
+            const LockFile lock = readLockFile(path, portGroup);
+            if (lock.present && !lock.distrust.isEmpty()) {
+                qCWarning(lcSerial).noquote()
+                    << "no lock file written for" << device << "since" << path << lock.distrust;
+                return {};
+            }
+            if (const std::optional<LockHolder> holder = liveLock({device}))
+                return OwnLock{QString(), holder};
+        }
+        return {};
+    }
+    return {};
+}
+
+void releaseLock(const QString &path) {
+    if (path.isEmpty())
+        return;
+    const LockFile lock = readLockFile(path, 0);
+    if (lock.present && lockFilePid(lock.head) == QCoreApplication::applicationPid())
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup) {
+    struct stat file {};
+    if (::lstat(QFile::encodeName(lockFile).constData(), &file) != 0)
+        return QStringLiteral("cannot be read");
+    return distrust(file, QFileInfo(lockFile).absolutePath(), portGroup);
+}
+
 std::optional<LockHolder> deviceUser(const QString &device) {
     const QString self = QString::number(QCoreApplication::applicationPid());
+    // A pseudo-terminal's master side is the far end of the line, not a second user of the
+    // port: a process that holds both ends (a virtual instrument, a line relay) is no holder.
+    const QString ptyIndex =
+        device.startsWith(QLatin1String("/dev/pts/")) ? device.mid(9) : QString();
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &pid : pids) {
         bool ok = false;
@@ -171,10 +318,18 @@ std::optional<LockHolder> deviceUser(const QString &device) {
         if (!ok || pid == self)
             continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        bool holdsDevice = false;
+        bool holdsFarEnd = false;
         for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            if (QFile::symLinkTarget(fds.filePath(fd)) == device)
-                return LockHolder{QString(), number};
+            const QString target = QFile::symLinkTarget(fds.filePath(fd));
+            if (target == device)
+                holdsDevice = true;
+            else if (!ptyIndex.isEmpty() && target.endsWith(QLatin1String("ptmx")) &&
+                     ptyMasterIndex(pid, fd) == ptyIndex)
+                holdsFarEnd = true;
         }
+        if (holdsDevice && !holdsFarEnd)
+            return LockHolder{QString(), number};
     }
     return std::nullopt;
 }

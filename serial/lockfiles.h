@@ -15,8 +15,23 @@ struct LockHolder {
 };
 
 // A live lock on any of the paths (the device and the port directory's entry for it) that
-// the device's users can trust; a lock file anyone else could have planted is ignored.
+// the device's users can trust; a lock file anyone else could have planted is ignored, and
+// named in the log. No lock file is followed as a link, read beyond its first bytes, or
+// waited for.
 std::optional<LockHolder> liveLock(const QStringList &devicePaths);
+
+// This process's lock file for `device`, written whole under its final name at once, as
+// serial programs expect it. `path` is empty when none was written: the device is no
+// device below /dev, no lock directory lets us write, or a file we do not trust stands
+// in the way (logged; it does not keep the port from us). `heldBy` is set instead when a
+// live lock that we trust took the name first.
+struct OwnLock {
+    QString path;
+    std::optional<LockHolder> heldBy;
+};
+OwnLock writeLock(const QString &device);
+// Removes a lock file writeLock() wrote, if it still names this process.
+void releaseLock(const QString &path);
 
 // Why a lock file cannot be trusted for a port owned by group `portGroup`, or nothing when
 // it can: it must belong to root, to us or to that group, and lie in a directory that only

@@ -19,9 +19,13 @@ PtyPair::PtyPair() {
         m_master = -1;
         return;
     }
+    // Programs a test starts do not inherit either end: one that held the master side would
+    // pass for the line's far end, one that held the slave side for another user of the port.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
     // Raw line on the slave, so nothing the tool sends is translated before it opens.
-    m_slaveKeep = ::open(m_slavePath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_slaveKeep = ::open(m_slavePath.toLocal8Bit().constData(),
+                         O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_slaveKeep >= 0) {
         termios tio{};
         ::tcgetattr(m_slaveKeep, &tio);

@@ -1,0 +1,458 @@
+// The serial line on Unix: the device opened and set with termios directly. Qt's serial
+// port would lock it with its own lock files, which trust whatever file has the name (a
+// FIFO planted there hangs the open, a link to an endless device exhausts memory) and which
+// it insists on; here the tool decides about lock files itself (lockfiles.h) and takes the
+// device for itself with an flock and exclusive use (TIOCEXCL).
+#include "line.h"
+#include "lockfiles.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+Q_DECLARE_LOGGING_CATEGORY(lcSerial)
+
+namespace serial {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often a drain looks at the driver's output queue.
+constexpr std::chrono::milliseconds kDrainPoll = 1ms;
+// The longest single wait for a full output buffer to take more bytes.
+constexpr std::chrono::milliseconds kWritePoll = 100ms;
+// Read faults in a row, on a line that still answers, before it counts as lost: enough
+// for passing faults, few enough that a failing line cannot keep the event loop busy.
+constexpr int kReadFailuresTolerated = 50;
+// After the flush at the open, the line is read and dropped until it has been quiet this
+// long: bytes an adapter still held, or that were on the wire, arrive within it (a USB
+// adapter passes its buffer on within its latency timer, 16 ms at most).
+constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
+// A line that keeps talking (a meter running its firmware) is not waited out longer.
+constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
+
+QString osError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString permissionText(const QString &device, int error) {
+    QString text = QStringLiteral("%1: %2").arg(device, osError(error));
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) == 0) {
+        if (const group *owner = ::getgrgid(info.st_gid))
+            text += QStringLiteral(" (the device belongs to group '%1'; this user is not a "
+                                   "member of it)")
+                        .arg(QString::fromLocal8Bit(owner->gr_name));
+    }
+    return text;
+}
+
+speed_t speedFor(qint32 baud) {
+    static constexpr std::pair<qint32, speed_t> speeds[] = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},
+#ifdef B4000000
+        {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+        {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+    };
+    for (const auto &[rate, speed] : speeds)
+        if (rate == baud)
+            return speed;
+    return B0;
+}
+
+class UnixLine : public Line {
+public:
+    explicit UnixLine(const QString &entry) : m_entry(entry) {}
+    ~UnixLine() override { close(); }
+
+    bool open(const LineSettings &settings) override;
+    void close() override;
+    bool isOpen() const override { return m_fd >= 0; }
+    QString name() const override { return m_device; }
+    bool setBaudRate(qint32 baud) override;
+    void setModemLines(bool dtr, bool rts) override;
+    bool write(const QByteArray &bytes) override;
+    bool drain() override;
+    void purgeOutput() override;
+    void purgeInput() override;
+    bool waitForInput(const QDeadlineTimer &deadline) override;
+    QByteArray read() override;
+
+private:
+    bool openDevice(const QString &device);
+    bool takeDevice();
+    bool applySettings(const LineSettings &settings);
+    void requestLowLatency();
+    void discardWhatWasThere();
+    bool inUse(const LockHolder &holder);
+    void reportLost(const QString &cause);
+    void shut();
+
+    QString m_entry;
+    QString m_device;
+    int m_fd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+    QString m_lockFile; // ours, removed at the close
+    qint32 m_baud = 9600;
+    bool m_hardwareFlow = false;
+    bool m_lost = false;
+    int m_readFailures = 0;
+    quint64 m_session = 0; // counts opens, so a loss noticed in one cannot reach the next
+};
+
+bool UnixLine::open(const LineSettings &settings) {
+    if (isOpen())
+        return true;
+    clearFailure();
+    m_lost = false;
+    m_readFailures = 0;
+    ++m_session;
+
+    // The real device, so that lock files and holders are the ones other programs see.
+    const QString device = QFileInfo(m_entry).canonicalFilePath();
+    if (device.isEmpty()) {
+        const QString target = QFileInfo(m_entry).symLinkTarget();
+        return fail(LineFault::Missing, QStringLiteral("%1: %2").arg(
+                                            target.isEmpty() ? m_entry : target, osError(ENOENT)));
+    }
+    m_device = device;
+    if (const std::optional<LockHolder> holder = liveLock({device, m_entry}))
+        return inUse(*holder);
+    // A program that has the device open without a lock file holds it just the same.
+    if (const std::optional<LockHolder> user = deviceUser(device))
+        return inUse(*user);
+    if (!openDevice(device))
+        return false;
+    if (!takeDevice() || !applySettings(settings)) {
+        shut();
+        return false;
+    }
+    requestLowLatency();
+    setModemLines(settings.dtr, settings.rts);
+    discardWhatWasThere();
+
+    m_notifier = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &Line::readyRead);
+    qCDebug(lcSerial).noquote() << "line" << device << "open, lock file"
+                                << (m_lockFile.isEmpty() ? QStringLiteral("none") : m_lockFile);
+    return true;
+}
+
+bool UnixLine::openDevice(const QString &device) {
+    m_fd =
+        ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd >= 0) {
+        termios line{};
+        if (::tcgetattr(m_fd, &line) == 0)
+            return true;
+        const int error = errno;
+        shut();
+        return fail(LineFault::Unusable, QStringLiteral("%1: %2").arg(device, osError(error)));
+    }
+    const int error = errno;
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case EIO: // a /dev/ttyS node with no UART behind it
+        return fail(LineFault::Missing, QStringLiteral("%1: %2").arg(device, osError(error)));
+    case EBUSY: // another program's exclusive use
+        if (const std::optional<LockHolder> user = deviceUser(device))
+            return inUse(*user);
+        return fail(
+            LineFault::InUse,
+            QStringLiteral("%1 is in use by another program: %2").arg(device, osError(error)));
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return fail(LineFault::Permission, permissionText(device, error));
+    default:
+        return fail(LineFault::Unusable, QStringLiteral("%1: %2").arg(device, osError(error)));
+    }
+}
+
+// The device for this process alone while it is open: an flock (the word of programs that
+// lock by flock), our lock file (the word of those that read lock files), and exclusive use,
+// so that nobody else opens it during the update.
+bool UnixLine::takeDevice() {
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        if (const std::optional<LockHolder> user = deviceUser(m_device))
+            return inUse(*user);
+        return fail(LineFault::InUse, QStringLiteral("%1 is in use by another program: %2")
+                                          .arg(m_device, osError(EWOULDBLOCK)));
+    }
+    const OwnLock lock = writeLock(m_device);
+    if (lock.heldBy)
+        return inUse(*lock.heldBy);
+    m_lockFile = lock.path;
+    ::ioctl(m_fd, TIOCEXCL);
+    return true;
+}
+
+bool UnixLine::inUse(const LockHolder &holder) {
+    const QString reason =
+        holder.lockFile.isEmpty()
+            ? QStringLiteral("%1 is in use by %2").arg(m_device, holderName(holder))
+            : QStringLiteral("%1 is in use by %2 (lock file %3)")
+                  .arg(m_device, holderName(holder), holder.lockFile);
+    return fail(LineFault::InUse, reason, holderText(holder));
+}
+
+bool UnixLine::applySettings(const LineSettings &settings) {
+    const speed_t speed = speedFor(settings.baud);
+    termios line{};
+    if (speed == B0 || ::tcgetattr(m_fd, &line) != 0)
+        return fail(LineFault::Settings,
+                    QStringLiteral("The driver refused %1 baud").arg(settings.baud));
+    ::cfmakeraw(&line);
+    line.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    line.c_iflag &= ~(IXON | IXOFF | IXANY);
+    m_hardwareFlow = settings.flow == LineSettings::Flow::Hardware;
+    if (m_hardwareFlow)
+        line.c_cflag |= CRTSCTS;
+    else if (settings.flow == LineSettings::Flow::Software)
+        line.c_iflag |= IXON | IXOFF;
+    // A read returns what is there without waiting; with nothing there it fails with
+    // EAGAIN, so that a read of no bytes means the line was hung up.
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    ::cfsetispeed(&line, speed);
+    ::cfsetospeed(&line, speed);
+    if (::tcsetattr(m_fd, TCSANOW, &line) != 0)
+        return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud: %2")
+                                             .arg(settings.baud)
+                                             .arg(osError(errno)));
+    m_baud = settings.baud;
+    return true;
+}
+
+void UnixLine::requestLowLatency() {
+#ifdef __linux__
+    // USB-serial adapters otherwise hold each short reply back for up to 16 ms. Drivers
+    // without the setting, and pseudo-terminals, refuse; the port works as well without.
+    serial_struct info{};
+    if (::ioctl(m_fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(m_fd, TIOCSSERIAL, &info);
+    }
+#endif
+}
+
+// A port that has just been opened holds nothing of what came before: the late reply to an
+// update that was cancelled or killed would otherwise be read as the answer to the next
+// one's first frame. What the driver holds is dropped, and so is what still arrives in the
+// moment after.
+void UnixLine::discardWhatWasThere() {
+    ::tcflush(m_fd, TCIFLUSH);
+    const QDeadlineTimer limit(kOpenDiscardLimit);
+    qint64 dropped = 0;
+    for (;;) {
+        pollfd p{m_fd, POLLIN, 0};
+        const qint64 wait = std::min<qint64>(kOpenQuiet.count(), limit.remainingTime());
+        if (wait <= 0 || ::poll(&p, 1, int(wait)) <= 0 || !(p.revents & POLLIN))
+            break;
+        char buf[512];
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n <= 0)
+            break; // a hung-up line is noticed by the first read that follows
+        dropped += n;
+    }
+    if (dropped > 0)
+        qCDebug(lcSerial).noquote() << "dropped" << dropped << "bytes that arrived at the open";
+}
+
+void UnixLine::close() {
+    if (!isOpen())
+        return;
+    qCDebug(lcSerial).noquote() << "line" << m_device << "closed";
+    shut();
+}
+
+void UnixLine::shut() {
+    ++m_session;
+    delete m_notifier;
+    m_notifier = nullptr;
+    if (m_fd >= 0)
+        ::close(m_fd); // the flock and the exclusive use go with it
+    m_fd = -1;
+    releaseLock(std::exchange(m_lockFile, QString()));
+}
+
+bool UnixLine::setBaudRate(qint32 baud) {
+    if (!isOpen()) {
+        m_baud = baud;
+        return true;
+    }
+    drain();
+    const speed_t speed = speedFor(baud);
+    termios line{};
+    if (speed == B0 || ::tcgetattr(m_fd, &line) != 0)
+        return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud").arg(baud));
+    ::cfsetispeed(&line, speed);
+    ::cfsetospeed(&line, speed);
+    if (::tcsetattr(m_fd, TCSANOW, &line) != 0)
+        return fail(LineFault::Settings,
+                    QStringLiteral("The driver refused %1 baud: %2").arg(baud).arg(osError(errno)));
+    m_baud = baud;
+    return true;
+}
+
+void UnixLine::setModemLines(bool dtr, bool rts) {
+    if (!isOpen())
+        return;
+    // A pseudo-terminal has no modem lines and refuses both requests; there is nothing to
+    // raise then, so the answer is not looked at.
+    int dtrBit = TIOCM_DTR;
+    int rtsBit = TIOCM_RTS;
+    ::ioctl(m_fd, dtr ? TIOCMBIS : TIOCMBIC, &dtrBit);
+    if (!m_hardwareFlow)
+        ::ioctl(m_fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit);
+}
+
+bool UnixLine::write(const QByteArray &bytes) {
+    if (!isOpen())
+        return fail(LineFault::WriteFailed, QStringLiteral("The port is not open"));
+    // Straight to the driver, so that the bytes are on their way before the reply is
+    // waited for.
+    const QDeadlineTimer deadline(lineTime(m_baud, bytes.size()));
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return fail(LineFault::WriteFailed,
+                        QStringLiteral("%1: %2").arg(m_device, osError(errno)));
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            return fail(LineFault::WriteFailed,
+                        QStringLiteral("%1: the line took only %2 of %3 bytes in time")
+                            .arg(m_device)
+                            .arg(done)
+                            .arg(bytes.size()));
+        pollfd p{m_fd, POLLOUT, 0};
+        ::poll(&p, 1, int(std::min<qint64>(left, kWritePoll.count())));
+    }
+    return true;
+}
+
+bool UnixLine::drain() {
+    if (!isOpen())
+        return true;
+    int queued = 0;
+    if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+        return true;
+    const QDeadlineTimer deadline(lineTime(m_baud, queued));
+    while (!deadline.hasExpired()) {
+        ::poll(nullptr, 0, int(kDrainPoll.count()));
+        if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            return true;
+    }
+    return false;
+}
+
+void UnixLine::purgeOutput() {
+    if (isOpen())
+        ::tcflush(m_fd, TCOFLUSH);
+}
+
+void UnixLine::purgeInput() {
+    if (isOpen())
+        ::tcflush(m_fd, TCIFLUSH);
+}
+
+bool UnixLine::waitForInput(const QDeadlineTimer &deadline) {
+    if (!isOpen() || m_lost) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
+        return false;
+    }
+    const qint64 left = std::max<qint64>(0, deadline.remainingTimeNSecs());
+    const timespec timeout{time_t(left / 1000000000), long(left % 1000000000)};
+    pollfd p{m_fd, POLLIN, 0};
+    return ::ppoll(&p, 1, &timeout, nullptr) > 0 && p.revents != 0;
+}
+
+QByteArray UnixLine::read() {
+    QByteArray out;
+    if (!isOpen() || m_lost)
+        return out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, qsizetype(n));
+            m_readFailures = 0;
+            continue;
+        }
+        const int error = n < 0 ? errno : 0;
+        if (error == EINTR)
+            continue;
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            break;
+        // No bytes from a line that said it had some: it was hung up, or its device is
+        // gone. A hung-up or removed device refuses every request; anything else may pass.
+        termios line{};
+        const bool gone = n == 0 || error == EIO || error == ENXIO || error == ENODEV ||
+                          ::tcgetattr(m_fd, &line) != 0;
+        if (gone || ++m_readFailures >= kReadFailuresTolerated)
+            reportLost(n == 0 ? QStringLiteral("the line was hung up") : osError(error));
+        break;
+    }
+    return out;
+}
+
+void UnixLine::reportLost(const QString &cause) {
+    // The notifier of a lost device keeps firing until it is closed; the one report
+    // follows in the next event pass, where the receiver may close the line.
+    m_lost = true;
+    if (m_notifier)
+        m_notifier->setEnabled(false);
+    QString reason = QStringLiteral("%1 is no longer available: %2").arg(m_device, cause);
+    if (!QFileInfo::exists(m_device))
+        reason += QStringLiteral(" (the device was removed)");
+    const quint64 session = m_session;
+    QMetaObject::invokeMethod(
+        this,
+        [this, session, reason] {
+            if (session == m_session)
+                emit lost(reason);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace
+
+std::unique_ptr<Line> makeSerialLine(const QString &device) {
+    return std::make_unique<UnixLine>(device);
+}
+
+} // namespace serial
