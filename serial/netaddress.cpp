@@ -26,11 +26,6 @@ QString NetAddress::text() const {
     return QStringLiteral("%1://%2:%3").arg(scheme, shownHost).arg(port);
 }
 
-bool looksLikeNetAddress(const QString &text) {
-    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
-    return scheme.match(text).hasMatch();
-}
-
 // QUrl reads these too, but it takes paths, user names and queries as well and says only
 // "invalid port" for both a missing and an out-of-range one: each mistake here gets its own
 // sentence, and QUrl and QHostAddress still judge the host itself.
@@ -108,19 +103,6 @@ ParsedNetAddress parseNetAddress(const QString &text) {
                       QStringLiteral("the TCP port must be from 1 to 65535, not %1").arg(portText));
     address.port = quint16(port);
     return {address, {}};
-}
-
-QString networkTarget(const QString &entry) {
-    if (looksLikeNetAddress(entry))
-        return entry;
-    // The link's text as written: resolving it as a path would fold the "//" away.
-    std::error_code error;
-    const std::filesystem::path target =
-        std::filesystem::read_symlink(QFile::encodeName(entry).toStdString(), error);
-    if (error)
-        return {};
-    const QString text = QFile::decodeName(QByteArray::fromStdString(target.string()));
-    return looksLikeNetAddress(text) ? text : QString();
 }
 
 } // namespace serial

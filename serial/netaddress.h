@@ -6,6 +6,8 @@
 #include <QtGlobal>
 #include <optional>
 
+#include "portnames.h" // looksLikeNetAddress(), networkTarget()
+
 namespace serial {
 
 struct NetAddress {
@@ -18,10 +20,6 @@ struct NetAddress {
     QString text() const;
 };
 
-// Text that is meant as a network address: it names a scheme ("xyz://..."). Such text is
-// never a device path, even where it does not parse.
-bool looksLikeNetAddress(const QString &text);
-
 struct ParsedNetAddress {
     std::optional<NetAddress> address;
     QString error; // set when address is not: one sentence that names what is wrong
@@ -29,10 +27,5 @@ struct ParsedNetAddress {
 
 // Reads the text only; nothing is looked up and no connection is made.
 ParsedNetAddress parseNetAddress(const QString &text);
-
-// The network address a port's entry stands for: `entry` itself when it is one, or the
-// target of a symbolic link that is one (a port directory's comN made for a remote line).
-// Empty for a device.
-QString networkTarget(const QString &entry);
 
 } // namespace serial

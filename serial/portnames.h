@@ -14,4 +14,13 @@ QString portDirectory();
 // Empty when no device can have that number.
 QString devicePath(int port);
 
+// Text that is meant as a network address: it names a scheme ("xyz://..."). Such text is
+// never a device path, even where it does not parse (netaddress.h reads it).
+bool looksLikeNetAddress(const QString &text);
+
+// The network address a port's entry stands for: `entry` itself when it is one, or the
+// text of a symbolic link that is one (a port directory's comN for a remote serial port).
+// Empty for a device.
+QString networkTarget(const QString &entry);
+
 } // namespace serial
