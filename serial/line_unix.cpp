@@ -295,10 +295,18 @@ void UnixLine::close() {
 
 void UnixLine::shut() {
     ++m_session;
-    delete m_notifier;
-    m_notifier = nullptr;
-    if (m_fd >= 0)
-        ::close(m_fd); // the flock and the exclusive use go with it
+    if (m_notifier) {
+        // The close may come from a receiver of the notifier's own signal.
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
+    if (m_fd >= 0) {
+        // Exclusive use belongs to the device, not to our open: it stays while anyone
+        // else (the far end of a pseudo-terminal) keeps the device open, unless given up.
+        ::ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd); // the flock goes with it
+    }
     m_fd = -1;
     releaseLock(std::exchange(m_lockFile, QString()));
 }

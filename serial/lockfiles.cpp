@@ -1,13 +1,15 @@
 #include "lockfiles.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits>
@@ -306,32 +308,52 @@ std::optional<QString> distrustLockFile(const QString &lockFile, uint portGroup)
 }
 
 std::optional<LockHolder> deviceUser(const QString &device) {
-    const QString self = QString::number(QCoreApplication::applicationPid());
+    const QByteArray wanted = QFile::encodeName(device);
+    const pid_t self = ::getpid();
     // A pseudo-terminal's master side is the far end of the line, not a second user of the
     // port: a process that holds both ends (a virtual instrument, a line relay) is no holder.
     const QString ptyIndex =
         device.startsWith(QLatin1String("/dev/pts/")) ? device.mid(9) : QString();
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        bool ok = false;
-        const qint64 number = pid.toLongLong(&ok);
-        if (!ok || pid == self)
+    // Every open file of every process is looked at before each open: plain system calls,
+    // and only the links' text, never the files themselves (which could hang a stat).
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return std::nullopt;
+    std::optional<LockHolder> found;
+    while (!found) {
+        const dirent *entry = ::readdir(proc);
+        if (!entry)
+            break;
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self)
             continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        const QByteArray fdDir = QByteArray("/proc/") + entry->d_name + "/fd";
+        DIR *fds = ::opendir(fdDir.constData());
+        if (!fds)
+            continue; // gone meanwhile, or another user's that we may not see
         bool holdsDevice = false;
         bool holdsFarEnd = false;
-        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            const QString target = QFile::symLinkTarget(fds.filePath(fd));
-            if (target == device)
+        while (const dirent *fd = ::readdir(fds)) {
+            char target[PATH_MAX];
+            const QByteArray link = fdDir + '/' + fd->d_name;
+            const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+            if (n <= 0)
+                continue;
+            const QByteArray text(target, qsizetype(n));
+            if (text == wanted)
                 holdsDevice = true;
-            else if (!ptyIndex.isEmpty() && target.endsWith(QLatin1String("ptmx")) &&
-                     ptyMasterIndex(pid, fd) == ptyIndex)
+            else if (!ptyIndex.isEmpty() && text.endsWith("ptmx") &&
+                     ptyMasterIndex(QString::number(pid), QString::fromLatin1(fd->d_name)) ==
+                         ptyIndex)
                 holdsFarEnd = true;
         }
+        ::closedir(fds);
         if (holdsDevice && !holdsFarEnd)
-            return LockHolder{QString(), number};
+            found = LockHolder{QString(), qint64(pid)};
     }
-    return std::nullopt;
+    ::closedir(proc);
+    return found;
 }
 
 QString holderName(const LockHolder &holder) {

@@ -16,9 +16,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "boxanswerer.h"
 #include "dialogs.h"
@@ -58,6 +62,22 @@ QByteArray readHex(const QString &path, QByteArray *written = nullptr) {
         return {};
     }
     return memory;
+}
+
+// Whether at least `bytes` wait on the line for whoever opens `device` next; waits up to
+// 5 s for them to arrive.
+bool lineHolds(const QString &device, int bytes) {
+    const int fd =
+        ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int waiting = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while ((::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < bytes) && clock.elapsed() < 5000)
+        QTest::qWait(5);
+    ::close(fd);
+    return waiting >= bytes;
 }
 
 } // namespace
@@ -411,7 +431,7 @@ private slots:
         // The port in use is a live instrument that another program holds; the vanishing one
         // is a live instrument until the port check has closed it.
         std::unique_ptr<Instrument> instrument;
-        if (kind == "held" || kind == "vanishing")
+        if (kind == "held" || kind == "opened" || kind == "vanishing")
             instrument = std::make_unique<Instrument>(kPort, QStringList{}, records.path());
         UnusablePort unusable(sandbox, kPort, kind, instrument ? instrument->device() : QString());
         QVERIFY(unusable.ready());
@@ -422,7 +442,7 @@ private slots:
         key(w, Qt::Key_F4);
         QCOMPARE(answerer.seen.size(), 1);
         QVERIFY2(answerer.seen[0].text.startsWith(message), qPrintable(answerer.seen[0].text));
-        if (kind == "held")
+        if (kind == "held" || kind == "opened")
             QCOMPARE(answerer.seen[0].text, message + unusable.holderLine());
         QCOMPARE(answerer.seen[0].icon, QMessageBox::Warning);
         QCOMPARE(answerer.seen[0].title, w.engine.state.sTitleVer);
@@ -644,6 +664,88 @@ private slots:
         QCOMPARE(frmSuccess::instance()->countDown(), 30);
         w.close();
         QVERIFY(!frmSuccess::instance());
+    }
+    // An update that ends while a reply is on its way (cancelled, given up for want of a
+    // reply, its process killed) leaves that reply on the line. The next update, by the
+    // window or by zarvo-flash, reads none of it and completes.
+    void retryAfterInterruption_data() {
+        QTest::addColumn<QString>("first"); // who ran the interrupted update
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("retry"); // who runs the next one
+        QTest::newRow("window cancelled, then zarvo-flash") << "window"
+                                                            << "cancel"
+                                                            << "flash";
+        QTest::newRow("window without a reply in time, then the window") << "window"
+                                                                         << "timeout"
+                                                                         << "window";
+        QTest::newRow("zarvo-flash interrupted (Ctrl-C), then the window") << "flash"
+                                                                           << "cancel"
+                                                                           << "window";
+        QTest::newRow("zarvo-flash without a reply in time, then zarvo-flash") << "flash"
+                                                                               << "timeout"
+                                                                               << "flash";
+        QTest::newRow("zarvo-flash killed, then zarvo-flash") << "flash"
+                                                              << "kill"
+                                                              << "flash";
+    }
+    void retryAfterInterruption() {
+        QFETCH(QString, first);
+        QFETCH(QString, ending);
+        QFETCH(QString, retry);
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        // The reply to the third frame, an erase, comes 1.5 s late: after the tool gave up.
+        Instrument instrument(kPort, {"--late-reply", "3"}, records.path());
+        QVERIFY(!instrument.device().isEmpty());
+        const auto thirdFrameIn = [&] { return instrument.codes().size() >= 3; };
+
+        if (first == "window") {
+            frmMain w;
+            prepare(w, 2, false);
+            BoxAnswerer answerer;
+            bool acted = false;
+            if (ending == "cancel")
+                answerer.onTick = [&] {
+                    if (!acted && thirdFrameIn()) {
+                        acted = true;
+                        QTimer::singleShot(0, &w, [&w] { key(w, Qt::Key_Escape); });
+                    }
+                };
+            key(w, Qt::Key_F4);
+            QCOMPARE(answerer.texts(),
+                     QStringList{ending == "cancel" ? "Firmware update was cancelled."
+                                                    : "Error communicating with Port."});
+            QVERIFY(idle(w));
+            w.close();
+            UnloadAllForms();
+        } else {
+            Flash flash({"--port", QString::number(kPort)});
+            if (ending != "timeout") {
+                QTRY_VERIFY_WITH_TIMEOUT(thirdFrameIn(), 10000);
+                ::kill(flash.process().processId(), ending == "kill" ? SIGKILL : SIGINT);
+            }
+            QCOMPARE(flash.finish(), ending == "kill" ? -1 : ending == "cancel" ? 13 : 9);
+        }
+        QString why;
+        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2", &why), qPrintable(why));
+        // The late reply is on the line before the next update begins.
+        QVERIFY(lineHolds(instrument.device(), 5));
+
+        if (retry == "window") {
+            frmMain w;
+            prepare(w, 2, false);
+            BoxAnswerer answerer;
+            key(w, Qt::Key_F4);
+            QCOMPARE(answerer.texts(), QStringList{});
+            QVERIFY(w.engine.state.bSuccess);
+            w.close();
+        } else {
+            Flash flash({"--port", QString::number(kPort)});
+            QCOMPARE(flash.finish(), 0);
+        }
+        QVERIFY(instrument.finished());
+        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2 " + kCompleteUpdate, &why),
+                 qPrintable(why));
     }
 };
 

@@ -105,7 +105,7 @@ private slots:
     void endings_data() {
         QTest::addColumn<QStringList>("sim");
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("port"); // "missing", "held", "file", "device" or ""
+        QTest::addColumn<QString>("port"); // "missing", "held", "opened", "file", "device" or ""
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("says"); // on standard error, in order
         QTest::addColumn<QString>("codes");
@@ -164,6 +164,11 @@ private slots:
             << QStringList{"Selected COM Port is already in use by another application.",
                            "is in use by"}
             << "";
+        QTest::newRow("port open in another program without a lock file")
+            << QStringList{} << QStringList{} << "opened" << statusOf(Outcome::PortInUse)
+            << QStringList{"Selected COM Port is already in use by another application.",
+                           "It is held by zarvo-portholder"}
+            << "";
         QTest::newRow("not a serial device")
             << QStringList{} << QStringList{} << "file" << statusOf(Outcome::PortUnusable)
             << QStringList{"Selected COM Port could not be opened."} << "";
@@ -180,8 +185,8 @@ private slots:
         Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
         std::unique_ptr<UnusablePort> unusable;
-        if (port == "missing" || port == "file" || port == "held") {
-            if (port != "held")
+        if (port == "missing" || port == "file" || port == "held" || port == "opened") {
+            if (port != "held" && port != "opened")
                 QFile::remove(sandbox.portDirectory() + "/com5");
             unusable = std::make_unique<UnusablePort>(sandbox, kPort, port, instrument.device());
             QVERIFY(unusable->ready());
@@ -374,6 +379,9 @@ private slots:
             terminal.write(typed);
         QCOMPARE(flash.finish(), status);
         QVERIFY(flash.err().startsWith("Would you like to replace version 1012 with 1012? [y/N] "));
+        // A completed update's last frame may still be on its way to the instrument.
+        if (codes.endsWith("0801"))
+            QVERIFY(instrument.finished());
         instrument.stop();
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), codes, &why), qPrintable(why));

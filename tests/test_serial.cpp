@@ -21,7 +21,9 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +131,52 @@ struct LineReader {
     const pid_t pid;
 };
 
+// A user without privileges, for attacks and for a victim who is no root: any user
+// number that is neither root's nor nobody's does.
+constexpr uid_t kVictim = 54321;
+
+// This test program run again as user `uid` with `args`, as an unprivileged process:
+// what it printed, and whether it ended by itself in time. Its memory is bounded, so
+// that a fault that would read without end ends it instead of the machine.
+struct Probe {
+    bool skipped = false; // privileges could not be dropped
+    bool ended = false;   // ended by itself, not by a signal, within the time
+    QByteArray out;
+    QByteArray err;
+};
+
+Probe runAsUser(uid_t uid, gid_t gid, const QStringList &args, int timeoutMs) {
+    QProcess probe;
+    probe.setChildProcessModifier([uid, gid] {
+#if !defined(__SANITIZE_ADDRESS__)
+        const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
+        ::setrlimit(RLIMIT_AS, &memory);
+#endif
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(77);
+    });
+    probe.start(QCoreApplication::applicationFilePath(), args);
+    Probe result;
+    const bool finished = probe.waitForFinished(timeoutMs);
+    if (!finished) {
+        probe.kill();
+        probe.waitForFinished(kWaitMs);
+    }
+    result.skipped = finished && probe.exitCode() == 77;
+    result.ended = finished && probe.exitStatus() == QProcess::NormalExit;
+    result.out = probe.readAllStandardOutput();
+    result.err = probe.readAllStandardError();
+    return result;
+}
+
+// Lets every user pass through the directories above `path` (up to `levels` of them).
+void letOthersThrough(const QString &path, int levels) {
+    QDir dir(path);
+    for (int up = 0; up < levels; ++up, dir.cdUp())
+        QFile::setPermissions(dir.path(),
+                              QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
+}
+
 } // namespace
 
 class TestSerial : public QObject {
@@ -141,13 +189,18 @@ private slots:
     void openMissing_data();
     void openMissing();
     void openOtherFailure();
+    void openHeldByAnotherProgram_data();
     void openHeldByAnotherProgram();
+    void othersKeptOutWhileOpen();
     void lockFiles_data();
     void lockFiles();
     void lockFileTrust_data();
     void lockFileTrust();
+    void plantedLocks_data();
+    void plantedLocks();
     void openWithoutPermission();
     void openCloseCycle();
+    void openDropsWhatWasThere();
     void settings_data();
     void settings();
     void settingsOnLine_data();
@@ -308,14 +361,24 @@ void TestSerial::openOtherFailure() {
     QVERIFY(!comm.isOpen());
 }
 
+// Another program holds the port: one that locks and takes it exclusively, and one that
+// only has it open (`cat < device`, a terminal program that locks nothing).
+void TestSerial::openHeldByAnotherProgram_data() {
+    QTest::addColumn<QStringList>("holderArgs");
+    QTest::newRow("lock file and exclusive use") << QStringList{};
+    QTest::newRow("open without a lock file") << QStringList{QStringLiteral("--plain")};
+}
+
 void TestSerial::openHeldByAnotherProgram() {
+    QFETCH(QStringList, holderArgs);
     PtyPair pty;
     QVERIFY(pty.isValid());
     PortSandbox sandbox;
     QVERIFY(sandbox.link(kPort, pty.slavePath()));
 
     QProcess holder;
-    holder.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {pty.slavePath()});
+    holder.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"),
+                 holderArgs + QStringList{pty.slavePath()});
     QVERIFY2(holder.waitForStarted(kWaitMs), qPrintable(holder.errorString()));
     QVERIFY(holder.waitForReadyRead(kWaitMs));
     QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
@@ -339,7 +402,8 @@ void TestSerial::openHeldByAnotherProgram() {
 
     // A holder that was killed leaves its lock file behind; that does not block the port.
     QProcess killed;
-    killed.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {pty.slavePath()});
+    killed.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"),
+                 holderArgs + QStringList{pty.slavePath()});
     QVERIFY(killed.waitForReadyRead(kWaitMs));
     killed.kill();
     QVERIFY(killed.waitForFinished(kWaitMs));
@@ -510,6 +574,80 @@ void TestSerial::lockFileTrust() {
     QVERIFY2(why.has_value() != trusted, qPrintable(why.value_or(QStringLiteral("trusted"))));
 }
 
+// Another user plants something under the port's lock file name in the shared lock
+// directory. The victim, no root either, neither trusts it nor reads more of it than its
+// first bytes, never waits on it, and opens the port; the log names the file and its owner.
+void TestSerial::plantedLocks_data() {
+    QTest::addColumn<QString>("planted");
+    QTest::newRow("regular file") << "file";
+    QTest::newRow("directory") << "directory";
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("link to /dev/zero") << "zero";
+    QTest::newRow("3 GB sparse file") << "sparse";
+}
+
+void TestSerial::plantedLocks() {
+    QFETCH(QString, planted);
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0)
+        QSKIP("needs root and a user nobody");
+    if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+        QSKIP("no writable /var/lock");
+
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    const QByteArray device = QFile::encodeName(pty.slavePath());
+    QVERIFY(::chown(device.constData(), kVictim, gid_t(-1)) == 0);
+    PortSandbox sandbox;
+    QVERIFY(sandbox.link(kPort, pty.slavePath()));
+    letOthersThrough(sandbox.portDirectory(), 3);
+
+    const QString lockFile = lockFileFor(pty.slavePath());
+    const QByteArray path = QFile::encodeName(lockFile);
+    // The name the log gives it: the lock directory reached without links.
+    const QByteArray shown =
+        QFile::encodeName(QFileInfo(QFileInfo(lockFile).path()).canonicalFilePath() +
+                          QLatin1Char('/') + QFileInfo(lockFile).fileName());
+    QFile::remove(lockFile);
+    const auto cleanUp = qScopeGuard([&] {
+        if (::rmdir(path.constData()) != 0)
+            ::unlink(path.constData());
+    });
+    if (planted == QLatin1String("directory")) {
+        QVERIFY(::mkdir(path.constData(), 0755) == 0);
+    } else if (planted == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(path.constData(), 0644) == 0);
+    } else if (planted == QLatin1String("zero")) {
+        QVERIFY(::symlink("/dev/zero", path.constData()) == 0);
+    } else {
+        QFile f(lockFile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        // A live process's number: a file trusted by mistake would keep the port shut.
+        f.write(QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n');
+        if (planted == QLatin1String("sparse"))
+            QVERIFY(f.resize(qint64(3) << 30));
+    }
+    QVERIFY(::lchown(path.constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    struct stat before {};
+    QVERIFY(::lstat(path.constData(), &before) == 0);
+
+    const Probe probe = runAsUser(
+        kVictim, kVictim, {QStringLiteral("--open-as-user"), QString::number(kPort)}, kWaitMs * 2);
+    if (probe.skipped)
+        QSKIP("could not drop privileges");
+    QVERIFY2(probe.ended, "the open hung or the victim was killed");
+    const QList<QByteArray> answer = probe.out.split('\n');
+    QVERIFY2(answer.size() >= 2, probe.err.constData());
+    QVERIFY2(answer.at(0).toInt() == 0, (answer.at(1) + '\n' + probe.err).constData());
+    // The log says which file was not trusted and whose it is.
+    QVERIFY2(probe.err.contains(shown) && probe.err.contains("nobody"), probe.err.constData());
+    // Somebody else's file is left as it was.
+    struct stat after {};
+    QVERIFY(::lstat(path.constData(), &after) == 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_size, before.st_size);
+}
+
 void TestSerial::openWithoutPermission() {
     if (::geteuid() != 0)
         QSKIP("needs root to run the probe as another user");
@@ -568,6 +706,63 @@ void TestSerial::openCloseCycle() {
     QCOMPARE(second.lastError().code, CommPort::kErrPortOpen);
     comm.close();
     QVERIFY2(second.open(), qPrintable(second.lastError().reason));
+}
+
+// Bytes that were waiting on the line before the open belong to no one: the late reply
+// to an update that ended would otherwise stand in front of the next one's first reply.
+// Bytes that arrive once the port is open are all delivered.
+void TestSerial::openDropsWhatWasThere() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(pty.isValid());
+    QVERIFY(pty.write(QByteArray("\x0F\x0F\x03\xFD\x04", 5)));
+    QVERIFY(openOn(comm, pty, sandbox));
+    comm.setRThreshold(3);
+    QSignalSpy spy(&comm, &CommPort::commEvent);
+    QVERIFY(pty.write(QByteArray("new")));
+    QVERIFY(spy.wait(kWaitMs) || spy.count() > 0);
+    QCOMPARE(comm.input(), QByteArray("new"));
+}
+
+// While the port is open nobody else joins it: not a program that honours flocks, and not
+// an ordinary user's open (root is let through exclusive use by the system).
+void TestSerial::othersKeptOutWhileOpen() {
+    PtyPair pty;
+    PortSandbox sandbox;
+    CommPort comm;
+    QVERIFY(openOn(comm, pty, sandbox));
+    const QByteArray device = QFile::encodeName(pty.slavePath());
+    // The lock file programs that read lock files look for names us, whole.
+    const QString lockFile = lockFileFor(pty.slavePath());
+    if (QFileInfo(QStringLiteral("/var/lock")).isWritable()) {
+        QFile lock(lockFile);
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(),
+                 QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10, ' ') +
+                     '\n');
+    }
+    const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (other >= 0) {
+        QVERIFY(::flock(other, LOCK_EX | LOCK_NB) != 0);
+        QCOMPARE(errno, EWOULDBLOCK);
+        ::close(other);
+    }
+    if (::geteuid() != 0)
+        return;
+    QVERIFY(::chown(device.constData(), kVictim, gid_t(-1)) == 0);
+    const Probe probe =
+        runAsUser(kVictim, kVictim, {QStringLiteral("--open-device"), pty.slavePath()}, kWaitMs);
+    if (probe.skipped)
+        QSKIP("could not drop privileges");
+    QVERIFY(probe.ended);
+    QCOMPARE(probe.out.trimmed().toInt(), EBUSY);
+    comm.close();
+    QVERIFY(!QFile::exists(lockFile));
+    // Once closed, the port is free for that user again.
+    const Probe later =
+        runAsUser(kVictim, kVictim, {QStringLiteral("--open-device"), pty.slavePath()}, kWaitMs);
+    QCOMPARE(later.out.trimmed().toInt(), 0);
 }
 
 void TestSerial::settings_data() {
@@ -876,6 +1071,13 @@ static int openAsUser(int argc, char **argv) {
 int main(int argc, char **argv) {
     if (argc == 3 && qstrcmp(argv[1], "--open-as-user") == 0)
         return openAsUser(argc, argv);
+    // Run as another user by othersKeptOutWhileOpen: opens a device as any program would and
+    // prints 0 or the error number.
+    if (argc == 3 && qstrcmp(argv[1], "--open-device") == 0) {
+        const int fd = ::open(argv[2], O_RDWR | O_NOCTTY | O_NONBLOCK);
+        std::printf("%d\n", fd < 0 ? errno : 0);
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     TestSerial test;
     QTEST_SET_MAIN_SOURCE_PATH

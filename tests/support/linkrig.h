@@ -39,10 +39,14 @@ struct LinkRig {
     int count(const QByteArray &code) const { return int(codes().count(code)); }
 };
 
+// Another program holding a device: with its lock file and exclusive use, or (`plain`)
+// only open, as `cat < device` holds it.
 class PortHolder {
 public:
-    explicit PortHolder(const QString &device) {
-        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"), {device});
+    explicit PortHolder(const QString &device, bool plain = false) {
+        m_process.start(QStringLiteral(ZARVO_BUILD_DIR "/zarvo-portholder"),
+                        plain ? QStringList{QStringLiteral("--plain"), device}
+                              : QStringList{device});
         m_held = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "held";
     }
     ~PortHolder() {
@@ -69,6 +73,9 @@ inline void addUnusablePortRows() {
     QTest::newRow("in use") << "held"
                             << "Selected COM Port is already in use by another application."
                             << int(Outcome::PortInUse);
+    QTest::newRow("open in another program without a lock file")
+        << "opened"
+        << "Selected COM Port is already in use by another application." << int(Outcome::PortInUse);
     QTest::newRow("not a serial device")
         << "file"
         << "Selected COM Port could not be opened." << int(Outcome::PortUnusable);
@@ -78,9 +85,9 @@ inline void addUnusablePortRows() {
 }
 
 // Makes port N unusable as a row of addUnusablePortRows() says; "held" holds `device`
-// from another process. "vanishing" reaches `device` through a second link, as a by-id name
-// does, and both go once the port check has closed the port (see watch()). Other kinds
-// leave the port alone.
+// from another process, "opened" only has it open there. "vanishing" reaches `device` through a
+// second link, as a by-id name does, and both go once the port check has closed the port (see
+// watch()). Other kinds leave the port alone.
 class UnusablePort {
 public:
     UnusablePort(PortSandbox &sandbox, int port, const QString &kind, const QString &device) {
@@ -92,8 +99,8 @@ public:
             m_ready = sandbox.link(port, QStringLiteral("/dev/zarvo-no-such-device"));
         } else if (kind == "file") {
             m_ready = m_file.open() && sandbox.link(port, m_file.fileName());
-        } else if (kind == "held") {
-            m_holder = std::make_unique<PortHolder>(device);
+        } else if (kind == "held" || kind == "opened") {
+            m_holder = std::make_unique<PortHolder>(device, kind == "opened");
             m_ready = m_holder->held();
         }
     }
