@@ -2,7 +2,6 @@
 
 #include <QLoggingCategory>
 #include <QSignalBlocker>
-#include <QThread>
 #include <algorithm>
 #include <thread>
 #include <utility>
@@ -133,8 +132,8 @@ bool NetLine::negotiate(const LineSettings &settings) {
                         .arg(m_text));
 
     using namespace telnet;
-    const quint8 flow = settings.flow == LineSettings::Flow::Hardware   ? 3
-                        : settings.flow == LineSettings::Flow::Software ? 2
+    const quint8 flow = settings.flow == LineSettings::Flow::Hardware   ? kControlHardwareFlow
+                        : settings.flow == LineSettings::Flow::Software ? kControlXonXoff
                                                                         : kControlNoFlow;
     const QByteArray setUp = setBaudrate(quint32(settings.baud)) + setDatasize(kDatasize8) +
                              setParity(kParityNone) + setStopsize(kStopsize1) + setControl(flow) +
