@@ -13,6 +13,8 @@
 #endif
 #ifdef Q_OS_LINUX
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
@@ -294,6 +296,18 @@ void NetLine::noteLineTime(qint64 bytes) {
     m_lineFreeAtNs = std::max(now, m_lineFreeAtNs) + byteTimeNs(m_baud, bytes);
 }
 
+// A server that sends each byte of a reply as it comes off the line (ser2net without
+// chardelay) holds the next small segment until the last one is acknowledged (Nagle), and
+// Linux delays acknowledgements by up to 40 ms: acknowledged at once, the reply's bytes
+// follow each other as fast as the line delivers them. The kernel clears the request
+// again by itself, so it is renewed after every read.
+void NetLine::acknowledgeNow() {
+#ifdef Q_OS_LINUX
+    const int on = 1;
+    ::setsockopt(int(m_socket.socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+}
+
 // The instrument answers a frame only once it has all of it: what was written before has
 // left the far UART, whatever its line time said.
 void NetLine::farEndAnswered() {
@@ -411,6 +425,7 @@ void NetLine::takeIn() {
     const QByteArray in = m_socket.readAll();
     if (in.isEmpty())
         return;
+    acknowledgeNow();
     if (!telnet()) {
         farEndAnswered();
         m_data += in;

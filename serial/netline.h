@@ -54,6 +54,7 @@ private:
     void takeIn();
     void noteLineTime(qint64 bytes);
     void farEndAnswered();
+    void acknowledgeNow();
     void onSocketError(QAbstractSocket::SocketError error);
     void reportLost(const QString &reason);
 
