@@ -41,10 +41,10 @@ public:
 // How the tool reaches the instrument.
 enum class Path {
     Local,          // the instrument's pseudo-terminal as COM7
-    Rfc2217,        // rfc2217:// to ser2net's telnet(rfc2217), chardelay off (the README's)
+    Rfc2217,        // rfc2217:// to ser2net's telnet(rfc2217), the README's settings
     Rfc2217Default, // the same with ser2net's default settings
-    RawTcp,         // tcp:// to ser2net's raw accepter, chardelay off
-    Socat,          // socat's pseudo-terminal to ser2net's raw accepter, chardelay off
+    RawTcp,         // tcp:// to ser2net's raw accepter, the same settings
+    Socat,          // socat's pseudo-terminal to ser2net's raw accepter, the same settings
 };
 
 const char *pathName(Path path) {
@@ -52,13 +52,13 @@ const char *pathName(Path path) {
     case Path::Local:
         return "local pseudo-terminal";
     case Path::Rfc2217:
-        return "rfc2217:// through ser2net, chardelay: false";
+        return "rfc2217:// through ser2net, tcp(nodelay), chardelay: false";
     case Path::Rfc2217Default:
         return "rfc2217:// through ser2net, default settings";
     case Path::RawTcp:
-        return "tcp:// through ser2net, chardelay: false";
+        return "tcp:// through ser2net, tcp(nodelay), chardelay: false";
     case Path::Socat:
-        return "socat pseudo-terminal through ser2net (raw), chardelay: false";
+        return "socat pseudo-terminal through ser2net (raw), tcp(nodelay), chardelay: false";
     }
     return "";
 }

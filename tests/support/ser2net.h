@@ -16,8 +16,9 @@ public:
     enum class Accepter { Raw, Rfc2217 };
     struct Setup {
         Accepter accepter = Accepter::Rfc2217;
-        // The settings the README gives for a stop-and-wait protocol; false leaves ser2net's
-        // defaults (each burst from the line held for about two character times).
+        // The settings the README gives for a stop-and-wait protocol (no Nagle on its TCP
+        // side, chardelay off); false leaves ser2net's defaults (each burst from the line
+        // held for about two character times).
         bool fast = true;
         int baud = 4800; // the line's speed until a client sets another
     };
@@ -31,9 +32,9 @@ public:
         m_port = probe.serverPort();
         probe.close();
 
-        const QString stack = setup.accepter == Accepter::Rfc2217
-                                  ? QStringLiteral("telnet(rfc2217),tcp")
-                                  : QStringLiteral("tcp");
+        const QString tcp = setup.fast ? QStringLiteral("tcp(nodelay)") : QStringLiteral("tcp");
+        const QString stack =
+            setup.accepter == Accepter::Rfc2217 ? QStringLiteral("telnet(rfc2217),") + tcp : tcp;
         QStringList yaml{
             "connection: &meter",
             QStringLiteral("  accepter: %1,127.0.0.1,%2").arg(stack).arg(m_port),
