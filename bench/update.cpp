@@ -1,7 +1,9 @@
 // Measures whole updates against the virtual instrument: the tool's own cost per frame
 // (instrument answering at once) and, with --line-timing, updates at the real line's pace
 // beside the bound the line itself sets: the bytes that crossed it and the instrument's own
-// time, as the instrument accounted for them.
+// time, as the instrument accounted for them. With --ser2net, the same through ser2net on the
+// loopback interface: rfc2217:// with the README's settings and with ser2net's defaults,
+// tcp://, and socat's pseudo-terminal.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <sys/resource.h>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "plan.h"
 #include "recordingview.h"
 #include "sequences.h"
+#include "ser2net.h"
 
 namespace {
 
@@ -57,6 +61,31 @@ public:
     }
 };
 
+// How the tool reaches the instrument.
+enum class Path {
+    Local,          // the instrument's pseudo-terminal as COM7
+    Rfc2217,        // rfc2217:// to ser2net's telnet(rfc2217), the README's settings
+    Rfc2217Default, // the same with ser2net's default settings
+    RawTcp,         // tcp:// to ser2net's raw accepter, the same settings
+    Socat,          // socat's pseudo-terminal to ser2net's raw accepter, the same settings
+};
+
+const char *pathName(Path path) {
+    switch (path) {
+    case Path::Local:
+        return "local pseudo-terminal";
+    case Path::Rfc2217:
+        return "rfc2217:// through ser2net, tcp(nodelay), chardelay: false";
+    case Path::Rfc2217Default:
+        return "rfc2217:// through ser2net, default settings";
+    case Path::RawTcp:
+        return "tcp:// through ser2net, tcp(nodelay), chardelay: false";
+    case Path::Socat:
+        return "socat pseudo-terminal through ser2net (raw), tcp(nodelay), chardelay: false";
+    }
+    return "";
+}
+
 struct Run {
     bool ok = false;
     double seconds = 0;                      // the whole update, as the tool's caller saw it
@@ -88,19 +117,48 @@ double percentile(std::vector<double> values, double q) {
 }
 
 // One update at the given speed.
-Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
+Run runOnce(const QString &buildDir, int baud, bool lineTiming, Path path = Path::Local) {
     Run run;
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     const QString summary = config.filePath(QStringLiteral("summary.txt"));
     QProcess sim;
-    QStringList args{"--com",     "7",    "--baud", QString::number(baud), "--exit-after-finish",
-                     "--summary", summary};
+    QStringList args{"--baud", QString::number(baud), "--exit-after-finish", "--summary", summary};
+    if (path == Path::Local)
+        args << "--com"
+             << "7";
     if (lineTiming)
         args << "--line-timing";
     sim.start(buildDir + "/zarvo-sim", args);
     if (!sim.waitForReadyRead(10000))
         return run;
+    const QString device = QString::fromLocal8Bit(sim.readLine().trimmed());
+
+    std::unique_ptr<Ser2net> server;
+    QProcess socat;
+    QString address;
+    if (path != Path::Local) {
+        Ser2net::Setup setup;
+        setup.accepter = path == Path::Rfc2217 || path == Path::Rfc2217Default
+                             ? Ser2net::Accepter::Rfc2217
+                             : Ser2net::Accepter::Raw;
+        setup.fast = path != Path::Rfc2217Default;
+        setup.baud = baud;
+        server = std::make_unique<Ser2net>(device, config.path(), setup);
+        if (!server->ready())
+            return run;
+        address = server->address(setup.accepter == Ser2net::Accepter::Raw ? "tcp" : "rfc2217");
+    }
+    if (path == Path::Socat) {
+        address = config.filePath(QStringLiteral("ttyREMOTE"));
+        socat.start(QStringLiteral("socat"),
+                    {"pty,link=" + address + ",raw,echo=0,ignoreeof",
+                     QStringLiteral("tcp:127.0.0.1:%1").arg(server->port())});
+        QElapsedTimer wait;
+        wait.start();
+        while (!QFile::exists(address) && wait.elapsed() < 10000)
+            socat.waitForReadyRead(20);
+    }
 
     QuietView view(baud, false);
     Engine engine(view);
@@ -109,6 +167,7 @@ Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
                                 .arg(appinfo::kVersionMajor, 2, 10, QLatin1Char('0'))
                                 .arg(appinfo::kVersionMinor, 2, 10, QLatin1Char('0'));
     engine.state.iComPort = 7;
+    engine.MSComm1.setDevice(address);
     engine.state.sBaudrate = QString::number(baud);
     const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
@@ -121,6 +180,11 @@ Run runOnce(const QString &buildDir, int baud, bool lineTiming) {
     run.sampledLeft = view.sampledLeft;
     run.planBytes = view.timeLeft.totalBytes();
     sim.waitForFinished(10000);
+    if (socat.state() != QProcess::NotRunning) {
+        socat.terminate();
+        socat.waitForFinished(10000);
+    }
+    server.reset();
 
     QFile file(summary);
     if (file.open(QIODevice::ReadOnly)) {
@@ -153,6 +217,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     const bool lineTiming = arguments.contains("--line-timing");
+    const bool remote = arguments.contains("--ser2net");
     std::vector<int> bauds;
     for (qsizetype i = 1; i + 1 < arguments.size(); ++i)
         if (arguments[i] == "--baud")
@@ -181,17 +246,43 @@ int main(int argc, char *argv[]) {
     std::printf("  tool's processor time %.3f s\n", median.cpu);
     printTurnaround(median);
 
+    std::vector<Path> remotePaths;
+    if (remote) {
+        remotePaths = {Path::Rfc2217, Path::Rfc2217Default, Path::RawTcp, Path::Socat};
+        for (Path path : remotePaths) {
+            const Run run = runOnce(buildDir, 4800, false, path);
+            if (!run.ok) {
+                std::fprintf(stderr, "bench-update: an update by %s failed\n", pathName(path));
+                return 1;
+            }
+            std::printf("whole update, instrument answering at once, %s: %.3f s\n", pathName(path),
+                        run.seconds);
+        }
+    }
+
     if (!lineTiming) {
         std::printf("(add --line-timing for real-time updates at 4800 and 1200 baud, about 2 and "
-                    "8 minutes; --baud N for one speed)\n");
+                    "8 minutes; --baud N for one speed; with --ser2net, at 4800 baud by each "
+                    "remote path, 2 minutes each)\n");
         return 0;
     }
-    for (int baud : bauds) {
-        const Run run = runOnce(buildDir, baud, true);
+    std::vector<std::pair<int, Path>> timed;
+    if (remote) {
+        for (Path path : remotePaths)
+            timed.emplace_back(4800, path);
+    } else {
+        for (int baud : bauds)
+            timed.emplace_back(baud, Path::Local);
+    }
+    for (const auto &[baud, path] : timed) {
+        const Run run = runOnce(buildDir, baud, true, path);
         if (!run.ok) {
-            std::fprintf(stderr, "bench-update: the timed update at %d baud failed\n", baud);
+            std::fprintf(stderr, "bench-update: the timed update at %d baud by %s failed\n", baud,
+                         pathName(path));
             return 1;
         }
+        if (path != Path::Local)
+            std::printf("%s:\n", pathName(path));
         const double in = run.value("bytes-in");
         const double out = run.value("bytes-out");
         const double device = run.value("device-us") / 1e6;
@@ -200,8 +291,8 @@ int main(int argc, char *argv[]) {
         std::printf("  line bound %.2f s: %.0f bytes to the instrument and %.0f back at 10 bits "
                     "a byte, %.2f s, and %.2f s of the instrument's own time\n",
                     bound, in, out, (in + out) * 10 / baud, device);
-        std::printf("  whole update / bound = %.4f (target at 4800 baud: at most 1.005)\n",
-                    run.seconds / bound);
+        std::printf("  whole update / bound = %.4f (target at 4800 baud: at most %s)\n",
+                    run.seconds / bound, path == Path::Local ? "1.005" : "1.01 by rfc2217://");
         std::printf(
             "  zarvo-flash's reckoning: %.0f bytes both ways (the instrument counted %.0f), "
             "%.2f s at the line's speed before the instrument's own time\n",

@@ -235,16 +235,26 @@ void ConsoleView::interrupt() {
 }
 
 void ConsoleView::portOpened() {
+    // Raw TCP cannot carry a speed: said once, where the run is described.
+    const QString rawNote = m_setup.device.startsWith(QLatin1String("tcp://"))
+                                ? QStringLiteral("raw TCP carries no speed setting: the far line "
+                                                 "stays at the speed its server set")
+                                : QString();
     if (m_setup.style == Style::Json) {
-        event("open", {{QStringLiteral("port"), m_setup.port},
-                       {QStringLiteral("device"), m_setup.device},
-                       {QStringLiteral("baud"), m_setup.baud.toInt()},
-                       {QStringLiteral("remote"), m_setup.remote}});
+        QJsonObject fields{{QStringLiteral("port"), m_setup.port},
+                           {QStringLiteral("device"), m_setup.device},
+                           {QStringLiteral("baud"), m_setup.baud.toInt()},
+                           {QStringLiteral("remote"), m_setup.remote}};
+        if (!rawNote.isEmpty())
+            fields.insert(QStringLiteral("note"), rawNote);
+        event("open", fields);
     } else if (!m_setup.quiet) {
         line(QStringLiteral("%1 (%2) open at %3 baud%4")
                  .arg(m_setup.port, m_setup.device, m_setup.baud,
                       m_setup.remote ? QStringLiteral(", starting the bootloader first")
                                      : QString()));
+        if (!rawNote.isEmpty())
+            line(QStringLiteral("note: ") + rawNote);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
+#include "netaddress.h"
 #include "plan.h"
 #include "portnames.h"
 #include "quitsignals.h"
@@ -44,7 +45,9 @@ int runUpdate(const Options &options) {
     setup.stdinTerminal = ::isatty(STDIN_FILENO);
     setup.plan = updatePlan(options.remote);
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
-    setup.device = options.port > 0 ? serial::devicePath(options.port) : options.device;
+    const QString entry = options.port > 0 ? serial::devicePath(options.port) : options.device;
+    const QString address = serial::networkTarget(entry);
+    setup.device = address.isEmpty() ? entry : address;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
     ConsoleView view(setup);

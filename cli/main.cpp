@@ -51,7 +51,7 @@ int main(int argc, char *argv[]) {
                     appinfo::kVersionMinor, appinfo::kVersionDigits);
         return 0;
     case cli::Command::ListPorts:
-        return cli::listPorts(o.json);
+        return cli::listPorts(o.json, o.probe);
     case cli::Command::Map:
         return cli::mapPort(o.port, o.device, o.json);
     case cli::Command::Unmap:

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "appinfo.h"
+#include "netaddress.h"
 #include "status.h"
 
 namespace cli {
@@ -83,12 +84,13 @@ Parsed parseArguments(const QStringList &arguments) {
     const QCommandLineOption quiet(names("q", "quiet"));
     const QCommandLineOption verbose(names("v", "verbose"));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption probe(QStringLiteral("probe"));
     const QCommandLineOption map(QStringLiteral("map"), {}, QStringLiteral("N"));
     const QCommandLineOption unmap(QStringLiteral("unmap"), {}, QStringLiteral("N"));
     const QCommandLineOption help(names("h", "help"));
     const QCommandLineOption version(names("V", "version"));
-    parser.addOptions({port, baud, remote, yes, keepNewer, json, quiet, verbose, listPorts, map,
-                       unmap, help, version});
+    parser.addOptions({port, baud, remote, yes, keepNewer, json, quiet, verbose, listPorts, probe,
+                       map, unmap, help, version});
     if (!parser.parse(arguments))
         return {{}, parser.errorText()};
 
@@ -124,12 +126,17 @@ Parsed parseArguments(const QStringList &arguments) {
                         QStringLiteral("--%1 applies only to an update (--port)")
                             .arg(updateOnly->names().first())};
     }
+    if (parser.isSet(probe) && !parser.isSet(listPorts))
+        return {{}, QStringLiteral("--probe applies only to --list-ports")};
     if (parser.isSet(map)) {
         if (positional.size() != 1)
             return {{}, QStringLiteral("--map needs a port number and a device: --map N DEVICE")};
         o.command = Command::Map;
         o.port = portNumber(parser.value(map));
         o.device = positional.first();
+        if (serial::looksLikeNetAddress(o.device))
+            if (const QString error = serial::parseNetAddress(o.device).error; !error.isEmpty())
+                return {{}, error};
     } else if (!positional.isEmpty()) {
         return {{}, QStringLiteral("unexpected argument '%1'").arg(positional.first())};
     }
@@ -144,6 +151,7 @@ Parsed parseArguments(const QStringList &arguments) {
                     .arg(kMaxPort)};
     if (parser.isSet(listPorts)) {
         o.command = Command::ListPorts;
+        o.probe = parser.isSet(probe);
         return {o, {}};
     }
     if (!parser.isSet(port))
@@ -151,7 +159,12 @@ Parsed parseArguments(const QStringList &arguments) {
 
     o.command = Command::Update;
     const QString target = parser.value(port);
-    if (target.contains(QLatin1Char('/'))) {
+    if (serial::looksLikeNetAddress(target)) {
+        // A mistake in the text is told at once; no connection is tried for it.
+        if (const QString error = serial::parseNetAddress(target).error; !error.isEmpty())
+            return {{}, error};
+        o.device = target;
+    } else if (target.contains(QLatin1Char('/'))) {
         o.device = target;
     } else {
         o.port = portNumber(target);
@@ -181,16 +194,21 @@ Parsed parseArguments(const QStringList &arguments) {
 QString helpText() {
     QString text =
         QStringLiteral(
-            "Usage: zarvo-flash -p|--port N|DEVICE [-b|--baud %1] [-r|--remote]\n"
+            "Usage: zarvo-flash -p|--port N|DEVICE|ADDRESS [-b|--baud %1] [-r|--remote]\n"
             "                   [-y|--yes | --keep-newer] [--json] [-q|--quiet] [-v|--verbose]\n"
-            "       zarvo-flash --list-ports [--json]\n"
-            "       zarvo-flash --map N DEVICE\n"
+            "       zarvo-flash --list-ports [--probe] [--json]\n"
+            "       zarvo-flash --map N DEVICE|ADDRESS\n"
             "       zarvo-flash --unmap N\n"
             "Replaces the firmware of a ZARVO-415B, ZARVO-417 or ZARVO-452 meter through its\n"
             "bootloader, as the window does, without a display.\n"
             "\n"
-            "  -p, --port N|DEVICE  the instrument's port: a COM number from 1 to 99 (\"5\" or\n"
-            "                   \"COM5\", found as the window finds it) or a device path\n"
+            "  -p, --port N|DEVICE|ADDRESS\n"
+            "                   the instrument's port: a COM number from 1 to 99 (\"5\" or "
+            "\"COM5\",\n"
+            "                   found as the window finds it), a device path, or a remote\n"
+            "                   serial port: rfc2217://HOST:PORT (Telnet with serial port\n"
+            "                   control, such as ser2net's telnet(rfc2217)) or tcp://HOST:PORT\n"
+            "                   (raw bytes: the far line keeps the speed its server set)\n"
             "  -b, --baud RATE  the bootloader's speed: %2 (default %3)\n"
             "  -r, --remote     start the bootloader over the line first (Remote Program)\n"
             "  -y, --yes        replace a firmware version that is not older than this one\n"
@@ -205,8 +223,11 @@ QString helpText() {
             "                   support request\n"
             "  --list-ports     which device each COM number leads to, and every serial device\n"
             "                   with the COM number that reaches it\n"
+            "  --probe          with --list-ports: connect to each remote port to see whether\n"
+            "                   it answers\n"
             "  --map N DEVICE   make COM number N lead to DEVICE (a terminal device; its\n"
-            "                   /dev/serial/by-id/ name is used where it has one)\n"
+            "                   /dev/serial/by-id/ name is used where it has one) or to a\n"
+            "                   remote serial port ADDRESS, as --port takes it\n"
             "  --unmap N        remove COM number N's link (one not mapped is left as it is)\n"
             "  -h, --help       this text\n"
             "  -V, --version    the firmware version this program installs\n"

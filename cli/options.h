@@ -13,13 +13,14 @@ enum class Replace { Ask, Yes, No };
 struct Options {
     Command command = Command::Update;
     int port = 0;   // 1 to 99; 0 when a device path was given
-    QString device; // --port DEVICE, or --map's DEVICE
+    QString device; // --port DEVICE, or --map's DEVICE (either may be a network address)
     QString baud = QStringLiteral("4800");
     bool remote = false;
     Replace replace = Replace::Ask;
     bool json = false;
     bool quiet = false;
     bool verbose = false; // the zarvo.* log on standard error
+    bool probe = false;   // --list-ports: try each network port
 };
 
 struct Parsed {

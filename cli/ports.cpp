@@ -17,6 +17,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "line.h"
+#include "netaddress.h"
 #include "portnames.h"
 #include "showntext.h"
 #include "status.h"
@@ -60,10 +62,16 @@ struct PortRow {
     QString target;  // the entry's link target, as written
     QString device;  // the device at the end of it, empty when there is none
     QString problem; // why the number reaches no device although something is there
+    QString address; // a remote serial port the entry names instead of a device
 };
 
 PortRow portRow(int port) {
     PortRow row{port, serial::devicePath(port), {}, {}, {}};
+    row.address = serial::networkTarget(row.path);
+    if (!row.address.isEmpty()) {
+        row.target = row.address;
+        return row;
+    }
     const QFileInfo info(row.path);
     if (info.isSymLink())
         row.target = info.symLinkTarget();
@@ -82,6 +90,16 @@ PortRow portRow(int port) {
 // A name from the file system shown on a line of its own: nothing in it may break the line.
 QString shownPath(const QString &path) {
     return serial::shownText(path, serial::kShownPathLength);
+}
+
+// Whether a remote serial port answers: it is connected to and, for rfc2217://, set up
+// as an update would set it up, then left at once. Empty when it answered, else why not.
+QString probe(const QString &address) {
+    const std::unique_ptr<serial::Line> line = serial::makeLine(address);
+    if (!line->open({4800, serial::LineSettings::Flow::None, true, true}))
+        return line->failure().reason;
+    line->close();
+    return {};
 }
 
 void print(const QString &text) {
@@ -152,7 +170,7 @@ QString stableName(const QString &device, const QString &byIdDirectory) {
     return {};
 }
 
-int listPorts(bool json) {
+int listPorts(bool json, bool probing) {
     const QList<int> numbers = listedPorts();
     QList<PortRow> rows;
     for (int port : numbers)
@@ -164,10 +182,19 @@ int listPorts(bool json) {
                   .arg(shownPath(serial::portDirectory())));
     for (const PortRow &row : rows) {
         const bool present = !row.device.isEmpty();
+        const bool remote = !row.address.isEmpty();
+        const QString unanswered = remote && probing ? probe(row.address) : QString();
         if (json) {
-            QJsonObject o{{QStringLiteral("port"), row.port},
-                          {QStringLiteral("path"), row.path},
-                          {QStringLiteral("present"), present}};
+            QJsonObject o{{QStringLiteral("port"), row.port}, {QStringLiteral("path"), row.path}};
+            if (remote) {
+                o.insert(QStringLiteral("address"), row.address);
+                if (probing)
+                    o.insert(QStringLiteral("answers"), unanswered.isEmpty());
+                if (!unanswered.isEmpty())
+                    o.insert(QStringLiteral("reason"), unanswered);
+            } else {
+                o.insert(QStringLiteral("present"), present);
+            }
             if (!row.target.isEmpty())
                 o.insert(QStringLiteral("target"), row.target);
             if (present)
@@ -182,12 +209,15 @@ int listPorts(bool json) {
             where += QStringLiteral(" -> ") + shownPath(row.target);
         if (present && row.device != row.path && row.device != row.target)
             where += QStringLiteral(" (") + shownPath(row.device) + QLatin1Char(')');
-        print(QStringLiteral("  COM%1  %2  %3")
-                  .arg(row.port, -3)
-                  .arg(where)
-                  .arg(present                 ? QStringLiteral("present")
-                       : row.problem.isEmpty() ? QStringLiteral("missing")
-                                               : row.problem));
+        QString state = present                 ? QStringLiteral("present")
+                        : row.problem.isEmpty() ? QStringLiteral("missing")
+                                                : row.problem;
+        if (remote)
+            state = !probing ? QStringLiteral("remote (--probe tries it)")
+                    : unanswered.isEmpty()
+                        ? QStringLiteral("answers")
+                        : QStringLiteral("does not answer: ") + shownPath(unanswered);
+        print(QStringLiteral("  COM%1  %2  %3").arg(row.port, -3).arg(where, state));
     }
 
     QJsonArray devicesJson;
@@ -245,7 +275,11 @@ int listPorts(bool json) {
 }
 
 int mapPort(int port, const QString &device, bool json) {
-    if (const QString why = notATerminal(device); !why.isEmpty())
+    // A remote serial port's address is the link's text itself: the port directory stays a
+    // directory of links, and a program that takes the entry for a path finds nothing there.
+    const bool remote = serial::looksLikeNetAddress(device);
+    if (const QString why = remote ? serial::parseNetAddress(device).error : notATerminal(device);
+        !why.isEmpty())
         return refuse(why);
     const QString entry = entryPath(port);
     const QFileInfo existing(entry);
@@ -254,8 +288,9 @@ int mapPort(int port, const QString &device, bool json) {
             QStringLiteral("%1 exists and is not a link; remove it first").arg(shownPath(entry)));
 
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
-    QString target = QFileInfo(device).absoluteFilePath();
-    if (!target.startsWith(kByIdDirectory + QLatin1Char('/')))
+    QString target = remote ? serial::parseNetAddress(device).address->text()
+                            : QFileInfo(device).absoluteFilePath();
+    if (!remote && !target.startsWith(kByIdDirectory + QLatin1Char('/')))
         if (const QString stable = stableName(device); !stable.isEmpty())
             target = stable;
 

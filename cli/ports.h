@@ -12,7 +12,8 @@ inline const QString kByIdDirectory = QStringLiteral("/dev/serial/by-id");
 QString stableName(const QString &device, const QString &byIdDirectory = kByIdDirectory);
 
 // Each returns an exit status and prints what it did, or one line saying why it could not.
-int listPorts(bool json);
+// `probing`: each COM number that names a remote serial port is tried.
+int listPorts(bool json, bool probing = false);
 int mapPort(int port, const QString &device, bool json);
 int unmapPort(int port, bool json);
 

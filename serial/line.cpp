@@ -1,5 +1,8 @@
 #include "line.h"
 
+#include "netaddress.h"
+#include "netline.h"
+
 #include <algorithm>
 
 namespace serial {
@@ -20,6 +23,9 @@ constexpr std::chrono::milliseconds kLineSlack = 500ms;
 std::unique_ptr<Line> makeSerialLine(const QString &device);
 
 std::unique_ptr<Line> makeLine(const QString &address) {
+    // A port's entry may name a remote serial port rather than a device.
+    if (const QString remote = networkTarget(address); !remote.isEmpty())
+        return std::make_unique<NetLine>(remote);
     return makeSerialLine(address);
 }
 

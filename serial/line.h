@@ -1,5 +1,5 @@
 // One line to the instrument, whatever carries it: a serial device through the platform's
-// own interface, or (later) a network connection to a remote serial port. The port control
+// own interface, or a network connection to a remote serial port (netline.h). The port control
 // (commport.h) drives every kind through this interface alone. A line belongs to the thread
 // that made it and tells of input and of its loss through that thread's event processing.
 #pragma once
@@ -98,7 +98,9 @@ private:
     LineFailure m_failure;
 };
 
-// A line for a port: `address` is a device path (or the port directory's entry for one).
+// A line for a port: `address` is a device path (or the port directory's entry for one), or
+// a remote serial port's address (rfc2217://HOST:PORT, tcp://HOST:PORT; or an entry whose
+// link text is one).
 std::unique_ptr<Line> makeLine(const QString &address);
 
 // What `bytes` take on a line at `baud` (10 bits a byte), plus the slack for driver

@@ -1,8 +1,12 @@
 #include "portnames.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <filesystem>
+#include <system_error>
 
 #include "showntext.h"
 
@@ -137,6 +141,24 @@ bool makePortDirectory(QString *error) {
         *error = QStringLiteral("cannot make the port directory %1").arg(directory);
     return false;
 #endif
+}
+
+bool looksLikeNetAddress(const QString &text) {
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
+    return scheme.match(text).hasMatch();
+}
+
+QString networkTarget(const QString &entry) {
+    if (looksLikeNetAddress(entry))
+        return entry;
+    // The link's text as written: resolving it as a path would fold the "//" away.
+    std::error_code error;
+    const std::filesystem::path target =
+        std::filesystem::read_symlink(QFile::encodeName(entry).toStdString(), error);
+    if (error)
+        return {};
+    const QString text = QFile::decodeName(QByteArray::fromStdString(target.string()));
+    return looksLikeNetAddress(text) ? text : QString();
 }
 
 } // namespace serial

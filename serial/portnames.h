@@ -24,4 +24,13 @@ QString distrustPortEntry(const QString &path);
 // this user (0700), as the base directory rules ask. False with the reason in `error`.
 bool makePortDirectory(QString *error);
 
+// Text that is meant as a network address: it names a scheme ("xyz://..."). Such text is
+// never a device path, even where it does not parse (netaddress.h reads it).
+bool looksLikeNetAddress(const QString &text);
+
+// The network address a port's entry stands for: `entry` itself when it is one, or the
+// text of a symbolic link that is one (a port directory's comN for a remote serial port).
+// Empty for a device.
+QString networkTarget(const QString &entry);
+
 } // namespace serial

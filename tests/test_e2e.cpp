@@ -25,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "boxanswerer.h"
 #include "dialogs.h"
 #include "frmmain.h"
 #include "instrument.h"
@@ -35,55 +36,6 @@
 namespace {
 
 constexpr int kPort = 5;
-
-struct SeenBox {
-    QString text;
-    QString title;
-    QMessageBox::Icon icon;
-};
-
-// Answers the tool's message boxes as they appear, from inside their own modal loops.
-class BoxAnswerer : public QObject {
-public:
-    QStringList answers; // "Yes", "No"; when empty the box's default button is pressed
-    QList<SeenBox> seen;
-    std::function<void()> onTick; // runs on every poll, also inside Send's wait
-
-    BoxAnswerer() {
-        m_timer.setInterval(2);
-        connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::poll);
-        m_timer.start();
-    }
-    QStringList texts() const {
-        QStringList out;
-        for (const SeenBox &b : seen)
-            out << b.text;
-        return out;
-    }
-
-private:
-    void poll() {
-        if (onTick)
-            onTick();
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box == m_last)
-            return;
-        m_last = box;
-        seen << SeenBox{box->text(), box->windowTitle(), box->icon()};
-        QAbstractButton *button = box->defaultButton();
-        if (!answers.isEmpty()) {
-            const QString answer = answers.takeFirst();
-            button = box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No);
-        }
-        if (!button)
-            button = box->button(QMessageBox::Ok);
-        if (button)
-            button->click();
-    }
-
-    QTimer m_timer;
-    QPointer<QMessageBox> m_last;
-};
 
 // Intel HEX into a 32 KiB memory image whose unwritten bytes are 0xFF; empty when the file
 // cannot be read or is not Intel HEX.

@@ -8,10 +8,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +31,7 @@
 #include "pty.h"
 #include "runtime.h"
 #include "status.h"
+#include "telnetserver.h"
 
 namespace {
 
@@ -88,6 +91,16 @@ private slots:
             << QStringList{"--port", "5\n"} << "is neither a port number";
         QTest::newRow("map number with a newline after it")
             << QStringList{"--map", "5\n", "/dev/null"} << "is not from 1 to";
+        QTest::newRow("address without a TCP port")
+            << QStringList{"--port", "rfc2217://meter"} << "the TCP port is missing";
+        QTest::newRow("address with TCP port 0")
+            << QStringList{"--port", "tcp://meter:0"} << "must be from 1 to 65535, not 0";
+        QTest::newRow("address of another kind")
+            << QStringList{"--port", "ssh://meter:22"} << "unknown kind of network port";
+        QTest::newRow("map an address without host")
+            << QStringList{"--map", "5", "rfc2217://:3005"} << "the host is missing";
+        QTest::newRow("--probe without --list-ports")
+            << QStringList{"--port", "5", "--probe"} << "--probe applies only to --list-ports";
     }
     void badArguments() {
         QFETCH(QStringList, args);
@@ -867,6 +880,63 @@ private slots:
         QCOMPARE(unmapped["port"].toInt(), number);
     }
 
+    // A COM number that leads to a remote serial port: the link's text is the address,
+    // --list-ports shows it, --probe says whether it answers, --unmap removes it.
+    void mappingRemote() {
+        PortSandbox sandbox;
+        TelnetServer server(TelnetScript{});
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const QString nobody = QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+
+        Flash map({"--map", "17", server.address()});
+        QCOMPARE(map.finish(), 0);
+        const QString entry = sandbox.portDirectory() + "/com17";
+        QCOMPARE(QString::fromStdString(std::filesystem::read_symlink(entry.toStdString())),
+                 server.address());
+        Flash mapNobody({"--map", "18", nobody});
+        QCOMPARE(mapNobody.finish(), 0);
+        QCOMPARE(server.connections(), 0); // mapping connects to nothing
+
+        Flash list({"--list-ports", "--json"});
+        QCOMPARE(list.finish(), 0);
+        QCOMPARE(server.connections(), 0);
+        Flash probe({"--list-ports", "--probe", "--json"});
+        QCOMPARE(probe.finish(), 0);
+        QCOMPARE(server.connections(), 1);
+        for (Flash *run : {&list, &probe}) {
+            QMap<int, QJsonObject> rows;
+            for (const QJsonValue &port :
+                 QJsonDocument::fromJson(run->out().toUtf8()).object()["ports"].toArray())
+                rows[port["port"].toInt()] = port.toObject();
+            QCOMPARE(rows[17]["address"].toString(), server.address());
+            QCOMPARE(rows[18]["address"].toString(), nobody);
+            QVERIFY(!rows[17].contains("present"));
+            const bool probed = run == &probe;
+            QCOMPARE(rows[17].contains("answers"), probed);
+            if (probed) {
+                QCOMPARE(rows[17]["answers"].toBool(), true);
+                QCOMPARE(rows[18]["answers"].toBool(), false);
+                QVERIFY2(rows[18]["reason"].toString().startsWith(nobody + ": "),
+                         qPrintable(rows[18]["reason"].toString()));
+            }
+        }
+        Flash text({"--list-ports", "--probe"});
+        QCOMPARE(text.finish(), 0);
+        QVERIFY2(text.out().contains(QRegularExpression(
+                     "COM17 +" + QRegularExpression::escape(entry + " -> " + server.address()) +
+                     " +answers\n")),
+                 qPrintable(text.out()));
+        QVERIFY2(text.out().contains(QRegularExpression(
+                     "COM18 +.* -> " + QRegularExpression::escape(nobody) + " +does not answer: ")),
+                 qPrintable(text.out()));
+
+        Flash unmap({"--unmap", "17"});
+        QCOMPARE(unmap.finish(), 0);
+        QVERIFY(!QFileInfo(entry).isSymLink());
+    }
+
     // A device with a stable name is mapped by that name; a name already stable is kept.
     void stableName() {
         PtyPair pty, other;
@@ -1003,11 +1073,11 @@ private slots:
         QVERIFY(page.open(QIODevice::ReadOnly));
         const QString manual = QString::fromUtf8(page.readAll()).remove('\\');
         for (const char *option :
-             {"--port",       "--baud",    "--remote",    "--yes",         "--keep-newer",
-              "--json",       "--quiet",   "--verbose",   "--list-ports",  "--map",
-              "--unmap",      "--help",    "--version",   "-p, --port",    "-b, --baud",
-              "-r, --remote", "-y, --yes", "-q, --quiet", "-v, --verbose", "-h, --help",
-              "-V, --version"}) {
+             {"--port",     "--baud",        "--remote",   "--yes",        "--keep-newer",
+              "--json",     "--quiet",       "--verbose",  "--list-ports", "--probe",
+              "--map",      "--unmap",       "--help",     "--version",    "-p, --port",
+              "-b, --baud", "-r, --remote",  "-y, --yes",  "-q, --quiet",  "-v, --verbose",
+              "-h, --help", "-V, --version", "rfc2217://", "tcp://"}) {
             QVERIFY2(help.out().contains(option), option);
             QVERIFY2(manual.contains(option), option);
         }

@@ -1,6 +1,6 @@
 // A remote line: the virtual instrument on a pseudo-terminal served by ser2net on a
-// loopback TCP port, and socat making the local pseudo-terminal the tool opens. Both
-// services are started and stopped here, on 127.0.0.1 only.
+// loopback TCP port, reached natively (rfc2217://) or through socat's local
+// pseudo-terminal. The services are started and stopped here, on 127.0.0.1 only.
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileInfo>
@@ -12,41 +12,30 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "boxanswerer.h"
 #include "dialogs.h"
 #include "frmmain.h"
 #include "instrument.h"
 #include "pty.h"
 #include "runtime.h"
+#include "ser2net.h"
 
 namespace {
 
 constexpr int kPort = 5;
 
-// ser2net serving `device` and socat's pseudo-terminal at `dir`/ttyREMOTE reaching it.
+// ser2net serving `device` as raw TCP with its default settings, and socat's
+// pseudo-terminal at `dir`/ttyREMOTE reaching it.
 class RemoteLine {
 public:
-    RemoteLine(const QString &device, const QString &dir) : m_link(dir + "/ttyREMOTE") {
-        // A port the system just gave out and took back; nothing else binds to loopback
-        // ports in this range between the two steps.
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, 0))
+    RemoteLine(const QString &device, const QString &dir)
+        : m_link(dir + "/ttyREMOTE"), m_ser2net(device, dir, {Ser2net::Accepter::Raw, false}) {
+        if (!m_ser2net.ready())
             return;
-        const quint16 tcp = probe.serverPort();
-        probe.close();
-
-        const QString endpoint = QStringLiteral("tcp,127.0.0.1,%1").arg(tcp);
-        m_ser2net.setProcessChannelMode(QProcess::MergedChannels);
-        m_ser2net.start(QStringLiteral("ser2net"),
-                        {"-n", "-u", "-P", dir + "/ser2net.pid", "-Y", "connection: &meter", "-Y",
-                         "  accepter: " + endpoint, "-Y",
-                         "  connector: serialdev," + device + ",4800n81,local"});
-        if (!m_ser2net.waitForStarted(10000) || !listening(tcp)) {
-            qWarning() << "ser2net:" << m_ser2net.errorString() << m_ser2net.readAll();
-            return;
-        }
         m_socat.setProcessChannelMode(QProcess::MergedChannels);
-        m_socat.start(QStringLiteral("socat"), {"pty,link=" + m_link + ",raw,echo=0,ignoreeof",
-                                                QStringLiteral("tcp:127.0.0.1:%1").arg(tcp)});
+        m_socat.start(QStringLiteral("socat"),
+                      {"pty,link=" + m_link + ",raw,echo=0,ignoreeof",
+                       QStringLiteral("tcp:127.0.0.1:%1").arg(m_ser2net.port())});
         m_socat.waitForStarted(10000);
         QElapsedTimer clock;
         clock.start();
@@ -56,39 +45,54 @@ public:
         m_ready = QFileInfo::exists(m_link);
     }
     ~RemoteLine() {
-        for (QProcess *p : {&m_socat, &m_ser2net}) {
-            if (p->state() == QProcess::NotRunning)
-                continue;
-            p->terminate();
-            if (!p->waitForFinished(10000))
-                p->kill();
+        if (m_socat.state() != QProcess::NotRunning) {
+            m_socat.terminate();
+            if (!m_socat.waitForFinished(10000))
+                m_socat.kill();
         }
     }
     bool ready() const { return m_ready; }
     QString link() const { return m_link; }
     // The server end goes away: its TCP connection drops without a goodbye.
-    void dropServer() {
-        m_ser2net.kill();
-        m_ser2net.waitForFinished(10000);
-    }
+    void dropServer() { m_ser2net.kill(); }
 
 private:
-    static bool listening(quint16 tcp) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, tcp);
-            if (socket.waitForConnected(50))
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
     QString m_link;
-    QProcess m_ser2net;
+    Ser2net m_ser2net;
     QProcess m_socat;
     bool m_ready = false;
 };
+
+// The instrument's settings for a row: its speed, and application mode for a remote start.
+QStringList simArgs(int baud, bool remote) {
+    QStringList args{"--baud", QString::number(baud)};
+    if (remote)
+        args << "--mode"
+             << "application";
+    return args;
+}
+
+QStringList flashArgs(int baud, bool remote) {
+    QStringList args{"--baud", QString::number(baud)};
+    if (remote)
+        args << "--remote";
+    return args;
+}
+
+// The frames a local update sends to an instrument set up so, as its transcript has them.
+QStringList localFrames(const QStringList &sim, const QStringList &args) {
+    PortSandbox sandbox;
+    QTemporaryDir records;
+    Instrument instrument(kPort, sim, records.path());
+    Flash flash(QStringList{"--port", QString::number(kPort), "--quiet"} + args);
+    if (flash.finish() != 0 || !instrument.finished())
+        return {};
+    return instrument.frames();
+}
+
+// ser2net's own speed for the line: one the instrument never uses, so that only the speeds
+// the tool sets reach it.
+constexpr int kServerBaud = 9600;
 
 } // namespace
 
@@ -167,6 +171,137 @@ private slots:
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*480 0A02 0202*<1658", &why),
                  qPrintable(why));
+    }
+
+    // Whole updates through ser2net's telnet(rfc2217), the window reaching it through a
+    // comN entry and zarvo-flash by its address: the same frames as a local update. ser2net
+    // is set to a speed the instrument never uses, and the instrument garbles anything at
+    // the wrong speed: a speed change that did not reach it fails the update.
+    void updateRfc2217_data() {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<bool>("remote");
+        QTest::newRow("zarvo-flash, Remote Program at 2400") << false << 2400 << true;
+        QTest::newRow("the window, Remote Program at 2400") << true << 2400 << true;
+        QTest::newRow("zarvo-flash, local at 1200") << false << 1200 << false;
+        QTest::newRow("the window, local at 1200") << true << 1200 << false;
+    }
+    void updateRfc2217() {
+        QFETCH(bool, window);
+        QFETCH(int, baud);
+        QFETCH(bool, remote);
+        const QStringList reference = localFrames(simArgs(baud, remote), flashArgs(baud, remote));
+        QVERIFY(reference.size() > 2000);
+
+        PortSandbox sandbox;
+        QTemporaryDir records;
+        Instrument instrument(0, simArgs(baud, remote), records.path());
+        QVERIFY(!instrument.device().isEmpty());
+        Ser2net server(instrument.device(), records.path(),
+                       {Ser2net::Accepter::Rfc2217, true, kServerBaud});
+        QVERIFY(server.ready());
+        if (window) {
+            Flash map({"--map", QString::number(kPort), server.address()});
+            QCOMPARE(map.finish(), 0);
+            BoxAnswerer answerer;
+            frmMain w;
+            QVERIFY(w.Form_Load());
+            w.engine.state.iComPort = kPort;
+            w.engine.state.sBaudrate = QString::number(baud);
+            w.findChild<QCheckBox *>("chkRemote")->setChecked(remote);
+            w.cmdProgram_Click();
+            QCOMPARE(answerer.texts(), QStringList());
+            QVERIFY(w.engine.state.bSuccess);
+            w.close();
+            UnloadAllForms();
+        } else {
+            Flash flash(QStringList{"--port", server.address(), "--quiet"} +
+                        flashArgs(baud, remote));
+            QCOMPARE(flash.finish(), 0);
+            QVERIFY2(flash.err().isEmpty(), qPrintable(flash.err()));
+        }
+        QVERIFY(instrument.finished());
+        QCOMPARE(instrument.frames(), reference);
+    }
+
+    // The connection through ser2net drops at several points of an update in the window:
+    // the endings of a hung-up local line, nothing false, and the next update in the same
+    // window completes. The instrument hanging up its line makes ser2net drop the
+    // connection; a device ser2net cannot open drops it during the negotiation.
+    void droppedRfc2217_data() {
+        QTest::addColumn<QStringList>("sim"); // empty: ser2net's device is missing
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QString>("codes");
+        QTest::addColumn<bool>("success");
+        const QString commError = "Error communicating with Port.";
+        QTest::newRow("negotiation") << QStringList{} << QStringList{"unusable"} << "" << false;
+        QTest::newRow("erase") << QStringList{"--hang-up", "300"} << QStringList{commError}
+                               << "0001 0301*<300" << false;
+        QTest::newRow("program") << QStringList{"--hang-up", "1000"} << QStringList{commError}
+                                 << "0001 0301*480 0A02 0202*<1658" << false;
+        QTest::newRow("right after FinishUpdate")
+            << QStringList{"--hang-up", "2144"} << QStringList{} << kCompleteUpdate << true;
+    }
+    void droppedRfc2217() {
+        QFETCH(QStringList, sim);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, codes);
+        QFETCH(bool, success);
+        PortSandbox sandbox;
+        BoxAnswerer answerer;
+        frmMain w;
+        QVERIFY(w.Form_Load());
+        w.engine.state.iComPort = kPort;
+        {
+            QTemporaryDir records;
+            std::unique_ptr<Instrument> instrument;
+            QString device = records.path() + "/gone";
+            if (!sim.isEmpty()) {
+                instrument = std::make_unique<Instrument>(0, sim, records.path());
+                device = instrument->device();
+            }
+            Ser2net server(device, records.path(), {Ser2net::Accepter::Rfc2217, true, 4800});
+            QVERIFY(server.ready());
+            Flash map({"--map", QString::number(kPort), server.address()});
+            QCOMPARE(map.finish(), 0);
+            w.cmdProgram_Click();
+            QCOMPARE(w.engine.state.bSuccess, success);
+            QCOMPARE(answerer.seen.size(), boxes.size());
+            if (!boxes.isEmpty() && boxes[0] == "unusable") {
+                QVERIFY2(answerer.seen[0].text.startsWith(
+                             "Selected COM Port could not be opened.\n\n" + server.address() +
+                             " closed the connection during "),
+                         qPrintable(answerer.seen[0].text));
+                QVERIFY2(answerer.seen[0].text.contains("Device open failure"),
+                         qPrintable(answerer.seen[0].text));
+            } else {
+                QCOMPARE(answerer.texts(), boxes);
+            }
+            QVERIFY(w.engine.state.bIdle);
+            QVERIFY(!w.engine.MSComm1.isOpen());
+            if (instrument) {
+                instrument->stop();
+                QString why;
+                QVERIFY2(matchesCodes(instrument->codes(), codes, &why), qPrintable(why));
+            }
+        }
+        // The next update in the same window, through a new server.
+        answerer.seen.clear();
+        QTemporaryDir records;
+        Instrument instrument(0, {}, records.path());
+        Ser2net server(instrument.device(), records.path(),
+                       {Ser2net::Accepter::Rfc2217, true, 4800});
+        QVERIFY(server.ready());
+        Flash map({"--map", QString::number(kPort), server.address()});
+        QCOMPARE(map.finish(), 0);
+        w.cmdProgram_Click();
+        QCOMPARE(answerer.texts(), QStringList());
+        QVERIFY(w.engine.state.bSuccess);
+        QVERIFY(instrument.finished());
+        QString why;
+        QVERIFY2(matchesCodes(instrument.codes(), kCompleteUpdate, &why), qPrintable(why));
+        w.close();
+        UnloadAllForms();
     }
 };
 

@@ -142,7 +142,9 @@ bool Simulator::linkPort() {
     }
     const fs::path link = dir / ("com" + std::to_string(m_o.com));
     if (fs::is_symlink(fs::symlink_status(link, ec))) {
-        if (fs::exists(link, ec)) {
+        // A link to a remote serial port leads nowhere on this machine and is still taken.
+        if (fs::exists(link, ec) ||
+            !serial::networkTarget(QFile::decodeName(link.c_str())).isEmpty()) {
             std::fprintf(stderr, "zarvo-sim: %s already leads to %s; not replaced\n", link.c_str(),
                          fs::read_symlink(link, ec).c_str());
             return false;
