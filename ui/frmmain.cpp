@@ -127,6 +127,11 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain() {
     qApp->removeEventFilter(this);
+    // The base class closes the window after this body has run, and taking the focus out of
+    // a port box with typed text makes Qt emit activated(): no handler of this window may
+    // run once its own part is gone.
+    for (QObject *child : findChildren<QObject *>())
+        disconnect(child, nullptr, this, nullptr);
     // The completion dialog writes this window's flag when it goes, so it must not outlive
     // the window; the flag is true exactly while it is this window's dialog.
     if (engine.state.bSuccess)
