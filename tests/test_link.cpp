@@ -59,6 +59,19 @@ class TestLink : public QObject {
         }
     };
 
+    // The instrument answers `reply`; or, `cancelled`, the user cancels inside the wait while
+    // that reply is already held from before, as after a late reply.
+    static void answerOrCancel(Rig &rig, const QByteArray &reply, bool cancelled) {
+        rig.peer.respond = [&rig, reply, cancelled](const PeerFrame &) {
+            if (!cancelled)
+                return reply;
+            rig.updater.cmdExit_Click(); // Cancel, inside the wait
+            return QByteArray();
+        };
+        if (cancelled)
+            rig.st.sReply = reply;
+    }
+
     static void expectFailure(Rig &rig, const QString &message) {
         QCOMPARE(rig.view.boxTexts(), QStringList{message});
         QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
@@ -412,14 +425,7 @@ private slots:
         QFETCH(bool, cancelled);
         Rig rig;
         rig.st.sVersion = version;
-        rig.peer.respond = [&](const PeerFrame &) {
-            if (!cancelled)
-                return reply;
-            rig.updater.cmdExit_Click(); // Cancel, inside the wait
-            return QByteArray();
-        };
-        if (cancelled)
-            rig.st.sReply = reply;
+        answerOrCancel(rig, reply, cancelled);
         rig.view.answers = answers;
         rig.link.Send(frames::ReadVersion);
         QCOMPARE(rig.view.boxTexts(), boxes);
@@ -505,14 +511,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, cancelled);
         Rig rig;
-        rig.peer.respond = [&](const PeerFrame &) {
-            if (!cancelled)
-                return reply;
-            rig.updater.cmdExit_Click(); // Cancel, inside the wait
-            return QByteArray();
-        };
-        if (cancelled)
-            rig.st.sReply = reply;
+        answerOrCancel(rig, reply, cancelled);
         rig.link.Send(frame.toStdString());
         QCOMPARE(rig.view.panels[1], panel1);
         QCOMPARE(rig.view.panels[3], panel3);
