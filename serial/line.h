@@ -11,6 +11,8 @@
 #include <chrono>
 #include <memory>
 
+#include "portnames.h" // DeviceIdentity
+
 namespace serial {
 
 struct LineSettings {
@@ -79,6 +81,13 @@ public:
 
     LineFailure failure() const { return m_failure; }
 
+    // The device a port's resolution reached (portnames.h): the open takes that path rather
+    // than resolving the entry again, and refuses a file other than the one it saw.
+    void expectDevice(const QString &path, const DeviceIdentity &identity) {
+        m_expectedPath = path;
+        m_expectedIdentity = identity;
+    }
+
 signals:
     // Input is there to read(). Raised again while it stays unread.
     void readyRead();
@@ -93,9 +102,13 @@ protected:
         return false;
     }
     void clearFailure() { m_failure = {}; }
+    QString expectedPath() const { return m_expectedPath; }
+    DeviceIdentity expectedIdentity() const { return m_expectedIdentity; }
 
 private:
     LineFailure m_failure;
+    QString m_expectedPath;
+    DeviceIdentity m_expectedIdentity;
 };
 
 // A line for a port: `address` is a device path (or the port directory's entry for one), or
