@@ -26,6 +26,14 @@ namespace {
 // Links followed in one resolution before it counts as a loop, as the kernel counts them.
 constexpr int kMostLinks = 40;
 
+// A directory is opened to look into it, not to list it: passing through is permission
+// enough, as for a path the kernel follows.
+#ifdef O_PATH
+constexpr int kLookInto = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kLookInto = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
@@ -126,7 +134,7 @@ OwnDirectory openOwnDirectory(const QString &path) {
         dir.missing = true;
         return dir;
     }
-    dir.fd = Fd(::open(QFile::encodeName(start).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    dir.fd = Fd(::open(QFile::encodeName(start).constData(), kLookInto));
     struct stat st {};
     if (!dir.fd.valid() || ::fstat(dir.fd.get(), &st) != 0) {
         dir.missing = true;
@@ -146,7 +154,7 @@ OwnDirectory openOwnDirectory(const QString &path) {
             return dir;
         const int follow = S_ISLNK(link.st_mode) ? 0 : O_NOFOLLOW;
         Fd level(::openat(dir.fd.get(), encoded.constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
+                          kLookInto | follow));
         if (!level.valid() || ::fstat(level.get(), &st) != 0) {
             dir.missing = true;
             return dir;
@@ -170,8 +178,7 @@ struct Reached {
 
 Reached follow(int fromFd, const QString &fromPath, const QString &text) {
     Reached reached;
-    Fd cur(fromFd == AT_FDCWD ? ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : ::fcntl(fromFd, F_DUPFD_CLOEXEC, 0));
+    Fd cur(fromFd == AT_FDCWD ? ::open(".", kLookInto) : ::fcntl(fromFd, F_DUPFD_CLOEXEC, 0));
     QString curPath = fromPath;
     QStringList queue;
     int links = 0;
@@ -180,7 +187,7 @@ Reached follow(int fromFd, const QString &fromPath, const QString &text) {
         queue = more.split(QLatin1Char('/'), Qt::SkipEmptyParts) + queue;
         if (!more.startsWith(QLatin1Char('/')))
             return true;
-        cur = Fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        cur = Fd(::open("/", kLookInto));
         curPath.clear();
         struct stat st {};
         if (!cur.valid() || ::fstat(cur.get(), &st) != 0)
@@ -219,7 +226,7 @@ Reached follow(int fromFd, const QString &fromPath, const QString &text) {
         if (!S_ISDIR(st.st_mode))
             return reached;
         Fd next(::openat(cur.get(), encoded.constData(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                         kLookInto | O_NOFOLLOW));
         if (!next.valid() || ::fstat(next.get(), &st) != 0)
             return reached;
         if (!(reached.through = distrustWay(path, st)).isEmpty())
@@ -320,7 +327,7 @@ QString distrustPortEntry(const QString &path) {
     if (const QString why = distrustOwn(path, st); !why.isEmpty() || !S_ISLNK(st.st_mode))
         return why;
     // A directory reached through a link must be trusted as the directory it leads to too.
-    const Fd followed(::openat(dir.fd.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd followed(::openat(dir.fd.get(), name.constData(), kLookInto));
     if (followed.valid() && ::fstat(followed.get(), &st) == 0)
         return distrustOwn(path, st);
     return {};
