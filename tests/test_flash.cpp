@@ -1018,6 +1018,13 @@ private slots:
                  qPrintable(text.out()));
         QVERIFY2(comLines.last().startsWith("  COM100") && comLines.last().endsWith("not a device"),
                  qPrintable(comLines.last()));
+        // Each column starts where it starts on every other line, whatever the numbers.
+        QSet<qsizetype> stateColumns;
+        for (const QString &line : comLines)
+            for (const QString &state : {"missing", "present", "not a device"})
+                if (line.endsWith(state))
+                    stateColumns << line.size() - qsizetype(std::strlen(state));
+        QVERIFY2(stateColumns.size() == 1, qPrintable(text.out()));
 
         Flash json({"--list-ports", "--json"});
         QCOMPARE(json.finish(), 0);

@@ -441,15 +441,14 @@ void TestSerial::portEntryTrust() {
 
 void TestSerial::openOtherFailure() {
     // A device that exists but is no serial line: neither missing nor in use.
-    QTemporaryDir dir;
-    const QString file = dir.path() + QStringLiteral("/plain-file");
+    PortSandbox sandbox;
+    const QString file = sandbox.privateDirectory() + QStringLiteral("/plain-file");
     {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("not a tty");
     }
-    PortSandbox sandbox;
-    QVERIFY(sandbox.link(2, file));
+    QVERIFY(sandbox.linkPrivate(2, QStringLiteral("plain-file")));
     CommPort comm;
     comm.setCommPort(2);
     QVERIFY(!comm.open());
