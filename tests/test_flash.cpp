@@ -1023,7 +1023,7 @@ private slots:
         for (const QString &line : comLines)
             for (const QString &state : {"missing", "present", "not a device"})
                 if (line.endsWith(state))
-                    stateColumns << line.size() - qsizetype(std::strlen(state));
+                    stateColumns << line.size() - state.size();
         QVERIFY2(stateColumns.size() == 1, qPrintable(text.out()));
 
         Flash json({"--list-ports", "--json"});
