@@ -89,14 +89,14 @@ bool isPseudoTerminal(int fd, const QString &device) {
            device.startsWith(QLatin1String("/dev/ttyp"));
 }
 
-// Why an open found the device busy when no holder could be named: exclusive use, by a
-// program this user may not see (the system shows other users' open files only to root).
-QString heldExclusivelyText(const QString &device) {
-    return ::geteuid() == 0
-               ? QStringLiteral("%1 is in use: a program holds it exclusively").arg(device)
-               : QStringLiteral("%1 is in use: a program holds it exclusively (none of this "
-                                "user's; other users' programs are shown only to root)")
-                     .arg(device);
+// Why the device is busy when no holder could be named (`how`: "holds it exclusively"): a
+// program this user may not see, as the system shows other users' open files only to root.
+QString unseenHolderText(const QString &device, const QString &how) {
+    QString text = QStringLiteral("%1 is in use: a program %2").arg(device, how);
+    if (::geteuid() != 0)
+        text += QStringLiteral(" (none of this user's; other users' programs are shown only "
+                               "to root)");
+    return text;
 }
 
 speed_t speedFor(qint32 baud) {
@@ -227,7 +227,8 @@ bool UnixLine::openDevice(const QString &device) {
     case EBUSY: // another program's exclusive use
         if (const std::optional<LockHolder> user = deviceUser(device))
             return inUse(*user);
-        return fail(LineFault::InUse, heldExclusivelyText(device));
+        return fail(LineFault::InUse,
+                    unseenHolderText(device, QStringLiteral("holds it exclusively")));
     case EACCES:
     case EPERM:
     case EROFS:
@@ -245,8 +246,8 @@ bool UnixLine::takeDevice() {
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         if (const std::optional<LockHolder> user = deviceUser(m_device))
             return inUse(*user);
-        return fail(LineFault::InUse, QStringLiteral("%1 is in use by another program: %2")
-                                          .arg(m_device, osError(EWOULDBLOCK)));
+        return fail(LineFault::InUse,
+                    unseenHolderText(m_device, QStringLiteral("holds an flock on it")));
     }
     const OwnLock lock = writeLock(m_device);
     if (lock.heldBy)

@@ -479,6 +479,8 @@ void TestSerial::openAsAnotherUser_data() {
     QTest::addColumn<QString>("says");
     QTest::newRow("held exclusively by a program it cannot see")
         << "exclusive" << int(CommPort::kErrPortOpen) << "a program holds it exclusively";
+    QTest::newRow("locked by a program it cannot see")
+        << "flock" << int(CommPort::kErrPortOpen) << "a program holds an flock on it";
     QTest::newRow("after a run of its own was killed mid-update") << "killed" << 0 << "";
 }
 
@@ -496,9 +498,11 @@ void TestSerial::openAsAnotherUser() {
     QVERIFY(::chown(device.constData(), kVictim, gid_t(-1)) == 0);
 
     int holder = -1;
-    if (before == QLatin1String("exclusive")) {
+    if (before == QLatin1String("exclusive") || before == QLatin1String("flock")) {
         holder = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        QVERIFY(holder >= 0 && ::ioctl(holder, TIOCEXCL) == 0);
+        QVERIFY(holder >= 0);
+        QVERIFY(before == QLatin1String("flock") ? ::flock(holder, LOCK_EX | LOCK_NB) == 0
+                                                  : ::ioctl(holder, TIOCEXCL) == 0);
     } else {
         QProcess run;
         run.setStandardInputFile(QProcess::nullDevice());
@@ -1043,8 +1047,8 @@ void TestSerial::settingsOnLine_data() {
     QTest::addColumn<QString>("atOpen");
     QTest::addColumn<QString>("whileOpen"); // empty: not changed
     QTest::addColumn<int>("speed");
-    // What another program left on the line before the open: flags set, or "vmin", a read
-    // that waits for more bytes. (A pseudo-terminal refuses other data bits and a line
+    // What another program left on the line before the open: flags set, "vmin" (a read
+    // that waits for more bytes) or "b0" (speed 0: modem lines dropped, never put back). (A pseudo-terminal refuses other data bits and a line
     // without CLOCAL or CREAD.)
     QTest::addColumn<QStringList>("left");
 
@@ -1076,6 +1080,7 @@ void TestSerial::settingsOnLine_data() {
         << plain << "" << int(B4800) << QStringList{"istrip", "ignbrk"};
     QTest::newRow("left: reads wait for 10 bytes")
         << plain << "" << int(B4800) << QStringList{"vmin"};
+    QTest::newRow("left: speed 0") << plain << "" << int(B4800) << QStringList{"b0"};
 }
 
 void TestSerial::settingsOnLine() {
@@ -1100,6 +1105,11 @@ void TestSerial::settingsOnLine() {
         if (flag == QLatin1String("vmin")) {
             found.c_cc[VMIN] = 10;
             found.c_cc[VTIME] = 5;
+            continue;
+        }
+        if (flag == QLatin1String("b0")) {
+            ::cfsetispeed(&found, B0);
+            ::cfsetospeed(&found, B0);
             continue;
         }
         QVERIFY2(flags.contains(flag), qPrintable(flag));
@@ -1142,11 +1152,11 @@ void TestSerial::settingsOnLine() {
         // the line after us it would send the meter's own late reply back to it.
         comm.close();
         const termios back = pty.slaveSettings();
-        QCOMPARE(back.c_cflag, found.c_cflag);
+        QCOMPARE(back.c_cflag & ~tcflag_t(CBAUD), found.c_cflag & ~tcflag_t(CBAUD));
         QCOMPARE(back.c_iflag, found.c_iflag);
         QCOMPARE(back.c_oflag, found.c_oflag);
         QCOMPARE(back.c_lflag, found.c_lflag & ~tcflag_t(ECHO | ECHONL));
-        QCOMPARE(cfgetospeed(&back), cfgetospeed(&found));
+        QCOMPARE(int(cfgetospeed(&back)), left.contains("b0") ? speed : int(cfgetospeed(&found)));
         QCOMPARE(back.c_cc[VMIN], found.c_cc[VMIN]);
     }
 }
