@@ -20,13 +20,13 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/major.h>
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
@@ -151,8 +151,8 @@ private:
     QString m_device;
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    QString m_lockFile; // ours, removed at the close
-    bool m_exclusive = false; // TIOCEXCL is ours to give up
+    QString m_lockFile;             // ours, removed at the close
+    bool m_exclusive = false;       // TIOCEXCL is ours to give up
     std::optional<termios> m_found; // the settings the open met, put back at the close
     qint32 m_baud = 9600;
     bool m_hardwareFlow = false;
@@ -365,9 +365,9 @@ void UnixLine::shut() {
 
 // The line goes back to the settings the open found, as the program that set them expects
 // to find them, once what was sent has left. Two of them stay as the update had them: speed
-// 0, which would drop the modem lines at once (a meter's reset), and echo, which with nobody
-// reading after us would send the meter's late reply back to it. The next open sets every
-// setting it needs again.
+// 0, which would drop the modem lines at once (a meter's reset; whether the last close drops
+// them, HUPCL, the update never changed), and echo, which with nobody reading after us would
+// send the meter's late reply back to it. The next open sets every setting it needs again.
 void UnixLine::restoreFound() {
     std::optional<termios> found = std::exchange(m_found, std::nullopt);
     termios now{};
@@ -375,14 +375,13 @@ void UnixLine::restoreFound() {
         return; // nothing changed, or the device is gone
     termios back = *found;
     back.c_lflag &= ~(ECHO | ECHONL);
-    if (::cfgetospeed(&back) == B0 || ::cfgetispeed(&back) == B0) {
+    if (::cfgetospeed(&back) == B0) {
         ::cfsetispeed(&back, ::cfgetispeed(&now));
         ::cfsetospeed(&back, ::cfgetospeed(&now));
     }
-    const bool wireChanges =
-        ::cfgetospeed(&back) != ::cfgetospeed(&now) ||
-        (back.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
-            (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB));
+    const bool wireChanges = ::cfgetospeed(&back) != ::cfgetospeed(&now) ||
+                             (back.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
+                                 (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB));
     if (wireChanges && drain() && !isPseudoTerminal(m_fd, m_device))
         ::poll(nullptr, 0,
                int((lineTime(m_baud, kAdapterBufferBytes) - lineTime(m_baud, 0)).count()));

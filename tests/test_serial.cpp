@@ -502,7 +502,7 @@ void TestSerial::openAsAnotherUser() {
         holder = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         QVERIFY(holder >= 0);
         QVERIFY(before == QLatin1String("flock") ? ::flock(holder, LOCK_EX | LOCK_NB) == 0
-                                                  : ::ioctl(holder, TIOCEXCL) == 0);
+                                                 : ::ioctl(holder, TIOCEXCL) == 0);
     } else {
         QProcess run;
         run.setStandardInputFile(QProcess::nullDevice());
@@ -521,9 +521,8 @@ void TestSerial::openAsAnotherUser() {
         ::kill(pid_t(run.processId()), SIGKILL);
         QVERIFY(run.waitForFinished(kWaitMs));
     }
-    const Probe probe =
-        runAsUser(kVictim, kVictim, {QStringLiteral("--open-as-user"), QString::number(kPort)},
-                  kWaitMs * 2);
+    const Probe probe = runAsUser(
+        kVictim, kVictim, {QStringLiteral("--open-as-user"), QString::number(kPort)}, kWaitMs * 2);
     if (holder >= 0) {
         ::ioctl(holder, TIOCNXCL);
         ::close(holder);
@@ -1048,8 +1047,8 @@ void TestSerial::settingsOnLine_data() {
     QTest::addColumn<QString>("whileOpen"); // empty: not changed
     QTest::addColumn<int>("speed");
     // What another program left on the line before the open: flags set, "vmin" (a read
-    // that waits for more bytes) or "b0" (speed 0: modem lines dropped, never put back). (A pseudo-terminal refuses other data bits and a line
-    // without CLOCAL or CREAD.)
+    // that waits for more bytes) or "b0" (speed 0, modem lines down: not put back). A
+    // pseudo-terminal refuses other data bits and a line without CLOCAL or CREAD.
     QTest::addColumn<QStringList>("left");
 
     QTest::newRow("1200 at open") << "1200,N,8,1"
@@ -1121,44 +1120,41 @@ void TestSerial::settingsOnLine() {
     QVERIFY(::tcsetattr(pty.masterFd(), TCSANOW, &found) == 0);
     found = pty.slaveSettings();
 
-    // The second open meets what the first one's close put back.
-    for (int open = 0; open < 2; ++open) {
-        CommPort comm;
-        comm.setDTREnable(true);
-        comm.setRTSEnable(true);
-        QVERIFY(openOn(comm, pty, sandbox, atOpen));
-        if (!whileOpen.isEmpty()) {
-            QVERIFY(comm.output(QByteArray("before")));
-            QVERIFY(comm.setSettings(whileOpen));
-            QVERIFY(comm.output(QByteArray("after")));
-            QCOMPARE(pty.readAtLeast(11), QByteArray("beforeafter"));
-        }
-
-        const termios tio = pty.slaveSettings();
-        QCOMPARE(int(cfgetospeed(&tio)), speed);
-        QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
-        QCOMPARE(tio.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), tcflag_t(0));
-        QCOMPARE(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
-        // Raw: no line editing, echo, signals, translation or software flow control.
-        QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
-        QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK |
-                                INPCK | IGNBRK | BRKINT),
-                 tcflag_t(0));
-        QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
-        QCOMPARE(int(tio.c_cc[VMIN]), 1);
-        QCOMPARE(int(tio.c_cc[VTIME]), 0);
-
-        // The close leaves the line as it was found, but for an echo: with nobody reading
-        // the line after us it would send the meter's own late reply back to it.
-        comm.close();
-        const termios back = pty.slaveSettings();
-        QCOMPARE(back.c_cflag & ~tcflag_t(CBAUD), found.c_cflag & ~tcflag_t(CBAUD));
-        QCOMPARE(back.c_iflag, found.c_iflag);
-        QCOMPARE(back.c_oflag, found.c_oflag);
-        QCOMPARE(back.c_lflag, found.c_lflag & ~tcflag_t(ECHO | ECHONL));
-        QCOMPARE(int(cfgetospeed(&back)), left.contains("b0") ? speed : int(cfgetospeed(&found)));
-        QCOMPARE(back.c_cc[VMIN], found.c_cc[VMIN]);
+    CommPort comm;
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    QVERIFY(openOn(comm, pty, sandbox, atOpen));
+    if (!whileOpen.isEmpty()) {
+        QVERIFY(comm.output(QByteArray("before")));
+        QVERIFY(comm.setSettings(whileOpen));
+        QVERIFY(comm.output(QByteArray("after")));
+        QCOMPARE(pty.readAtLeast(11), QByteArray("beforeafter"));
     }
+
+    const termios tio = pty.slaveSettings();
+    QCOMPARE(int(cfgetospeed(&tio)), speed);
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+    // Raw: no line editing, echo, signals, translation or software flow control.
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | INPCK |
+                            IGNBRK | BRKINT),
+             tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(int(tio.c_cc[VMIN]), 1);
+    QCOMPARE(int(tio.c_cc[VTIME]), 0);
+
+    // The close leaves the line as it was found, but for an echo: with nobody reading the
+    // line after us it would send the meter's own late reply back to it.
+    comm.close();
+    const termios back = pty.slaveSettings();
+    QCOMPARE(back.c_cflag & ~tcflag_t(CBAUD), found.c_cflag & ~tcflag_t(CBAUD));
+    QCOMPARE(back.c_iflag, found.c_iflag);
+    QCOMPARE(back.c_oflag, found.c_oflag);
+    QCOMPARE(back.c_lflag, found.c_lflag & ~tcflag_t(ECHO | ECHONL));
+    QCOMPARE(int(cfgetospeed(&back)), left.contains("b0") ? speed : int(cfgetospeed(&found)));
+    QCOMPARE(back.c_cc[VMIN], found.c_cc[VMIN]);
 }
 
 void TestSerial::receiveThreshold_data() {
