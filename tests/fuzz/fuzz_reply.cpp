@@ -1,8 +1,14 @@
-// Any reply to any frame of an update, through the link into a recording window: never a
-// crash or a read out of bounds, and a blank check or verify whose result bytes are wrong
-// never passes. The first input byte picks the frame, the rest is the reply.
+// Any reply to any frame of an update, arriving in any pieces, through the port and the link
+// into a recording window: never a crash or a read out of bounds; a blank check or verify
+// whose result bytes are wrong never passes, nor does another device's identification, nor
+// an installed version no older than the image's without the user's yes; and how the frame
+// ended (the outcome, the panels, the port) tells one story. The line is held in memory, so that a
+// run takes microseconds rather than a pseudo-terminal's milliseconds.
+//   byte 0      which frame is sent
+//   bytes 1-2   where the reply is cut: bit i of the two (little-endian) set, a piece ends
+//               after reply byte i (counted from 0, over and over every 16 bytes)
+//   the rest    the reply
 #include <QCoreApplication>
-#include <QTimer>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -10,20 +16,19 @@
 #include "commport.h"
 #include "frames.h"
 #include "link.h"
-#include "pty.h"
+#include "memoryline.h"
 #include "recordingview.h"
+#include "texts.h"
 
 namespace {
 
-constexpr int kPort = 7;
-
 struct Rig {
-    PtyPair pty;
-    PortSandbox sandbox;
     CommPort port;
     FormState st;
     RecordingView view;
     Link link{st, view, port};
+    MemoryLine *line = nullptr; // the line of the port's last open
+    QByteArrayList answer;      // the pieces the line answers the frame with
 };
 
 Rig *rig = nullptr;
@@ -42,22 +47,40 @@ int at(const QByteArray &reply, int position) {
     return position <= reply.size() ? quint8(reply[position - 1]) : -1;
 }
 
+QByteArrayList cut(const QByteArray &reply, unsigned mask) {
+    QByteArrayList pieces{QByteArray()};
+    for (qsizetype i = 0; i < reply.size(); ++i) {
+        pieces.back() += reply[i];
+        if (mask & (1u << (i % 16)))
+            pieces << QByteArray();
+    }
+    return pieces;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     static QCoreApplication app(*argc, *argv);
     rig = new Rig;
-    require(rig->pty.isValid() && rig->sandbox.link(kPort, rig->pty.slavePath()));
-    rig->port.setCommPort(kPort);
+    rig->port.setDevice(QStringLiteral("memory"));
+    rig->port.setLineMaker([](const QString &address) {
+        auto line = std::make_unique<MemoryLine>(address);
+        line->peer = [](const QByteArray &) { return rig->answer; };
+        // A reply that never completes ends the wait at once rather than in a second.
+        line->hangUpWhenDone = true;
+        rig->line = line.get();
+        return std::unique_ptr<serial::Line>(std::move(line));
+    });
     rig->port.setSettings(QStringLiteral("4800,N,8,1"));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size == 0)
+    if (size < 3)
         return 0;
     const std::string_view frame = kFrames[data[0] % std::size(kFrames)];
-    const QByteArray reply(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const QByteArray reply(reinterpret_cast<const char *>(data + 3), qsizetype(size - 3));
+    rig->answer = cut(reply, data[1] | unsigned(data[2]) << 8);
 
     FormState &st = rig->st;
     st = FormState{};
@@ -65,20 +88,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     st.sVersion = QStringLiteral("1012");
     st.bIdle = false;
     st.bFirstErase = st.bFirstWrite = true;
-    rig->view.boxes.clear();
+    RecordingView &view = rig->view;
+    view = RecordingView{};
+    view.exitCaption = texts::CancelCaption; // as the running update shows it
     require(rig->port.open());
-    rig->pty.read(); // what earlier frames left on the line
-    QTimer::singleShot(0, &rig->link, [reply] { rig->link.HandleInput(reply); });
     rig->link.Send(frame);
 
+    const std::vector<std::uint8_t> wire = frames::aStringToHex(frame);
+    require(rig->line->written ==
+            QByteArray(reinterpret_cast<const char *>(wire.data()), qsizetype(wire.size())));
+    // Nothing is evaluated that the line did not bring.
+    require(st.sReply.size() <= reply.size());
+
     const bool passed = !st.bIdle && !st.bEndUpdate && !st.bCheckFailed;
+    // A frame that passed leaves the update running on an open port with nothing told; any
+    // other ending is back at idle on a closed port, with the outcome saying why.
+    require(passed == (st.outcome.value == Outcome::None));
+    require(passed == rig->port.isOpen());
+    require(passed != st.bIdle);
+    require(view.exitCaption == (passed ? texts::CancelCaption : texts::ExitCaption));
     if (passed)
-        require(at(reply, 1) == frames::FrameStart && at(reply, 2) == frames::FrameStart);
+        require(view.boxes.isEmpty());
+
+    if (passed)
+        require(at(st.sReply, 1) == frames::FrameStart && at(st.sReply, 2) == frames::FrameStart);
+    if (frame == frames::ReadVersion && passed) {
+        require(st.sReply.mid(4, 4) == "0415" && st.bVersionOK);
+        // Never a silent replacement of the version the image carries, or a later one.
+        require(at(st.sReply, 9) == 0xFF ||
+                QString::compare(st.sVersion, QString::fromLatin1(st.sReply.mid(8, 4)),
+                                 Qt::CaseInsensitive) > 0);
+    }
     if (frame == frames::BlankCheck && passed)
-        require(at(reply, 8) == 0x00 && at(reply, 9) == 0xC4 && at(reply, 10) == 0xFF &&
-                at(reply, 11) == 0x3B);
+        require(at(st.sReply, 8) == 0x00 && at(st.sReply, 9) == 0xC4 && at(st.sReply, 10) == 0xFF &&
+                at(st.sReply, 11) == 0x3B);
     if (frame == frames::Verify && passed)
-        require(at(reply, 8) == 0x00 && at(reply, 9) == 0x00);
+        require(at(st.sReply, 8) == 0x00 && at(st.sReply, 9) == 0x00);
+    // A failed check says so in its panels, and is the outcome unless an earlier failure of
+    // the same frame (no reply, not a bootloader's) came first.
+    if (st.bCheckFailed) {
+        const bool blank = frame == frames::BlankCheck;
+        require(blank || frame == frames::Verify);
+        require(view.panels[1] ==
+                (blank ? QStringLiteral("Blank Check Failed") : QStringLiteral("Verify Failed")));
+        const Outcome own = blank ? Outcome::BlankCheckFailed : Outcome::VerifyFailed;
+        require(st.outcome.value == own || st.outcome.value == Outcome::CommError ||
+                st.outcome.value == Outcome::NotBootloader);
+        if (st.outcome.value == own)
+            require(st.outcome.detail == QStringLiteral("result bytes ") + view.panels[3]);
+    }
     rig->port.close();
     return 0;
 }
