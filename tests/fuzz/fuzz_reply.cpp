@@ -10,6 +10,7 @@
 //   the rest    the reply
 #include <QCoreApplication>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <memory>
@@ -40,9 +41,12 @@ constexpr std::string_view kFrames[] = {
     frames::Verify,       frames::ResetDefaults,
     "0F0F0301000800F404", "0F0F02020008000001020305040505060708090A0B0C0D0E050F7C04"};
 
-void require(bool condition) {
-    if (!condition)
-        std::abort();
+// Names the check that failed: the compiler folds the aborts, so the stack cannot.
+void require(bool condition, int line = __builtin_LINE()) {
+    if (condition)
+        return;
+    std::fprintf(stderr, "fuzz_reply: the check at line %d failed\n", line);
+    std::abort();
 }
 
 int at(const QByteArray &reply, int position) {
