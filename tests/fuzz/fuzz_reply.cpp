@@ -2,8 +2,8 @@
 // into a recording window: never a crash or a read out of bounds; a blank check or verify
 // whose result bytes are wrong never passes, nor does another device's identification, nor
 // an installed version no older than the image's without the user's yes; and how the frame
-// ended (the outcome, the panels, the port) tells one story. The line is held in memory, so that a
-// run takes microseconds rather than a pseudo-terminal's milliseconds.
+// ended (the outcome, the panels, the port) tells one story. The line is held in memory, so
+// that a run takes microseconds rather than a pseudo-terminal's milliseconds.
 //   byte 0      which frame is sent
 //   bytes 1-2   where the reply is cut: bit i of the two (little-endian) set, a piece ends
 //               after reply byte i (counted from 0, over and over every 16 bytes)
@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "commport.h"
 #include "frames.h"

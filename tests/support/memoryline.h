@@ -56,7 +56,9 @@ public:
 
     bool write(const QByteArray &bytes) override {
         if (!m_open || m_hungUp)
-            return fail(serial::LineFault::WriteFailed, m_name + QStringLiteral(": not open"));
+            return fail(serial::LineFault::WriteFailed,
+                        m_name + (m_open ? QStringLiteral(": the far end hung up")
+                                         : QStringLiteral(": not open")));
         written += bytes;
         if (peer)
             for (const QByteArray &piece : peer(bytes))
