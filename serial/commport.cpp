@@ -122,7 +122,8 @@ bool CommPort::open() {
         return false;
     }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
-    m_line = serial::makeLine(target.address.isEmpty() ? entry : target.address);
+    const QString lineAddress = target.address.isEmpty() ? entry : target.address;
+    m_line = m_lineMaker ? m_lineMaker(lineAddress) : serial::makeLine(lineAddress);
     if (!target.device.isEmpty())
         m_line->expectDevice(target.device, target.identity);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);
