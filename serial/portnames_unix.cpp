@@ -162,7 +162,11 @@ OwnDirectory openOwnDirectory(const QString &path) {
         if (!(dir.problem = distrustOwn(next, st)).isEmpty())
             return dir;
         dir.fd = std::move(level);
-        dir.path = next;
+        // Past a link the name is where it leads, so that a relative link text below (..)
+        // is named as the directories it passes; the open file is still the one checked.
+        dir.path = S_ISLNK(link.st_mode) ? QFileInfo(next).canonicalFilePath() : next;
+        if (dir.path.isEmpty())
+            dir.path = next;
     }
     return dir;
 }
