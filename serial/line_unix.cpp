@@ -195,10 +195,6 @@ bool UnixLine::open(const LineSettings &settings) {
         return inUse(*holder);
     if (!openDevice(device))
         return false;
-    if (const QString why = notAsResolved(m_fd, device, expectedIdentity()); !why.isEmpty()) {
-        shut();
-        return fail(LineFault::Unusable, why);
-    }
     // A program that has the device open without a lock file holds it just the same. Asked
     // only of a terminal: everyone holds /dev/null.
     if (const std::optional<LockHolder> user = deviceUser(device)) {
@@ -224,6 +220,11 @@ bool UnixLine::openDevice(const QString &device) {
     m_fd =
         ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd >= 0) {
+        // Not even asked whether it is a terminal when it is not the file that was checked.
+        if (const QString why = notAsResolved(m_fd, device, expectedIdentity()); !why.isEmpty()) {
+            shut();
+            return fail(LineFault::Unusable, why);
+        }
         termios line{};
         if (::tcgetattr(m_fd, &line) == 0)
             return true;
