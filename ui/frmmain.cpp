@@ -4,9 +4,7 @@
 #include "appinfo.h"
 #include "dialogs.h"
 #include "portnumber.h"
-#ifdef Q_OS_UNIX
 #include "quitsignals.h"
-#endif
 #include "singleinstance.h"
 
 #include <QAction>
@@ -30,7 +28,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <functional>
 #include <utility>
 
@@ -305,14 +302,12 @@ bool frmMain::Form_Load() {
         unloadMainWindow();
         return false;
     }
-#ifdef Q_OS_UNIX
+    // SIGINT, SIGTERM and SIGHUP on Unix; on Windows the session's end.
     if (!m_quitSignals) {
-        auto quit =
-            std::make_unique<QuitSignals>(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+        auto quit = std::make_unique<QuitSignals>();
         connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
         m_quitSignals = std::move(quit);
     }
-#endif
     return true;
 }
 
