@@ -45,7 +45,7 @@ private:
     // none) and the release once the last object goes.
     bool catchRequests();
     static int nextRequest();
-    static void releaseRequests();
+    void releaseRequests();
     Q_INVOKABLE void deliver();
 
     bool m_valid = false;
