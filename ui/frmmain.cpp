@@ -295,18 +295,19 @@ bool frmMain::Form_Load() {
     }
     cmdProgram->setFocus(Qt::OtherFocusReason);
 
+    // SIGINT, SIGTERM and SIGHUP on Unix; on Windows the session's end. Caught before the
+    // copy can be found: a signal sent to it once it answers must not find it defenceless.
+    if (!m_quitSignals) {
+        auto quit = std::make_unique<QuitSignals>();
+        connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
+        m_quitSignals = std::move(quit);
+    }
     if (!m_instance->acquire()) {
         messageBox(QStringLiteral("Another instance of this program is already open."),
                    st.sTitleVer, Icon::Exclamation, Buttons::Ok, Answer::Ok);
         m_instance->activateRunning();
         unloadMainWindow();
         return false;
-    }
-    // SIGINT, SIGTERM and SIGHUP on Unix; on Windows the session's end.
-    if (!m_quitSignals) {
-        auto quit = std::make_unique<QuitSignals>();
-        connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
-        m_quitSignals = std::move(quit);
     }
     return true;
 }
