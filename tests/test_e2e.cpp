@@ -294,7 +294,7 @@ private slots:
         // A whole reply to another command is an earlier request's, never this one's: the
         // wait goes on without it, and no reply came in time.
         fault("reply to another command while erasing", {"--wrong-reply", "10"}, comm,
-              "0001 0301*10", "EBPV");
+              "0001 0301*9", "EBPV");
         fault("reply to another command for the version", {"--wrong-reply", "1"}, comm, "0001", "");
         fault("reply to another command for the blank check", {"--wrong-reply", "482"}, blankLost,
               "0001 0301*480 0A02", "B");
