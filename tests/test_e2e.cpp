@@ -806,35 +806,37 @@ private slots:
         QTest::addColumn<int>("late");
         QTest::addColumn<int>("pause"); // ms between the two
         QTest::addColumn<int>("baud");  // 0: the default
-        QTest::newRow("window cancelled, then zarvo-flash")
-            << "window" << "cancel" << "flash" << -1 << 0 << 0;
-        QTest::newRow("window without a reply in time, then the window")
-            << "window" << "timeout" << "window" << -1 << 0 << 0;
-        QTest::newRow("zarvo-flash interrupted (Ctrl-C), then the window")
-            << "flash" << "cancel" << "window" << -1 << 0 << 0;
-        QTest::newRow("zarvo-flash without a reply in time, then zarvo-flash")
-            << "flash" << "timeout" << "flash" << -1 << 0 << 0;
-        QTest::newRow("zarvo-flash killed, then zarvo-flash")
-            << "flash" << "kill" << "flash" << -1 << 0 << 0;
+        const auto row = [](const char *name, const char *first, const char *ending,
+                            const char *retry, int late, int pause, int baud) {
+            QTest::newRow(name) << QString(first) << QString(ending) << QString(retry) << late
+                                << pause << baud;
+        };
+        row("window cancelled, then zarvo-flash", "window", "cancel", "flash", -1, 0, 0);
+        row("window without a reply in time, then the window", "window", "timeout", "window", -1, 0,
+            0);
+        row("zarvo-flash interrupted (Ctrl-C), then the window", "flash", "cancel", "window", -1, 0,
+            0);
+        row("zarvo-flash without a reply in time, then zarvo-flash", "flash", "timeout", "flash",
+            -1, 0, 0);
+        row("zarvo-flash killed, then zarvo-flash", "flash", "kill", "flash", -1, 0, 0);
         // The late reply lands in the retry's identification, in front of its reply.
-        QTest::newRow("Ctrl-C, reply 150 ms late, zarvo-flash at once")
-            << "flash" << "cancel" << "flash" << 150 << 0 << 0;
-        QTest::newRow("killed, reply 400 ms late, the window at once")
-            << "flash" << "kill" << "window" << 400 << 0 << 0;
-        QTest::newRow("window cancelled, reply 900 ms late, the window 0.3 s later")
-            << "window" << "cancel" << "window" << 900 << 300 << 0;
-        QTest::newRow("window without a reply in time, reply 150 ms late, zarvo-flash 0.3 s later")
-            << "window" << "timeout" << "flash" << 150 << 300 << 0;
-        QTest::newRow("zarvo-flash without a reply in time, reply 900 ms late, zarvo-flash at once")
-            << "flash" << "timeout" << "flash" << 900 << 0 << 0;
-        QTest::newRow("SIGTERM, reply 400 ms late, zarvo-flash 0.3 s later")
-            << "flash" << "terminate" << "flash" << 400 << 300 << 0;
-        QTest::newRow("SIGHUP, reply 900 ms late, the window at once")
-            << "flash" << "hang-up" << "window" << 900 << 0 << 0;
+        row("Ctrl-C, reply 150 ms late, zarvo-flash at once", "flash", "cancel", "flash", 150, 0,
+            0);
+        row("killed, reply 400 ms late, the window at once", "flash", "kill", "window", 400, 0, 0);
+        row("window cancelled, reply 900 ms late, the window 0.3 s later", "window", "cancel",
+            "window", 900, 300, 0);
+        row("window without a reply in time, reply 150 ms late, zarvo-flash 0.3 s later", "window",
+            "timeout", "flash", 150, 300, 0);
+        row("zarvo-flash without a reply in time, reply 900 ms late, zarvo-flash at once", "flash",
+            "timeout", "flash", 900, 0, 0);
+        row("SIGTERM, reply 400 ms late, zarvo-flash 0.3 s later", "flash", "terminate", "flash",
+            400, 300, 0);
+        row("SIGHUP, reply 900 ms late, the window at once", "flash", "hang-up", "window", 900, 0,
+            0);
         // At the line's own pace a whole update takes minutes: the retry is judged through
         // its identification and the erase frames that follow, each answered in turn.
-        QTest::newRow("1200 baud, line timing: Ctrl-C, reply 400 ms late, zarvo-flash at once")
-            << "flash" << "cancel" << "flash" << 400 << 0 << 1200;
+        row("1200 baud, line timing: Ctrl-C, reply 400 ms late, zarvo-flash at once", "flash",
+            "cancel", "flash", 400, 0, 1200);
     }
     void retryAfterInterruption() {
         QFETCH(QString, first);

@@ -264,7 +264,8 @@ private slots:
         QTest::addColumn<QByteArray>("reply");      // empty: none came in time
         const QByteArray version = BootPeer::versionReply("0415", "1003");
         const QByteArray erase(EraseFrames[0].data(), qsizetype(EraseFrames[0].size()));
-        const QByteArray readVersion(frames::ReadVersion.data(), qsizetype(frames::ReadVersion.size()));
+        const QByteArray readVersion(frames::ReadVersion.data(),
+                                     qsizetype(frames::ReadVersion.size()));
         const QByteArray verify(frames::Verify.data(), qsizetype(frames::Verify.size()));
         const QByteArray verified = BootPeer::checkReply(0x01, QByteArray("\x00\x00\x12\x34", 4));
         QTest::newRow("erase reply in front of the version reply")

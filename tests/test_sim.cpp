@@ -406,7 +406,7 @@ void TestSim::faults() {
 // A late reply with a time waits for it, and for a later frame to begin coming in: it can
 // only land on a line that someone has opened and is sending on again.
 void TestSim::lateReplyHeld_data() {
-    QTest::addColumn<int>("late");       // ms
+    QTest::addColumn<int>("late");        // ms
     QTest::addColumn<int>("nextFrameAt"); // ms after the late one
     QTest::newRow("the next frame before its time") << 300 << 0;
     QTest::newRow("its time long before the next frame") << 20 << 400;
@@ -425,7 +425,8 @@ void TestSim::lateReplyHeld() {
     QVERIFY(sim.send(kReadVersion));
     const QByteArray expected = kAckErase + kVersionNone; // the erase took the firmware
     QCOMPARE(sim.receive(int(expected.size())).toHex(' '), expected.toHex(' '));
-    QVERIFY2(clock.elapsed() >= std::max(late, nextFrameAt), qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() >= std::max(late, nextFrameAt),
+             qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSim::hangUp() {
@@ -748,8 +749,8 @@ void TestSim::options_data() {
         << QStringList{"--baud", "4801"} << 2 << QByteArray("--baud wants a standard rate");
     QTest::newRow("identification too long")
         << QStringList{"--id", "04150"} << 2 << QByteArray("--id wants exactly 4");
-    QTest::newRow("late reply, time not a number")
-        << QStringList{"--late-reply", "3:soon"} << 2 << QByteArray("--late-reply wants milliseconds");
+    QTest::newRow("late reply, time not a number") << QStringList{"--late-reply", "3:soon"} << 2
+                                                   << QByteArray("--late-reply wants milliseconds");
     QTest::newRow("fault number zero")
         << QStringList{"--drop-reply", "0"} << 2 << QByteArray("--drop-reply wants a number");
     QTest::newRow("com with device") << QStringList{"--com", "1", "--device", "/dev/null"} << 2

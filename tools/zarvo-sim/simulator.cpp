@@ -8,11 +8,11 @@
 #include <cstring>
 #include <fstream>
 #include <poll.h>
-#include <utility>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace sim {
 
