@@ -255,6 +255,65 @@ private slots:
         expectFailure(rig, message);
     }
 
+    // A whole reply to another command in front is an earlier request's (a cancelled run's,
+    // a repeated one): it is dropped within the same wait, and the bytes behind it are still
+    // this frame's reply. A frame of another command still coming in is awaited whole first.
+    void earlierReplyDropped_data() {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArrayList>("chunks"); // written one by one while Send waits
+        QTest::addColumn<QByteArray>("reply");      // empty: none came in time
+        const QByteArray version = BootPeer::versionReply("0415", "1003");
+        const QByteArray erase(EraseFrames[0].data(), qsizetype(EraseFrames[0].size()));
+        const QByteArray readVersion(frames::ReadVersion.data(),
+                                     qsizetype(frames::ReadVersion.size()));
+        const QByteArray verify(frames::Verify.data(), qsizetype(frames::Verify.size()));
+        const QByteArray verified = BootPeer::checkReply(0x01, QByteArray("\x00\x00\x12\x34", 4));
+        QTest::newRow("erase reply in front of the version reply")
+            << readVersion << QByteArrayList{kAck + version} << version;
+        QTest::newRow("version reply in front of an erase reply")
+            << erase << QByteArrayList{version + kAck} << kAck;
+        QTest::newRow("version reply in pieces in front of an erase reply")
+            << erase << QByteArrayList{version.left(6), version.mid(6), kAck} << kAck;
+        QTest::newRow("erase reply begun behind the dropped one")
+            << erase << QByteArrayList{version + kAck.left(2), kAck.mid(2)} << kAck;
+        // Same command byte; the count and escaped result bytes tell the blank check's.
+        QTest::newRow("blank check reply in front of the verify reply")
+            << verify
+            << QByteArrayList{BootPeer::checkReply(0x02, QByteArray("\x01\x04\x40\x00", 4)) +
+                              verified}
+            << verified;
+        QTest::newRow("nothing behind it") << erase << QByteArrayList{version} << QByteArray();
+    }
+    void earlierReplyDropped() {
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QByteArray, reply);
+        Rig rig;
+        bool written = true;
+        std::thread line;
+        rig.peer.respond = [&](const PeerFrame &) {
+            line = std::thread([&] {
+                for (const QByteArray &chunk : chunks) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    written = written && ::write(rig.pty.masterFd(), chunk.constData(),
+                                                 size_t(chunk.size())) == ssize_t(chunk.size());
+                }
+            });
+            return QByteArray();
+        };
+        rig.link.Send(std::string_view(sent.constData(), std::size_t(sent.size())));
+        line.join();
+        QVERIFY(written);
+        if (reply.isEmpty()) {
+            expectFailure(rig, QStringLiteral("Error communicating with Port."));
+            QCOMPARE(rig.link.waitPasses(), 1001);
+            return;
+        }
+        QCOMPARE(rig.st.sReply.toHex(' '), reply.toHex(' '));
+        QVERIFY(rig.view.boxes.isEmpty());
+        QVERIFY(!rig.st.bIdle);
+    }
+
     // No message either way; an echo that comes only after the wait has run out, in the
     // pause that follows it, is still taken.
     void startBootloaderWithoutAnswerSaysNothing_data() {
