@@ -228,6 +228,11 @@ void Link::HandleInput(const QByteArray &sReceive) {
 void Link::MSComm1_OnComm(int commEvent) {
     if (commEvent != CommPort::kEvReceive)
         return;
+    // The wait has its reply and processes events once more before it ends: what arrives
+    // then is for the next frame's wait to judge, and must not replace the reply just taken
+    // (a failed verify followed at once by a good one would pass).
+    if (m_waitDepth > 0 && m_st.bReceived)
+        return;
     QByteArray received = m_port.input();
     if (dropEarlierReplies(received) && received.size() < m_port.rThreshold()) {
         // What follows may be the beginning of this frame's reply: it waits in the port

@@ -9,6 +9,7 @@
 #include "frames.h"
 #include "image.h"
 #include "linkrig.h"
+#include "memoryline.h"
 #include "sequences.h"
 #include "updater.h"
 
@@ -586,6 +587,49 @@ private slots:
             QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
             QVERIFY(!rig.port.isOpen());
         }
+    }
+
+    // A reply that is in at once ends the wait after one more round of events; bytes that
+    // come in that round (here a second, passing result) belong to the next frame's wait and
+    // leave the reply that ended this one as it was.
+    void replyTakenStays_data() {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("taken");
+        QTest::addColumn<QByteArray>("behind");
+        QTest::addColumn<QString>("message");
+        const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
+        const QByteArray verify(frames::Verify.data(), frames::Verify.size());
+        QTest::newRow("verify failed, a passing one behind")
+            << verify << BootPeer::checkReply(1, QByteArray("\x01\x01\x00\x00", 4))
+            << BootPeer::checkReply(1, QByteArray("\x00\x00\x12\x34", 4))
+            << "Verify Checksum Error";
+        QTest::newRow("blank check failed, a passing one behind")
+            << blank << BootPeer::checkReply(2, QByteArray("\x01\x00\x40\x00", 4))
+            << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3B", 4))
+            << "Blank Check Error";
+    }
+    void replyTakenStays() {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, taken);
+        QFETCH(QByteArray, behind);
+        QFETCH(QString, message);
+        FormState st;
+        st.sTitleVer = QStringLiteral("Title v1012");
+        st.bIdle = false;
+        RecordingView view;
+        CommPort port;
+        Link link{st, view, port};
+        port.setDevice(QStringLiteral("memory"));
+        port.setLineMaker([&](const QString &address) {
+            auto line = std::make_unique<MemoryLine>(address);
+            line->peer = [&](const QByteArray &) { return QByteArrayList{taken, behind}; };
+            return std::unique_ptr<serial::Line>(std::move(line));
+        });
+        QVERIFY(port.open());
+        link.Send(frame.toStdString());
+        QCOMPARE(st.sReply.toHex(' '), taken.toHex(' '));
+        QCOMPARE(view.boxTexts(), QStringList{message});
+        QVERIFY(st.bCheckFailed);
     }
 
     // A timeout leaves the previous, shorter reply in place; its missing bytes show as ??.
