@@ -196,6 +196,11 @@ int CommPort::inBufferCount() const {
     return isOpen() ? int(m_inBuffer.size()) : 0;
 }
 
+void CommPort::putBack(const QByteArray &bytes) {
+    if (isOpen())
+        m_inBuffer.prepend(bytes);
+}
+
 void CommPort::onReadyRead() {
     QByteArray arrived = m_line->read();
     if (m_nullDiscard)

@@ -84,6 +84,9 @@ public:
     // reached, without waiting for the next round of event processing to do it.
     void takeInputNow();
     int inBufferCount() const;
+    // Puts bytes taken by input() back in front of the buffer, unchanged and raising no
+    // event: the receiver took more than was its own. Ignored while closed.
+    void putBack(const QByteArray &bytes);
 
     Error lastError() const { return m_error; }
     void clearError() { m_error = {}; }

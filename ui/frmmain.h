@@ -115,7 +115,7 @@ private:
     // typed after it is not the digit of a port name the user typed.
     bool m_comPortFellBack = false;
     bool m_closePending = false;
-    std::unique_ptr<QObject> m_quitSignals; // QuitSignals on Unix
+    std::unique_ptr<QObject> m_quitSignals; // QuitSignals
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;
 };
