@@ -554,7 +554,12 @@ NetLine::Ended NetLine::waitUntilSent(const QDeadlineTimer &deadline) {
 #endif
         return m_lineFreeAtNs <= m_clock.nsecsElapsed();
     };
-    return waitUntil(deadline, sent);
+    const Ended ended = waitUntil(deadline, sent);
+    // A server that closes once it has every byte (the far end done with the session) has
+    // taken them: what it does with them is beyond this line's view.
+    if (ended == Ended::Gone && m_socket.bytesToWrite() == 0)
+        return Ended::Done;
+    return ended;
 }
 
 QDeadlineTimer NetLine::drainDeadline() const {
