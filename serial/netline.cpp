@@ -96,6 +96,7 @@ bool NetLine::open(const LineSettings &settings) {
         return fail(LineFault::Missing, m_addressError);
     ++m_session;
     m_lostReported = false;
+    m_lostReason.clear();
     m_cancelled = false;
     m_overflow = false;
     m_data.clear();
@@ -331,6 +332,9 @@ NetLine::Ended NetLine::sendAll(const QByteArray &wire, const QDeadlineTimer &de
 // A step of the set-up did not end as it should: cancelled, flooded, or the server closed
 // or kept silent.
 bool NetLine::failStep(Ended ended, const QString &what) {
+    // The port control closes a line that it was told is lost, as a cancel does.
+    if (ended == Ended::Cancelled && m_lostReported)
+        return fail(LineFault::Unusable, QStringLiteral("%1 (during %2)").arg(m_lostReason, what));
     if (ended == Ended::Cancelled)
         return fail(LineFault::Unusable, QStringLiteral("%1: cancelled during %2").arg(m_text, what));
     if (ended == Ended::Overflow)
@@ -673,6 +677,7 @@ void NetLine::reportLost(const QString &reason) {
     if (!m_open || m_lostReported)
         return;
     m_lostReported = true;
+    m_lostReason = reason;
     const quint64 session = m_session;
     QMetaObject::invokeMethod(
         this,

@@ -77,6 +77,7 @@ private:
     std::optional<telnet::Client> m_telnet;
     bool m_open = false;
     bool m_lostReported = false;
+    QString m_lostReason;
     bool m_taking = false; // takeIn() is reading: the socket's own notice is not passed on
     quint64 m_session = 0;
     qint32 m_baud = 9600;
