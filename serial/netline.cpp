@@ -5,6 +5,7 @@
 #include <QSignalBlocker>
 #include <QtEndian>
 #include <algorithm>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -101,6 +102,7 @@ bool NetLine::open(const LineSettings &settings) {
     m_overflow = false;
     m_data.clear();
     m_received = 0;
+    m_setUpAnswers = 0;
     m_baudConfirmations = 0;
     m_confirmed.clear();
     m_telnet.reset();
@@ -343,8 +345,8 @@ bool NetLine::failStep(Ended ended, const QString &what) {
 }
 
 QString NetLine::overflowText(const QString &what) const {
-    return QStringLiteral("%1 sent Telnet requests during %2 without reading the answers "
-                          "(more than %3 KiB waiting to be sent)")
+    return QStringLiteral("%1 kept sending Telnet requests during %2 (more than %3 KiB of "
+                          "answers owed or waiting to be sent)")
         .arg(m_text, what)
         .arg(kMaxQueued / 1024);
 }
@@ -637,7 +639,11 @@ void NetLine::takeIn() {
     if (telnet()) {
         data = m_telnet->feed(in);
         const QByteArray answers = m_telnet->takeAnswers();
-        if (!answers.isEmpty() && !send(answers) && m_overflow)
+        // A negotiation owes a few answers; a server that asks again and again during the
+        // set-up is not negotiating, whether or not it reads them.
+        if (!m_open && (m_setUpAnswers += answers.size()) > kMaxQueued)
+            m_overflow = true;
+        else if (!answers.isEmpty() && !send(answers) && m_overflow)
             reportLost(overflowText(QStringLiteral("the session")));
         for (const telnet::Notice &notice : m_telnet->takeNotices()) {
             if (notice.command == telnet::ComPort::SetBaudrate)

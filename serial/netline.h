@@ -86,6 +86,7 @@ private:
     // (SET-CONTROL: its first answer, the flow control).
     QHash<int, QByteArray> m_confirmed;
     qint64 m_received = 0; // data bytes taken in since the open began
+    qint64 m_setUpAnswers = 0; // bytes of Telnet answers owed during the open
     int m_waitDepth = 0;   // the line's own waits on the stack, nested in each other's events
     bool m_cancelled = false; // close() came from an event inside one of them
     bool m_overflow = false;  // more waits to be sent than the server takes

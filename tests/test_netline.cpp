@@ -260,8 +260,8 @@ private slots:
             << "" << 1 << "speed only";
         QTest::newRow("server sends requests without reading the answers")
             << accept << settings << false << CommPort::kErrOpenFailed
-            << "rfc2217://127.0.0.1:%1 sent Telnet requests during the negotiation without "
-               "reading the answers (more than 64 KiB waiting to be sent)"
+            << "rfc2217://127.0.0.1:%1 kept sending Telnet requests during the negotiation "
+               "(more than 64 KiB of answers owed or waiting to be sent)"
             << "" << 1 << "flood";
     }
     void openFailure() {
