@@ -114,11 +114,11 @@ bool NetLine::open(const LineSettings &settings) {
         QDeadlineTimer(kConnectTimeout),
         [this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, true);
     if (connected != Ended::Done) {
-        const QString why = connected == Ended::Cancelled ? QStringLiteral("cancelled")
-                            : connected == Ended::Expired
-                                ? QStringLiteral("no connection within %1 s")
-                                      .arg(seconds(kConnectTimeout))
-                                : m_socket.errorString();
+        const QString why =
+            connected == Ended::Cancelled ? QStringLiteral("cancelled")
+            : connected == Ended::Expired
+                ? QStringLiteral("no connection within %1 s").arg(seconds(kConnectTimeout))
+                : m_socket.errorString();
         m_socket.abort();
         return fail(connected == Ended::Cancelled ? LineFault::Unusable : LineFault::Missing,
                     QStringLiteral("%1: connecting to %2: %3").arg(m_text, where, why));
@@ -263,10 +263,9 @@ bool NetLine::checkSettings(const LineSettings &settings, quint8 flow) {
                                              .arg(confirmed)
                                              .arg(settings.baud));
     if (const quint8 bits = byte(telnet::ComPort::SetDatasize); bits != telnet::kDatasize8)
-        return fail(LineFault::Settings,
-                    QStringLiteral("%1 set the line to %2 data bits instead of 8")
-                        .arg(m_text)
-                        .arg(bits));
+        return fail(
+            LineFault::Settings,
+            QStringLiteral("%1 set the line to %2 data bits instead of 8").arg(m_text).arg(bits));
     if (const quint8 parity = byte(telnet::ComPort::SetParity); parity != telnet::kParityNone)
         return fail(LineFault::Settings,
                     QStringLiteral("%1 set the line's parity to %2 instead of none")
@@ -282,11 +281,11 @@ bool NetLine::checkSettings(const LineSettings &settings, quint8 flow) {
     return true;
 }
 
-// Runs passes until `done` holds, the deadline passes, the connection ends, too much waits to
-// be sent, or the line is closed from an event meanwhile (a cancel). Each pass takes in what
+// Runs passes until `done` holds, the deadline passes, the connection ends, the server asks
+// for more than it may, or the line is closed from an event meanwhile (a cancel). Each pass takes in what
 // the server sent and then lets the thread's events run, as a pass of Send's wait does.
-NetLine::Ended NetLine::waitUntil(const QDeadlineTimer &deadline,
-                                  const std::function<bool()> &done, bool connecting) {
+NetLine::Ended NetLine::waitUntil(const QDeadlineTimer &deadline, const std::function<bool()> &done,
+                                  bool connecting) {
     ++m_waitDepth;
     const auto ended = [this](Ended how) {
         --m_waitDepth;
@@ -338,7 +337,8 @@ bool NetLine::failStep(Ended ended, const QString &what) {
     if (ended == Ended::Cancelled && m_lostReported)
         return fail(LineFault::Unusable, QStringLiteral("%1 (during %2)").arg(m_lostReason, what));
     if (ended == Ended::Cancelled)
-        return fail(LineFault::Unusable, QStringLiteral("%1: cancelled during %2").arg(m_text, what));
+        return fail(LineFault::Unusable,
+                    QStringLiteral("%1: cancelled during %2").arg(m_text, what));
     if (ended == Ended::Overflow)
         return fail(LineFault::Unusable, overflowText(what));
     return failNegotiation(what);
@@ -430,16 +430,16 @@ bool NetLine::setBaudRate(qint32 baud) {
                         .arg(m_baud));
     }
     const int before = m_baudConfirmations;
-    if (const Ended sent = sendAll(telnet::setBaudrate(quint32(baud)),
-                                   QDeadlineTimer(kAnswerTimeout));
+    if (const Ended sent =
+            sendAll(telnet::setBaudrate(quint32(baud)), QDeadlineTimer(kAnswerTimeout));
         sent != Ended::Done) {
         if (sent == Ended::Cancelled || sent == Ended::Overflow)
             return failStep(sent, change);
         return fail(LineFault::Settings,
                     QStringLiteral("%1: the speed change could not be sent").arg(m_text));
     }
-    const Ended answered = waitUntil(QDeadlineTimer(kAnswerTimeout),
-                                     [&] { return m_baudConfirmations > before; });
+    const Ended answered =
+        waitUntil(QDeadlineTimer(kAnswerTimeout), [&] { return m_baudConfirmations > before; });
     if (m_open && !m_data.isEmpty()) {
         // Input that came in while the confirmation was awaited is announced as usual.
         const quint64 session = m_session;

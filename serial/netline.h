@@ -85,12 +85,12 @@ private:
     // What the server confirmed of the line's settings during the open, by command code
     // (SET-CONTROL: its first answer, the flow control).
     QHash<int, QByteArray> m_confirmed;
-    qint64 m_received = 0; // data bytes taken in since the open began
+    qint64 m_received = 0;     // data bytes taken in since the open began
     qint64 m_setUpAnswers = 0; // bytes of Telnet answers owed during the open
-    int m_waitDepth = 0;   // the line's own waits on the stack, nested in each other's events
-    bool m_cancelled = false; // close() came from an event inside one of them
-    bool m_overflow = false;  // more waits to be sent than the server takes
-    bool m_closing = false;   // close() awaits the server's own close: input is dropped
+    int m_waitDepth = 0;       // the line's own waits on the stack, nested in each other's events
+    bool m_cancelled = false;  // close() came from an event inside one of them
+    bool m_overflow = false;   // the server sent more requests than it may
+    bool m_closing = false;    // close() awaits the server's own close: input is dropped
     QByteArray m_data;
     // When the far UART will have sent the last byte written, as far as the line time at the
     // speed of the time tells: measured on m_clock, in nanoseconds.

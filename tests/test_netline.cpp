@@ -83,19 +83,22 @@ private slots:
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<QByteArray>("early");
 
-        QTest::newRow("0xFF both ways")
-            << hex("0F0F0001FF04") << hex("0F0F0001FFFF04")
-            << hex("0F0F 0001 FFFF 0A0C FFFF 000000000000 3C 04 1D 04")
-            << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 0 << QByteArray() << "rfc2217" << QByteArray();
+        QTest::newRow("0xFF both ways") << hex("0F0F0001FF04") << hex("0F0F0001FFFF04")
+                                        << hex("0F0F 0001 FFFF 0A0C FFFF 000000000000 3C 04 1D 04")
+                                        << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 0
+                                        << QByteArray() << "rfc2217" << QByteArray();
         QTest::newRow("a Telnet command inside a reply")
             << hex("0F0F0301000800F304") << hex("0F0F0301000800F304")
-            << hex("0F0F FFF1 03 FFFD01 01 00F204") << hex("0F0F030100F204") << 0 << hex("FFFC01") << "rfc2217" << QByteArray();
+            << hex("0F0F FFF1 03 FFFD01 01 00F204") << hex("0F0F030100F204") << 0 << hex("FFFC01")
+            << "rfc2217" << QByteArray();
         QTest::newRow("a subnegotiation split across segments")
             << hex("0F0F0301000800F304") << hex("0F0F0301000800F304")
-            << hex("0F0F03 FFFA2C6A 00FFF0 0100F204") << hex("0F0F030100F204") << 2 << QByteArray() << "rfc2217" << QByteArray();
+            << hex("0F0F03 FFFA2C6A 00FFF0 0100F204") << hex("0F0F030100F204") << 2 << QByteArray()
+            << "rfc2217" << QByteArray();
         QTest::newRow("a notice before the reply, each byte its own segment")
             << hex("0F0F0B01160800D604") << hex("0F0F0B01160800D604")
-            << hex("FFFA2C6B30FFF0 0F0F0B0100F404") << hex("0F0F0B0100F404") << 1 << QByteArray() << "rfc2217" << QByteArray();
+            << hex("FFFA2C6B30FFF0 0F0F0B0100F404") << hex("0F0F0B0100F404") << 1 << QByteArray()
+            << "rfc2217" << QByteArray();
         // A late identification of an earlier session, and meter chatter: neither is the
         // reply to this session's first frame.
         const QByteArray staleVersion = hex("0F0F 0001 0415 3939 3939 3031 00 3C 04 1D 04");
@@ -252,8 +255,8 @@ private slots:
         const QString settings = "rfc2217://127.0.0.1:%1";
         QTest::newRow("server confirms 7 data bits for 8")
             << accept << settings << false << CommPort::kErrInvalidSettings
-            << "rfc2217://127.0.0.1:%1 set the line to 7 data bits instead of 8" << "" << 1
-            << "7 data bits";
+            << "rfc2217://127.0.0.1:%1 set the line to 7 data bits instead of 8"
+            << "" << 1 << "7 data bits";
         QTest::newRow("server confirms the speed and nothing else")
             << accept << settings << false << CommPort::kErrInvalidSettings
             << "rfc2217://127.0.0.1:%1 did not confirm the data size of the line within 3 s"

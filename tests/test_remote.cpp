@@ -106,9 +106,8 @@ TelnetScript scriptFor(const QString &server) {
         script.negotiation = TelnetScript::Negotiation::Silent;
     const auto asked4800 = std::make_shared<bool>(false);
     script.confirm = [=](quint8 code, const QByteArray &value, const QByteArray &answer) {
-        const quint32 baud = code == 1 && value.size() == 4
-                                 ? qFromBigEndian<quint32>(value.constData())
-                                 : 0;
+        const quint32 baud =
+            code == 1 && value.size() == 4 ? qFromBigEndian<quint32>(value.constData()) : 0;
         if (server == "unconfirmed")
             return QByteArray();
         if (baud == 4800)
@@ -273,13 +272,15 @@ private slots:
         QTest::newRow("the window, Cancel while the settings await confirmation")
             << true << "unconfirmed" << true << cancelled << "" << cancelBox;
         QTest::newRow("zarvo-flash, Ctrl-C while the check negotiates")
-            << false << "silent" << true << cancelled << "" << "";
+            << false << "silent" << true << cancelled << ""
+            << "";
         QTest::newRow("the window, 9600 confirmed for the return to 2400")
             << true << "9600 for 2400" << false << commError
             << "%1 set the line to 9600 baud instead of 2400" << commBox;
         QTest::newRow("zarvo-flash, the speed change never confirmed")
             << false << "speed change unconfirmed" << false << commError
-            << "%1 did not confirm the change to 4800 baud within 3 s" << "";
+            << "%1 did not confirm the change to 4800 baud within 3 s"
+            << "";
     }
     void scriptedServer() {
         QFETCH(bool, window);
