@@ -252,14 +252,16 @@ private slots:
     }
 
     // A scripted server that keeps the network set-up waiting, or answers the remote start's
-    // speed requests wrongly: the window's Cancel at 100 ms (zarvo-flash: Ctrl-C once the
-    // server has the connection) ends the update then and there, long before the step's own
-    // 3 s bound, and no open follows the check it cut short; a speed the server does not
-    // take ends the update with that reason rather than with a reply that never comes.
+    // speed requests wrongly: the window's Cancel at 100 ms or once the server has the speed
+    // change (zarvo-flash: Ctrl-C once the server has the connection) ends the update then
+    // and there, long before the step's own 3 s bound: no frame goes out, and no open
+    // follows a check it cut short. A speed the server does not take ends the update with
+    // that reason rather than with a reply that never comes.
     void scriptedServer_data() {
         QTest::addColumn<bool>("window");
         QTest::addColumn<QString>("server");
-        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("cancel"); // when; empty: none
+        QTest::addColumn<int>("connections");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("detail"); // %1: the server's address
         QTest::addColumn<QString>("box");    // the window's one message
@@ -268,24 +270,31 @@ private slots:
         const QString cancelBox = "Firmware update was cancelled.";
         const QString commBox = "Error communicating with Port.";
         QTest::newRow("the window, Cancel while the check negotiates")
-            << true << "silent" << true << cancelled << "" << cancelBox;
+            << true << "silent"
+            << "at 100 ms" << 1 << cancelled << "" << cancelBox;
         QTest::newRow("the window, Cancel while the settings await confirmation")
-            << true << "unconfirmed" << true << cancelled << "" << cancelBox;
+            << true << "unconfirmed"
+            << "at 100 ms" << 1 << cancelled << "" << cancelBox;
+        QTest::newRow("the window, Cancel while the speed change awaits confirmation")
+            << true << "speed change unconfirmed"
+            << "at the speed request" << 2 << cancelled << "" << cancelBox;
         QTest::newRow("zarvo-flash, Ctrl-C while the check negotiates")
-            << false << "silent" << true << cancelled << ""
+            << false << "silent"
+            << "at the connection" << 1 << cancelled << ""
             << "";
         QTest::newRow("the window, 9600 confirmed for the return to 2400")
-            << true << "9600 for 2400" << false << commError
-            << "%1 set the line to 9600 baud instead of 2400" << commBox;
+            << true << "9600 for 2400"
+            << "" << 2 << commError << "%1 set the line to 9600 baud instead of 2400" << commBox;
         QTest::newRow("zarvo-flash, the speed change never confirmed")
-            << false << "speed change unconfirmed" << false << commError
-            << "%1 did not confirm the change to 4800 baud within 3 s"
+            << false << "speed change unconfirmed"
+            << "" << 2 << commError << "%1 did not confirm the change to 4800 baud within 3 s"
             << "";
     }
     void scriptedServer() {
         QFETCH(bool, window);
         QFETCH(QString, server);
-        QFETCH(bool, cancel);
+        QFETCH(QString, cancel);
+        QFETCH(int, connections);
         QFETCH(int, outcome);
         QFETCH(QString, detail);
         QFETCH(QString, box);
@@ -302,18 +311,31 @@ private slots:
             w.engine.state.iComPort = kPort;
             w.engine.state.sBaudrate = "2400";
             w.findChild<QCheckBox *>("chkRemote")->setChecked(true);
-            bool cancelRan = false;
-            if (cancel)
-                QTimer::singleShot(100, &w, [&] {
-                    cancelRan = true;
-                    w.findChild<QPushButton *>("cmdExit")->click();
-                });
             QElapsedTimer clock;
+            qint64 cancelledAt = -1;
+            QTimer trigger;
+            trigger.setInterval(cancel == "at 100 ms" ? 100 : 1);
+            QObject::connect(&trigger, &QTimer::timeout, &w, [&] {
+                const QList<ReceivedCommand> commands = scripted.commands();
+                const bool due =
+                    cancel == "at 100 ms" ||
+                    std::any_of(commands.begin(), commands.end(), [](const ReceivedCommand &c) {
+                        return c.code == 1 && c.value == QByteArray::fromHex("000012C0");
+                    });
+                if (!due)
+                    return;
+                trigger.stop();
+                cancelledAt = clock.elapsed();
+                w.findChild<QPushButton *>("cmdExit")->click();
+            });
+            if (!cancel.isEmpty())
+                trigger.start();
             clock.start();
             w.cmdProgram_Click();
-            QCOMPARE(cancelRan, cancel);
-            if (cancel)
-                QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+            QCOMPARE(cancelledAt >= 0, !cancel.isEmpty());
+            if (!cancel.isEmpty())
+                QVERIFY2(clock.elapsed() - cancelledAt < 3000 && clock.elapsed() < 6000,
+                         qPrintable(QString::number(clock.elapsed())));
             QCOMPARE(int(w.engine.state.outcome.value), outcome);
             QCOMPARE(w.engine.state.outcome.detail, detail);
             QCOMPARE(answerer.texts(), QStringList{box});
@@ -323,7 +345,7 @@ private slots:
             UnloadAllForms();
         } else {
             Flash flash({"--port", scripted.address(), "--json", "--remote", "--baud", "2400"});
-            if (cancel) {
+            if (!cancel.isEmpty()) {
                 QTRY_VERIFY(scripted.connections() > 0);
                 ::kill(flash.process().processId(), SIGINT);
                 QCOMPARE(flash.finish(), -1);
@@ -339,8 +361,9 @@ private slots:
                                                        : QStringLiteral("communication-error"));
             QCOMPARE(result["detail"].toString(), detail);
         }
-        if (cancel)
-            QCOMPARE(scripted.connections(), 1);
+        QCOMPARE(scripted.connections(), connections);
+        if (!cancel.isEmpty())
+            QCOMPARE(scripted.data().toHex(' '), QByteArray());
     }
 
     // The connection through ser2net drops at several points of an update in the window:
