@@ -79,6 +79,11 @@ public:
 
     LineFailure failure() const { return m_failure; }
 
+    // A line whose waits let the thread's events run (a network line's set-up) leaves them
+    // alone from now on: a line closed while its owner is being destroyed must not run
+    // events for a window that is half gone.
+    void holdEvents() { m_eventsHeld = true; }
+
 signals:
     // Input is there to read(). Raised again while it stays unread.
     void readyRead();
@@ -93,9 +98,11 @@ protected:
         return false;
     }
     void clearFailure() { m_failure = {}; }
+    bool eventsHeld() const { return m_eventsHeld; }
 
 private:
     LineFailure m_failure;
+    bool m_eventsHeld = false;
 };
 
 // A line for a port: `address` is a device path (or the port directory's entry for one), or
