@@ -17,6 +17,12 @@ Q_LOGGING_CATEGORY(lcSerial, "zarvo.serial", QtWarningMsg)
 
 namespace {
 
+struct Busy {
+    explicit Busy(int &depth) : m_depth(depth) { ++m_depth; }
+    ~Busy() { --m_depth; }
+    int &m_depth;
+};
+
 std::optional<qint32> parseSettings(const QString &text) {
     static const QRegularExpression pattern(
         QRegularExpression::anchoredPattern(QStringLiteral("([0-9]{1,10}),[Nn],8,1")));
@@ -69,6 +75,8 @@ CommPort::CommPort(QObject *parent) : QObject(parent) {}
 CommPort::~CommPort() {
     // Whoever listens to closed() may be gone before the port is.
     const QSignalBlocker quiet(this);
+    if (m_line)
+        m_line->holdEvents();
     close();
 }
 
@@ -85,9 +93,12 @@ bool CommPort::setSettings(const QString &settings) {
         return false;
     }
     // The bytes already written leave the line at the old speed.
-    if (isOpen() && !m_line->setBaudRate(*baud)) {
-        setLineError(kErrInvalidSettings);
-        return false;
+    if (isOpen()) {
+        const Busy busy(m_lineBusy);
+        if (!m_line->setBaudRate(*baud)) {
+            setLineError(kErrInvalidSettings);
+            return false;
+        }
     }
     m_baud = *baud;
     m_settings = settings;
@@ -101,6 +112,11 @@ bool CommPort::isOpen() const {
 bool CommPort::open() {
     if (isOpen())
         return true;
+    if (m_lineBusy > 0) {
+        // From an event inside the line's own wait: that line is still in use below.
+        setError(kErrOpenFailed, QStringLiteral("The port is busy opening or closing"));
+        return false;
+    }
     m_error = {};
     m_inBuffer.clear();
     ++m_session;
@@ -128,6 +144,7 @@ bool CommPort::open() {
         m_line->expectDevice(target.device, target.identity);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);
     connect(m_line.get(), &serial::Line::lost, this, &CommPort::onLineLost);
+    const Busy busy(m_lineBusy);
     if (!m_line->open({m_baud, flowFor(m_handshaking), m_dtr, m_rts})) {
         setLineError(kErrOpenFailed);
         return false;
@@ -227,18 +244,31 @@ void CommPort::onLineLost(const QString &reason) {
 }
 
 bool CommPort::close() {
+    if (m_lineBusy > 0) {
+        // A cancel from an event inside the line's own wait (an open, a speed change, a
+        // drain): the line lets go, and that wait returns at once to its caller, which
+        // still holds the line.
+        if (m_line)
+            m_line->close();
+        m_inBuffer.clear();
+        return true;
+    }
     if (!isOpen())
         return true;
-    const bool drained = m_line->drain();
-    if (!drained) {
-        setError(kErrWriteFailed,
-                 QStringLiteral("%1: the line stopped taking bytes").arg(m_line->name()));
-        // The line stopped moving. Dropping what is left keeps the close from waiting its
-        // own half minute for it.
-        m_line->purgeOutput();
+    bool drained;
+    {
+        const Busy busy(m_lineBusy);
+        drained = m_line->drain();
+        if (!drained && m_line->isOpen()) {
+            setError(kErrWriteFailed,
+                     QStringLiteral("%1: the line stopped taking bytes").arg(m_line->name()));
+            // The line stopped moving. Dropping what is left keeps the close from waiting
+            // its own half minute for it.
+            m_line->purgeOutput();
+        }
+        qCDebug(lcSerial).noquote() << "closed" << m_line->name();
+        m_line->close();
     }
-    qCDebug(lcSerial).noquote() << "closed" << m_line->name();
-    m_line->close();
     m_inBuffer.clear();
     emit closed();
     return drained;

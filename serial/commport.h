@@ -126,6 +126,7 @@ private:
     quint64 m_session = 0;      // counts opens, so that a held event cannot reach the next
     bool m_writing = false;     // output() is handing bytes to the line
     bool m_receiveHeld = false; // bytes came in meanwhile; their event follows the write
+    int m_lineBusy = 0;         // calls into the line that wait, letting events run, on the stack
     QByteArray m_inBuffer;
     Error m_error;
 };

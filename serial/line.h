@@ -87,6 +87,10 @@ public:
         m_expectedPath = path;
         m_expectedIdentity = identity;
     }
+    // A line whose waits let the thread's events run (a network line's set-up) leaves them
+    // alone from now on: a line closed while its owner is being destroyed must not run
+    // events for a window that is half gone.
+    void holdEvents() { m_eventsHeld = true; }
 
 signals:
     // Input is there to read(). Raised again while it stays unread.
@@ -104,11 +108,13 @@ protected:
     void clearFailure() { m_failure = {}; }
     QString expectedPath() const { return m_expectedPath; }
     DeviceIdentity expectedIdentity() const { return m_expectedIdentity; }
+    bool eventsHeld() const { return m_eventsHeld; }
 
 private:
     LineFailure m_failure;
     QString m_expectedPath;
     DeviceIdentity m_expectedIdentity;
+    bool m_eventsHeld = false;
 };
 
 // A line for a port: `address` is a device path (or the port directory's entry for one), or

@@ -8,6 +8,7 @@
 #include "telnet.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QTcpSocket>
 #include <chrono>
 #include <functional>
@@ -43,13 +44,24 @@ public:
     bool carriesSettings() const;
 
 private:
+    // How one of the line's own waits ended.
+    enum class Ended { Done, Expired, Gone, Cancelled, Overflow };
+
     bool telnet() const { return m_telnet.has_value(); }
     bool negotiate(const LineSettings &settings);
-    bool awaitAnswer(const QDeadlineTimer &deadline, const std::function<bool()> &answered);
+    bool checkSettings(const LineSettings &settings, quint8 flow);
+    Ended waitUntil(const QDeadlineTimer &deadline, const std::function<bool()> &done,
+                    bool connecting = false);
+    void pass(qint64 timeoutNs);
+    Ended sendAll(const QByteArray &wire, const QDeadlineTimer &deadline);
+    Ended dropStaleInput();
+    bool failStep(Ended ended, const QString &what);
     bool failNegotiation(const QString &what);
+    QString overflowText(const QString &what) const;
     bool send(const QByteArray &wire);
     bool sendBlocking(const QByteArray &wire, const QDeadlineTimer &deadline);
-    bool waitUntilSent(const QDeadlineTimer &deadline);
+    QDeadlineTimer drainDeadline() const;
+    Ended waitUntilSent(const QDeadlineTimer &deadline);
     bool readable(qint64 timeoutNs);
     void takeIn();
     void noteLineTime(qint64 bytes);
@@ -65,10 +77,20 @@ private:
     std::optional<telnet::Client> m_telnet;
     bool m_open = false;
     bool m_lostReported = false;
+    QString m_lostReason;
     bool m_taking = false; // takeIn() is reading: the socket's own notice is not passed on
     quint64 m_session = 0;
     qint32 m_baud = 9600;
     int m_baudConfirmations = 0;
+    // What the server confirmed of the line's settings during the open, by command code
+    // (SET-CONTROL: its first answer, the flow control).
+    QHash<int, QByteArray> m_confirmed;
+    qint64 m_received = 0;     // data bytes taken in since the open began
+    qint64 m_setUpAnswers = 0; // bytes of Telnet answers owed during the open
+    int m_waitDepth = 0;       // the line's own waits on the stack, nested in each other's events
+    bool m_cancelled = false;  // close() came from an event inside one of them
+    bool m_overflow = false;   // the server sent more requests than it may
+    bool m_closing = false;    // close() awaits the server's own close: input is dropped
     QByteArray m_data;
     // When the far UART will have sent the last byte written, as far as the line time at the
     // speed of the time tells: measured on m_clock, in nanoseconds.

@@ -48,6 +48,21 @@ QStringList commandLog(const QList<ReceivedCommand> &commands) {
     return out;
 }
 
+// A server that answers every command as RFC 2217 asks, but confirms `code` with `value`
+// instead (nothing, when empty) and sends `beside` after that confirmation.
+TelnetScript confirming(quint8 code, std::optional<QByteArray> value, QByteArray beside = {}) {
+    TelnetScript script;
+    script.confirm = [=](quint8 got, const QByteArray &, const QByteArray &answer) {
+        if (got != code)
+            return answer;
+        if (!value)
+            return beside;
+        QByteArray own = hex("FFFA2C") + char(code + 100) + *value + hex("FFF0");
+        return (value->isEmpty() ? QByteArray() : own) + beside;
+    };
+    return script;
+}
+
 } // namespace
 
 class TestNetLine : public QObject {
@@ -63,20 +78,40 @@ private slots:
         QTest::addColumn<QByteArray>("reply");   // what the tool must read
         QTest::addColumn<int>("pieceSize");
         QTest::addColumn<QByteArray>("answers"); // Telnet answers the client owes
+        // What the server sends while the line is set up: a raw server's bytes before the
+        // first frame, or data beside an rfc2217 server's speed confirmation.
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<QByteArray>("early");
 
-        QTest::newRow("0xFF both ways")
-            << hex("0F0F0001FF04") << hex("0F0F0001FFFF04")
-            << hex("0F0F 0001 FFFF 0A0C FFFF 000000000000 3C 04 1D 04")
-            << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 0 << QByteArray();
+        QTest::newRow("0xFF both ways") << hex("0F0F0001FF04") << hex("0F0F0001FFFF04")
+                                        << hex("0F0F 0001 FFFF 0A0C FFFF 000000000000 3C 04 1D 04")
+                                        << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 0
+                                        << QByteArray() << "rfc2217" << QByteArray();
         QTest::newRow("a Telnet command inside a reply")
             << hex("0F0F0301000800F304") << hex("0F0F0301000800F304")
-            << hex("0F0F FFF1 03 FFFD01 01 00F204") << hex("0F0F030100F204") << 0 << hex("FFFC01");
+            << hex("0F0F FFF1 03 FFFD01 01 00F204") << hex("0F0F030100F204") << 0 << hex("FFFC01")
+            << "rfc2217" << QByteArray();
         QTest::newRow("a subnegotiation split across segments")
             << hex("0F0F0301000800F304") << hex("0F0F0301000800F304")
-            << hex("0F0F03 FFFA2C6A 00FFF0 0100F204") << hex("0F0F030100F204") << 2 << QByteArray();
+            << hex("0F0F03 FFFA2C6A 00FFF0 0100F204") << hex("0F0F030100F204") << 2 << QByteArray()
+            << "rfc2217" << QByteArray();
         QTest::newRow("a notice before the reply, each byte its own segment")
             << hex("0F0F0B01160800D604") << hex("0F0F0B01160800D604")
-            << hex("FFFA2C6B30FFF0 0F0F0B0100F404") << hex("0F0F0B0100F404") << 1 << QByteArray();
+            << hex("FFFA2C6B30FFF0 0F0F0B0100F404") << hex("0F0F0B0100F404") << 1 << QByteArray()
+            << "rfc2217" << QByteArray();
+        // A late identification of an earlier session, and meter chatter: neither is the
+        // reply to this session's first frame.
+        const QByteArray staleVersion = hex("0F0F 0001 0415 3939 3939 3031 00 3C 04 1D 04");
+        QTest::newRow("tcp: bytes before the first frame")
+            << hex("0F0F0001FF04") << hex("0F0F0001FF04")
+            << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04")
+            << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 0 << QByteArray() << "tcp"
+            << staleVersion;
+        QTest::newRow("rfc2217: data beside the speed confirmation")
+            << hex("0F0F0001FF04") << hex("0F0F0001FFFF04")
+            << hex("0F0F 0001 FFFF 0A0C FFFF 000000000000 3C 04 1D 04")
+            << hex("0F0F 0001 FF 0A0C FF 000000000000 3C 04 1D 04") << 4 << QByteArray()
+            << "rfc2217" << staleVersion + "RS 12.5 kV";
     }
     void exchange() {
         QFETCH(QByteArray, frame);
@@ -85,8 +120,16 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(int, pieceSize);
         QFETCH(QByteArray, answers);
+        QFETCH(QString, scheme);
+        QFETCH(QByteArray, early);
 
         TelnetScript script;
+        if (scheme == "tcp") {
+            script.negotiation = TelnetScript::Negotiation::RawOnly;
+            script.greeting = early;
+        } else if (!early.isEmpty()) {
+            script = confirming(1, hex("000012C0"), early);
+        }
         script.pieceSize = pieceSize;
         const qsizetype frameSize = frame.size();
         script.peer = [=](QByteArray &pending) {
@@ -97,7 +140,7 @@ private slots:
         };
         TelnetServer server(script);
         CommPort port;
-        setUp(port, server.address());
+        setUp(port, server.address(scheme.toLatin1().constData()));
         QVERIFY2(port.open(), qPrintable(port.lastError().reason));
         QSignalSpy events(&port, &CommPort::commEvent);
         const QByteArray before = server.wire();
@@ -179,6 +222,9 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("holder");
         QTest::addColumn<int>("connections"); // how many reached the server
+        // How the server departs from RFC 2217's answers: a setting confirmed otherwise,
+        // one never confirmed, requests sent without end while nothing is read.
+        QTest::addColumn<QString>("tweak");
 
         const int accept = int(TelnetScript::Negotiation::Accept);
         QTest::newRow("server refuses COM-PORT-OPTION")
@@ -186,26 +232,40 @@ private slots:
             << CommPort::kErrOpenFailed
             << "rfc2217://127.0.0.1:%1 refused remote serial port control (the Telnet "
                "COM-PORT-OPTION of RFC 2217): it serves plain Telnet or raw TCP only"
-            << "" << 1;
+            << "" << 1 << "";
         QTest::newRow("server never answers the negotiation")
             << int(TelnetScript::Negotiation::Silent) << "rfc2217://127.0.0.1:%1" << false
             << CommPort::kErrOpenFailed
             << "rfc2217://127.0.0.1:%1 did not answer the negotiation for remote serial port "
                "control within 3 s"
-            << "" << 1;
+            << "" << 1 << "";
         QTest::newRow("server serves another client")
             << accept << "rfc2217://127.0.0.1:%1" << true << CommPort::kErrPortOpen
             << "rfc2217://127.0.0.1:%1 serves another client: Port already in use"
-            << "Port already in use" << 2;
+            << "Port already in use" << 2 << "";
         QTest::newRow("malformed address: no connection")
             << accept << "rfc2217://127.0.0.1:%1/ttyS0" << false << CommPort::kErrInvalidPort
             << "\"rfc2217://127.0.0.1:%1/ttyS0\": nothing may follow the port number"
-            << "" << 0;
+            << "" << 0 << "";
         QTest::newRow("other scheme: no connection")
             << accept << "telnet://127.0.0.1:%1" << false << CommPort::kErrInvalidPort
             << "\"telnet://127.0.0.1:%1\": unknown kind of network port \"telnet\"; use "
                "rfc2217://HOST:PORT or tcp://HOST:PORT"
-            << "" << 0;
+            << "" << 0 << "";
+        const QString settings = "rfc2217://127.0.0.1:%1";
+        QTest::newRow("server confirms 7 data bits for 8")
+            << accept << settings << false << CommPort::kErrInvalidSettings
+            << "rfc2217://127.0.0.1:%1 set the line to 7 data bits instead of 8"
+            << "" << 1 << "7 data bits";
+        QTest::newRow("server confirms the speed and nothing else")
+            << accept << settings << false << CommPort::kErrInvalidSettings
+            << "rfc2217://127.0.0.1:%1 did not confirm the data size of the line within 3 s"
+            << "" << 1 << "speed only";
+        QTest::newRow("server sends requests without reading the answers")
+            << accept << settings << false << CommPort::kErrOpenFailed
+            << "rfc2217://127.0.0.1:%1 kept sending Telnet requests during the negotiation "
+               "(more than 64 KiB of answers owed or waiting to be sent)"
+            << "" << 1 << "flood";
     }
     void openFailure() {
         QFETCH(int, negotiation);
@@ -215,8 +275,16 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(QString, holder);
         QFETCH(int, connections);
+        QFETCH(QString, tweak);
 
         TelnetScript script;
+        if (tweak == "7 data bits")
+            script = confirming(2, QByteArray(1, 7));
+        if (tweak == "speed only")
+            script.confirm = [](quint8 code, const QByteArray &, const QByteArray &answer) {
+                return code == 1 ? answer : QByteArray();
+            };
+        script.flood = tweak == "flood";
         script.negotiation = TelnetScript::Negotiation(negotiation);
         TelnetServer server(script);
         const QString text = address.arg(server.port());

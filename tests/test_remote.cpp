@@ -19,6 +19,9 @@
 #include "pty.h"
 #include "runtime.h"
 #include "ser2net.h"
+#include "telnetserver.h"
+
+#include <csignal>
 
 namespace {
 
@@ -93,6 +96,30 @@ QStringList localFrames(const QStringList &sim, const QStringList &args) {
 // ser2net's own speed for the line: one the instrument never uses, so that only the speeds
 // the tool sets reach it.
 constexpr int kServerBaud = 9600;
+
+// A scripted server as a row names it: one that keeps the set-up waiting (silent: no Telnet
+// answer at all; unconfirmed: takes remote serial port control, confirms no setting), or
+// one that answers a later speed request of the remote start wrongly or not at all.
+TelnetScript scriptFor(const QString &server) {
+    TelnetScript script;
+    if (server == "silent")
+        script.negotiation = TelnetScript::Negotiation::Silent;
+    const auto asked4800 = std::make_shared<bool>(false);
+    script.confirm = [=](quint8 code, const QByteArray &value, const QByteArray &answer) {
+        const quint32 baud =
+            code == 1 && value.size() == 4 ? qFromBigEndian<quint32>(value.constData()) : 0;
+        if (server == "unconfirmed")
+            return QByteArray();
+        if (baud == 4800)
+            *asked4800 = true;
+        if (server == "speed change unconfirmed" && baud == 4800)
+            return QByteArray();
+        if (server == "9600 for 2400" && baud == 2400 && *asked4800)
+            return QByteArray::fromHex("FFFA2C6500002580FFF0");
+        return answer;
+    };
+    return script;
+}
 
 } // namespace
 
@@ -224,6 +251,121 @@ private slots:
         }
         QVERIFY(instrument.finished());
         QCOMPARE(instrument.frames(), reference);
+    }
+
+    // A scripted server that keeps the network set-up waiting, or answers the remote start's
+    // speed requests wrongly: the window's Cancel at 100 ms or once the server has the speed
+    // change (zarvo-flash: Ctrl-C once the server has the connection) ends the update then
+    // and there, long before the step's own 3 s bound: no frame goes out, and no open
+    // follows a check it cut short. A speed the server does not take ends the update with
+    // that reason rather than with a reply that never comes.
+    void scriptedServer_data() {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("cancel"); // when; empty: none
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("detail"); // %1: the server's address
+        QTest::addColumn<QString>("box");    // the window's one message
+        const int cancelled = int(Outcome::Cancelled);
+        const int commError = int(Outcome::CommError);
+        const QString cancelBox = "Firmware update was cancelled.";
+        const QString commBox = "Error communicating with Port.";
+        QTest::newRow("the window, Cancel while the check negotiates")
+            << true << "silent"
+            << "at 100 ms" << 1 << cancelled << "" << cancelBox;
+        QTest::newRow("the window, Cancel while the settings await confirmation")
+            << true << "unconfirmed"
+            << "at 100 ms" << 1 << cancelled << "" << cancelBox;
+        QTest::newRow("the window, Cancel while the speed change awaits confirmation")
+            << true << "speed change unconfirmed"
+            << "at the speed request" << 2 << cancelled << "" << cancelBox;
+        QTest::newRow("zarvo-flash, Ctrl-C while the check negotiates")
+            << false << "silent"
+            << "at the connection" << 1 << cancelled << ""
+            << "";
+        QTest::newRow("the window, 9600 confirmed for the return to 2400")
+            << true << "9600 for 2400"
+            << "" << 2 << commError << "%1 set the line to 9600 baud instead of 2400" << commBox;
+        QTest::newRow("zarvo-flash, the speed change never confirmed")
+            << false << "speed change unconfirmed"
+            << "" << 2 << commError << "%1 did not confirm the change to 4800 baud within 3 s"
+            << "";
+    }
+    void scriptedServer() {
+        QFETCH(bool, window);
+        QFETCH(QString, server);
+        QFETCH(QString, cancel);
+        QFETCH(int, connections);
+        QFETCH(int, outcome);
+        QFETCH(QString, detail);
+        QFETCH(QString, box);
+        TelnetServer scripted(scriptFor(server));
+        if (!detail.isEmpty())
+            detail = detail.arg(scripted.address());
+        if (window) {
+            PortSandbox sandbox;
+            Flash map({"--map", QString::number(kPort), scripted.address()});
+            QCOMPARE(map.finish(), 0);
+            BoxAnswerer answerer;
+            frmMain w;
+            QVERIFY(w.Form_Load());
+            w.engine.state.iComPort = kPort;
+            w.engine.state.sBaudrate = "2400";
+            w.findChild<QCheckBox *>("chkRemote")->setChecked(true);
+            QElapsedTimer clock;
+            qint64 cancelledAt = -1;
+            QTimer trigger;
+            trigger.setInterval(cancel == "at 100 ms" ? 100 : 1);
+            QObject::connect(&trigger, &QTimer::timeout, &w, [&] {
+                const QList<ReceivedCommand> commands = scripted.commands();
+                const bool due =
+                    cancel == "at 100 ms" ||
+                    std::any_of(commands.begin(), commands.end(), [](const ReceivedCommand &c) {
+                        return c.code == 1 && c.value == QByteArray::fromHex("000012C0");
+                    });
+                if (!due)
+                    return;
+                trigger.stop();
+                cancelledAt = clock.elapsed();
+                w.findChild<QPushButton *>("cmdExit")->click();
+            });
+            if (!cancel.isEmpty())
+                trigger.start();
+            clock.start();
+            w.cmdProgram_Click();
+            QCOMPARE(cancelledAt >= 0, !cancel.isEmpty());
+            if (!cancel.isEmpty())
+                QVERIFY2(clock.elapsed() - cancelledAt < 3000 && clock.elapsed() < 6000,
+                         qPrintable(QString::number(clock.elapsed())));
+            QCOMPARE(int(w.engine.state.outcome.value), outcome);
+            QCOMPARE(w.engine.state.outcome.detail, detail);
+            QCOMPARE(answerer.texts(), QStringList{box});
+            QVERIFY(w.engine.state.bIdle);
+            QVERIFY(!w.engine.MSComm1.isOpen());
+            w.close();
+            UnloadAllForms();
+        } else {
+            Flash flash({"--port", scripted.address(), "--json", "--remote", "--baud", "2400"});
+            if (!cancel.isEmpty()) {
+                QTRY_VERIFY(scripted.connections() > 0);
+                ::kill(flash.process().processId(), SIGINT);
+                QCOMPARE(flash.finish(), -1);
+                QCOMPARE(flash.endedBySignal(), SIGINT);
+            } else {
+                QCOMPARE(flash.finish(), 9);
+            }
+            const QStringList lines = flash.out().split('\n', Qt::SkipEmptyParts);
+            QVERIFY(!lines.isEmpty());
+            const QJsonObject result = QJsonDocument::fromJson(lines.last().toUtf8()).object();
+            QCOMPARE(result["outcome"].toString(), outcome == int(Outcome::Cancelled)
+                                                       ? QStringLiteral("cancelled")
+                                                       : QStringLiteral("communication-error"));
+            QCOMPARE(result["detail"].toString(), detail);
+        }
+        QCOMPARE(scripted.connections(), connections);
+        if (!cancel.isEmpty())
+            QCOMPARE(scripted.data().toHex(' '), QByteArray());
     }
 
     // The connection through ser2net drops at several points of an update in the window:

@@ -78,7 +78,8 @@ void Updater::cmdProgram_Click() {
     [&] {
         qCDebug(lcUpdate) << "update: port" << m_st.iComPort << "at" << lineSettings
                           << (m_view.remoteChecked() ? "remote start" : "local start");
-        if (!CheckComPort(m_st.iComPort))
+        // A cancel may come while the check or the open waits on a network line.
+        if (!CheckComPort(m_st.iComPort) || m_st.bIdle)
             return;
 
         if (!openPort())
@@ -90,7 +91,8 @@ void Updater::cmdProgram_Click() {
             m_view.setMessageLine(QStringLiteral("Please wait.  Attempting to start bootloader."));
             m_view.setPanelText(1, QStringLiteral("Starting Bootloader ."));
             m_link.beginPhase(View::Phase::StartBootloader, 1);
-            m_port.setSettings(QStringLiteral("4800,N,8,1"));
+            if (!changeSpeed(QStringLiteral("4800,N,8,1")))
+                return;
             qCDebug(lcUpdate) << "phase: remote start request";
             m_link.Send(frames::StartBootloader);
             if (m_st.sReply.size() >= m_st.sWakeReply.size() &&
@@ -100,7 +102,8 @@ void Updater::cmdProgram_Click() {
             }
         }
 
-        m_port.setSettings(lineSettings);
+        if (!changeSpeed(lineSettings))
+            return;
         qCDebug(lcUpdate) << "phase: identification";
         m_link.beginPhase(View::Phase::Identify, 1);
         m_link.Send(frames::ReadVersion);
@@ -170,6 +173,8 @@ bool Updater::openPort() {
     m_port.setCommPort(m_st.iComPort);
     if (m_port.open())
         return true;
+    if (m_st.bIdle)
+        return false; // cancelled while it opened: the cancel has told the user
     const CommPort::Error error = m_port.lastError();
     if (error.code == CommPort::kErrInvalidPort) {
         // The device went after the check let it through (unplugged, its link removed):
@@ -191,6 +196,19 @@ bool Updater::openPort() {
     portFailed(openFailureText(error), error.code == CommPort::kErrPermission
                                            ? Outcome::NoPermission
                                            : Outcome::PortUnusable);
+    return false;
+}
+
+bool Updater::changeSpeed(const QString &lineSettings) {
+    if (m_port.setSettings(lineSettings))
+        return true;
+    if (m_st.bIdle)
+        return false;
+    // A line left at a speed other than the instrument's garbles every frame that follows:
+    // the update ends here, with the reason, rather than with a reply that never comes.
+    m_st.outcome.settle(Outcome::CommError, m_port.lastError().reason);
+    m_link.returnToIdle(
+        {.message = QStringLiteral("Error communicating with Port."), .resetDisplay = true});
     return false;
 }
 

@@ -31,6 +31,9 @@ private:
     void setUpPort(const QString &lineSettings);
     // Opens the selected port; false after ending the update with the reason it would not.
     bool openPort();
+    // Sets the line's speed for the next step; false after ending the update when the line
+    // could not take it.
+    bool changeSpeed(const QString &lineSettings);
     // Ends the update on a port number that no device has.
     void portMissing();
     void portFailed(const QString &message, Outcome outcome);

@@ -44,7 +44,13 @@ public:
     QString transcriptPath() const { return m_dir + "/transcript.txt"; }
     QString dumpPath() const { return m_dir + "/dump.hex"; }
     // After a completed update the instrument ends by itself once FinishUpdate is in.
-    bool finished() { return m_process.waitForFinished(10000); }
+    // Its end may have been noticed already, by events a wait of the tool processed.
+    bool finished() {
+        if (m_process.state() == QProcess::NotRunning)
+            return m_process.exitStatus() == QProcess::NormalExit &&
+                   m_process.error() == QProcess::UnknownError;
+        return m_process.waitForFinished(10000);
+    }
     // Ends the instrument, so that its records are complete.
     void stop() {
         if (m_process.state() != QProcess::NotRunning) {

@@ -34,6 +34,14 @@ struct TelnetScript {
     // Given the client's data not yet consumed (0xFF undoubled), takes what it answers and
     // returns the answer as raw bytes for the wire: the script writes Telnet itself.
     std::function<QByteArray(QByteArray &pending)> peer;
+    // Given a COM-PORT-OPTION command the client sent (its code and value) and the answer
+    // RFC 2217 asks for, returns what the server writes instead: another value, nothing, or
+    // data beside it. Unset: the answer. Only with Accept.
+    std::function<QByteArray(quint8 code, const QByteArray &value, const QByteArray &answer)>
+        confirm;
+    // Never reads what the client sends, and sends it requests without end (DO for an
+    // option the client declines, each owed an answer).
+    bool flood = false;
     // An answer goes out in pieces of this many bytes, each written on its own after a
     // pause, so that the client reads them apart. 0: in one piece.
     int pieceSize = 0;
@@ -145,6 +153,21 @@ private:
         }
         m_client = socket;
         m_state = State::Data;
+        if (m_script.flood) {
+            const QByteArray requests = QByteArray("\xFF\xFD\x18").repeated(16 * 1024);
+            const auto more = [socket, requests] {
+                while (socket->bytesToWrite() < 4 * requests.size())
+                    socket->write(requests);
+            };
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, more);
+            QObject::connect(socket, &QTcpSocket::disconnected, [this, socket] {
+                if (m_client == socket)
+                    m_client = nullptr;
+                socket->deleteLater();
+            });
+            more();
+            return;
+        }
         m_pending.clear();
         m_answered.clear();
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -221,6 +244,10 @@ private:
                 answer += c;
         }
         answer += QByteArray(1, char(IAC)) + char(SE);
+        if (m_script.confirm) {
+            writePieces(m_script.confirm(code, sub.mid(2), answer));
+            return;
+        }
         m_client->write(answer);
         m_client->flush();
     }
