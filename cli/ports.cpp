@@ -8,14 +8,9 @@
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSet>
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include "line.h"
 #include "netaddress.h"
@@ -58,32 +53,28 @@ QList<int> listedPorts() {
 
 struct PortRow {
     int port;
-    QString path;    // what the number opens: the port directory's entry or /dev/ttySn
+    QString path;    // what the number opens: the port directory's entry, /dev/ttySn or COMn
     QString target;  // the entry's link target, as written
     QString device;  // the device at the end of it, empty when there is none
     QString problem; // why the number reaches no device although something is there
     QString address; // a remote serial port the entry names instead of a device
 };
 
-PortRow portRow(int port) {
-    PortRow row{port, serial::devicePath(port), {}, {}, {}};
-    row.address = serial::networkTarget(row.path);
-    if (!row.address.isEmpty()) {
-        row.target = row.address;
+// `available`: the serial ports the system lists, which decide where there is no port
+// directory (COMn is then the port itself).
+PortRow portRow(int port, const QSet<QString> &available) {
+    const serial::PortTarget target = serial::resolvePort(port);
+    PortRow row{port, target.entry, target.linkText, {}, target.problem, target.address};
+    if (!row.address.isEmpty() || !row.problem.isEmpty())
         return row;
-    }
-    const QFileInfo info(row.path);
-    if (info.isSymLink())
-        row.target = info.symLinkTarget();
-    row.problem = serial::distrustPortEntry(row.path);
-    struct stat st {};
-    const QString device = info.canonicalFilePath();
-    if (!row.problem.isEmpty() || device.isEmpty())
-        return row;
-    if (::stat(QFile::encodeName(device).constData(), &st) == 0 && S_ISCHR(st.st_mode))
-        row.device = device;
-    else
+    if (!serial::hasPortDirectory()) {
+        if (available.contains(target.device))
+            row.device = target.device;
+    } else if (target.characterDevice) {
+        row.device = target.device;
+    } else if (!target.device.isEmpty()) {
         row.problem = QStringLiteral("not a device");
+    }
     return row;
 }
 
@@ -115,71 +106,37 @@ void printJson(const QJsonObject &object) {
     print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-// A serial port, USB adapter or pseudo-terminal, as the kernel itself says: the device's
-// class in sysfs is tty, or it is a pseudo-terminal's far end (majors 136 to 143, which
-// sysfs does not list). Only where there is no sysfs does asking the device decide, and a
-// device that cannot be asked is refused. The controlling terminal, the console and the
-// pseudo-terminal multiplexer are terminals no instrument is ever on.
-QString notATerminal(const QString &device) {
-    const QString shown = serial::shownText(device, serial::kShownPathLength);
-    const QByteArray path = QFile::encodeName(device);
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0)
-        return QStringLiteral("%1: %2").arg(shown, QString::fromLocal8Bit(std::strerror(errno)));
-    const QString notOne = QStringLiteral("%1 is not a terminal device").arg(shown);
-    if (!S_ISCHR(st.st_mode))
-        return notOne;
-    const unsigned kind = major(st.st_rdev);
-    const unsigned number = minor(st.st_rdev);
-    if (kind == 5 && number <= 2) {
-        static const char *const special[] = {"the controlling terminal", "the system console",
-                                              "the pseudo-terminal multiplexer"};
-        return QStringLiteral("%1 is %2, not a serial line").arg(shown, special[number]);
-    }
-    const QString classLink = QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(kind).arg(number);
-    if (QFileInfo(classLink).isSymLink()) {
-        const QString subsystem = QFileInfo(QFileInfo(classLink).symLinkTarget()).fileName();
-        return subsystem == QLatin1String("tty")
-                   ? QString()
-                   : QStringLiteral("%1 (a %2 device)").arg(notOne, subsystem);
-    }
-    if (kind >= 136 && kind <= 143)
-        return {};
-    if (QFileInfo(QStringLiteral("/sys/dev/char")).isDir())
-        return notOne;
-    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return QStringLiteral("cannot tell whether %1 is a terminal device: %2")
-            .arg(shown, QString::fromLocal8Bit(std::strerror(errno)));
-    const bool terminal = ::isatty(fd);
-    ::close(fd);
-    return terminal ? QString() : notOne;
-}
-
 } // namespace
-
-QString stableName(const QString &device, const QString &byIdDirectory) {
-    const QString wanted = QFileInfo(device).canonicalFilePath();
-    if (wanted.isEmpty())
-        return {};
-    const QDir dir(byIdDirectory);
-    for (const QFileInfo &entry :
-         dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
-        if (entry.canonicalFilePath() == wanted)
-            return entry.absoluteFilePath();
-    return {};
-}
 
 int listPorts(bool json, bool probing) {
     const QList<int> numbers = listedPorts();
+    const QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
+    QSet<QString> available;
+    for (const QSerialPortInfo &info : devices)
+        available << info.portName() << info.systemLocation();
     QList<PortRow> rows;
     for (int port : numbers)
-        rows << portRow(port);
+        rows << portRow(port, available);
 
     QJsonArray portsJson;
     if (!json)
-        print(QStringLiteral("COM numbers (port directory %1):")
-                  .arg(shownPath(serial::portDirectory())));
+        print(serial::hasPortDirectory() ? QStringLiteral("COM numbers (port directory %1):")
+                                               .arg(shownPath(serial::portDirectory()))
+                                         : QStringLiteral("COM numbers:"));
+    const auto whereOf = [](const PortRow &row) {
+        QString where = shownPath(row.path);
+        if (!row.target.isEmpty())
+            where += QStringLiteral(" -> ") + shownPath(row.target);
+        if (!row.device.isEmpty() && row.device != row.path && row.device != row.target)
+            where += QStringLiteral(" (") + shownPath(row.device) + QLatin1Char(')');
+        return where;
+    };
+    // The columns as wide as their widest row, so that COM10 and up line up with COM1.
+    qsizetype numberWidth = 0, whereWidth = 0;
+    for (const PortRow &row : rows) {
+        numberWidth = std::max(numberWidth, QString::number(row.port).size());
+        whereWidth = std::max(whereWidth, whereOf(row).size());
+    }
     for (const PortRow &row : rows) {
         const bool present = !row.device.isEmpty();
         const bool remote = !row.address.isEmpty();
@@ -204,11 +161,7 @@ int listPorts(bool json, bool probing) {
             portsJson << o;
             continue;
         }
-        QString where = shownPath(row.path);
-        if (!row.target.isEmpty())
-            where += QStringLiteral(" -> ") + shownPath(row.target);
-        if (present && row.device != row.path && row.device != row.target)
-            where += QStringLiteral(" (") + shownPath(row.device) + QLatin1Char(')');
+        const QString where = whereOf(row);
         QString state = present                 ? QStringLiteral("present")
                         : row.problem.isEmpty() ? QStringLiteral("missing")
                                                 : row.problem;
@@ -217,11 +170,13 @@ int listPorts(bool json, bool probing) {
                     : unanswered.isEmpty()
                         ? QStringLiteral("answers")
                         : QStringLiteral("does not answer: ") + shownPath(unanswered);
-        print(QStringLiteral("  COM%1  %2  %3").arg(row.port, -3).arg(where, state));
+        print(QStringLiteral("  COM%1  %2  %3")
+                  .arg(row.port, -int(numberWidth))
+                  .arg(where, -int(whereWidth))
+                  .arg(state));
     }
 
     QJsonArray devicesJson;
-    const QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
     if (!json)
         print(devices.isEmpty() ? QStringLiteral("No serial devices found.")
                                 : QStringLiteral("Serial devices:"));
@@ -274,11 +229,21 @@ int listPorts(bool json, bool probing) {
     return 0;
 }
 
+// Where there is no port directory a number is the port itself, and nothing can be mapped.
+int noPortDirectory(int port) {
+    return refuse(QStringLiteral("there is no port directory here: COM%1 is the port itself, "
+                                 "and --list-ports shows the ports there are")
+                      .arg(port));
+}
+
 int mapPort(int port, const QString &device, bool json) {
+    if (!serial::hasPortDirectory())
+        return noPortDirectory(port);
     // A remote serial port's address is the link's text itself: the port directory stays a
     // directory of links, and a program that takes the entry for a path finds nothing there.
     const bool remote = serial::looksLikeNetAddress(device);
-    if (const QString why = remote ? serial::parseNetAddress(device).error : notATerminal(device);
+    if (const QString why =
+            remote ? serial::parseNetAddress(device).error : serial::notATerminal(device);
         !why.isEmpty())
         return refuse(why);
     const QString entry = entryPath(port);
@@ -290,9 +255,12 @@ int mapPort(int port, const QString &device, bool json) {
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
     QString target = remote ? serial::parseNetAddress(device).address->text()
                             : QFileInfo(device).absoluteFilePath();
-    if (!remote && !target.startsWith(kByIdDirectory + QLatin1Char('/')))
+    if (!remote && !target.startsWith(serial::kByIdDirectory + QLatin1Char('/')))
         if (const QString stable = stableName(device); !stable.isEmpty())
             target = stable;
+    // A link through a directory others may write to leads to whatever they put there.
+    if (const QString why = remote ? QString() : serial::distrustTarget(target); !why.isEmpty())
+        return refuse(why);
 
     namespace fs = std::filesystem;
     std::error_code error;
@@ -310,6 +278,10 @@ int mapPort(int port, const QString &device, bool json) {
         return refuse(QStringLiteral("%1 is in the way (%2); remove it first")
                           .arg(shownPath(entry + QStringLiteral(".new")),
                                QString::fromLocal8Bit(error.message().c_str())));
+    // What the number led to before, so that replacing a mapping never goes unsaid.
+    std::error_code none;
+    const fs::path old = fs::read_symlink(final, none);
+    const QString replaced = none ? QString() : QFile::decodeName(QByteArray::fromStdString(old.string()));
     fs::create_symlink(fs::path(QFile::encodeName(target).toStdString()), temporary, error);
     if (!error)
         fs::rename(temporary, final, error);
@@ -320,16 +292,24 @@ int mapPort(int port, const QString &device, bool json) {
         return refuse(QStringLiteral("cannot link %1: %2")
                           .arg(shownPath(entry), QString::fromLocal8Bit(error.message().c_str())));
     }
-    if (json)
-        printJson({{QStringLiteral("port"), port},
-                   {QStringLiteral("path"), entry},
-                   {QStringLiteral("target"), target}});
-    else
-        print(QStringLiteral("COM%1: %2 -> %3").arg(port).arg(shownPath(entry), shownPath(target)));
+    if (json) {
+        QJsonObject done{{QStringLiteral("port"), port},
+                         {QStringLiteral("path"), entry},
+                         {QStringLiteral("target"), target}};
+        if (!replaced.isEmpty())
+            done.insert(QStringLiteral("replaced"), replaced);
+        printJson(done);
+    } else {
+        print(QStringLiteral("COM%1: %2 -> %3").arg(port).arg(shownPath(entry), shownPath(target)) +
+              (replaced.isEmpty() ? QString()
+                                  : QStringLiteral(" (it led to %1 before)").arg(shownPath(replaced))));
+    }
     return 0;
 }
 
 int unmapPort(int port, bool json) {
+    if (!serial::hasPortDirectory())
+        return noPortDirectory(port);
     const QString entry = entryPath(port);
     const QFileInfo info(entry);
     if (!info.isSymLink()) {

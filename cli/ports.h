@@ -4,12 +4,11 @@
 
 #include <QString>
 
+#include "portnames.h"
+
 namespace cli {
 
-inline const QString kByIdDirectory = QStringLiteral("/dev/serial/by-id");
-
-// The name under `byIdDirectory` that leads to the same device as `device`, or empty.
-QString stableName(const QString &device, const QString &byIdDirectory = kByIdDirectory);
+using serial::stableName;
 
 // Each returns an exit status and prints what it did, or one line saying why it could not.
 // `probing`: each COM number that names a remote serial port is tried.

@@ -121,20 +121,27 @@ bool CommPort::open() {
     m_inBuffer.clear();
     ++m_session;
 
-    const QString entry =
-        m_deviceOverride.isEmpty() ? serial::devicePath(m_port) : m_deviceOverride;
+    // A number is resolved once, and the open takes what the resolution saw.
+    serial::PortTarget target;
+    if (m_deviceOverride.isEmpty())
+        target = serial::resolvePort(m_port);
+    else
+        target.entry = m_deviceOverride;
+    const QString entry = target.entry;
     if (entry.isEmpty()) {
         setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
         return false;
     }
-    if (m_deviceOverride.isEmpty())
-        if (const QString why = serial::distrustPortEntry(entry); !why.isEmpty()) {
-            qCDebug(lcSerial).noquote() << "refused" << why;
-            setError(kErrOpenFailed, why);
-            return false;
-        }
+    if (!target.problem.isEmpty()) {
+        qCDebug(lcSerial).noquote() << "refused" << target.problem;
+        setError(kErrOpenFailed, target.problem);
+        return false;
+    }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
-    m_line = m_lineMaker ? m_lineMaker(entry) : serial::makeLine(entry);
+    const QString lineAddress = target.address.isEmpty() ? entry : target.address;
+    m_line = m_lineMaker ? m_lineMaker(lineAddress) : serial::makeLine(lineAddress);
+    if (!target.device.isEmpty())
+        m_line->expectDevice(target.device, target.identity);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);
     connect(m_line.get(), &serial::Line::lost, this, &CommPort::onLineLost);
     const Busy busy(m_lineBusy);

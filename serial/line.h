@@ -11,6 +11,8 @@
 #include <chrono>
 #include <memory>
 
+#include "portnames.h" // DeviceIdentity
+
 namespace serial {
 
 struct LineSettings {
@@ -79,6 +81,12 @@ public:
 
     LineFailure failure() const { return m_failure; }
 
+    // The device a port's resolution reached (portnames.h): the open takes that path rather
+    // than resolving the entry again, and refuses a file other than the one it saw.
+    void expectDevice(const QString &path, const DeviceIdentity &identity) {
+        m_expectedPath = path;
+        m_expectedIdentity = identity;
+    }
     // A line whose waits let the thread's events run (a network line's set-up) leaves them
     // alone from now on: a line closed while its owner is being destroyed must not run
     // events for a window that is half gone.
@@ -98,10 +106,14 @@ protected:
         return false;
     }
     void clearFailure() { m_failure = {}; }
+    QString expectedPath() const { return m_expectedPath; }
+    DeviceIdentity expectedIdentity() const { return m_expectedIdentity; }
     bool eventsHeld() const { return m_eventsHeld; }
 
 private:
     LineFailure m_failure;
+    QString m_expectedPath;
+    DeviceIdentity m_expectedIdentity;
     bool m_eventsHeld = false;
 };
 

@@ -118,6 +118,19 @@ speed_t speedFor(qint32 baud) {
     return B0;
 }
 
+// Why the open file `fd` is not the one a port's resolution saw at `device`, or empty: a
+// file swapped in between is never used.
+QString notAsResolved(int fd, const QString &device, const DeviceIdentity &seen) {
+    struct stat st {};
+    if (!seen.known ||
+        (::fstat(fd, &st) == 0 && quint64(st.st_dev) == seen.filesystem &&
+         quint64(st.st_ino) == seen.inode && quint64(st.st_rdev) == seen.device))
+        return {};
+    return QStringLiteral("%1 was replaced by another file while it was being opened; "
+                          "check who else changes it")
+        .arg(device);
+}
+
 class UnixLine : public Line {
 public:
     explicit UnixLine(const QString &entry) : m_entry(entry) {}
@@ -170,7 +183,8 @@ bool UnixLine::open(const LineSettings &settings) {
     ++m_session;
 
     // The real device, so that lock files and holders are the ones other programs see.
-    const QString device = QFileInfo(m_entry).canonicalFilePath();
+    const QString device =
+        expectedPath().isEmpty() ? QFileInfo(m_entry).canonicalFilePath() : expectedPath();
     if (device.isEmpty()) {
         const QString target = QFileInfo(m_entry).symLinkTarget();
         return fail(LineFault::Missing, QStringLiteral("%1: %2").arg(
@@ -206,6 +220,11 @@ bool UnixLine::openDevice(const QString &device) {
     m_fd =
         ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd >= 0) {
+        // Not even asked whether it is a terminal when it is not the file that was checked.
+        if (const QString why = notAsResolved(m_fd, device, expectedIdentity()); !why.isEmpty()) {
+            shut();
+            return fail(LineFault::Unusable, why);
+        }
         termios line{};
         if (::tcgetattr(m_fd, &line) == 0)
             return true;

@@ -244,7 +244,14 @@ private slots:
         // The hint is for no reply alone.
         QCOMPARE(flash.err().contains("Hint: "), status == 9);
         if (status == 0) {
-            QVERIFY(flash.err().isEmpty());
+            // Nothing on standard error but what another user's leftovers on this machine may
+            // cause: a lock file his program left for the same pseudo-terminal number.
+            static const QRegularExpression theirLock(
+                "^zarvo\\.serial: (ignored lock file|no lock file written for /dev/pts/[0-9]+ "
+                "since) /\\S+/LCK\\.\\.pts_[0-9]+ belongs to user ");
+            QStringList unexpected = flash.err().split('\n', Qt::SkipEmptyParts);
+            unexpected.removeIf([](const QString &line) { return theirLock.match(line).hasMatch(); });
+            QVERIFY2(unexpected.isEmpty(), qPrintable(flash.err()));
             QVERIFY(flash.out().contains("the instrument reports 1012.01"));
             QVERIFY(instrument.finished());
         } else if (status != 3) {
@@ -799,6 +806,15 @@ private slots:
                                                  << "nobody" << 17;
         QTest::newRow("/dev/vcs, not openable") << "/dev/vcs" << 1 << "not a terminal device"
                                                 << "nobody" << 17;
+        QTest::newRow("link in a directory others may write to")
+            << "tmplink" << 1 << "leads through /tmp, which other users may write to" << "" << 17;
+        // "@" stands for what the number led to before.
+        QTest::newRow("over a number mapped to a device")
+            << "pty" << 0 << "(it led to @ before)" << "mapped" << 17;
+        QTest::newRow("over a number mapped to a remote port")
+            << "pty" << 0 << "(it led to @ before)" << "remote" << 17;
+        QTest::newRow("over the virtual instrument's link")
+            << "pty" << 0 << "(it led to @ before)" << "sim" << 17;
     }
     void mapping() {
         QFETCH(QString, device);
@@ -826,21 +842,38 @@ private slots:
             const QString base = QFileInfo(QFileInfo(sandbox.portDirectory()).path()).path();
             QCOMPARE(QProcess::execute("chown", {"-R", "nobody:", base}), 0);
         }
-        PtyPair pty;
+        PtyPair pty, earlier;
         QTemporaryDir scratch;
         QFile file(scratch.path() + "/file");
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
+        QTemporaryDir shared("/tmp/zarvo-map-XXXXXX"); // /tmp itself: others may write to it
+        QVERIFY(QFile::link(pty.slavePath(), shared.path() + "/tty"));
         const QMap<QString, QString> paths{{"pty", pty.slavePath()},
                                            {"file", file.fileName()},
                                            {"directory", scratch.path()},
                                            {"missing", scratch.path() + "/none"},
-                                           {"null", "/dev/null"}};
+                                           {"null", "/dev/null"},
+                                           {"tmplink", shared.path() + "/tty"}};
         const QString entry = sandbox.portDirectory() + "/com" + n;
+        QTemporaryDir records;
+        std::unique_ptr<Instrument> sim;
+        QString before;
+        if (situation == "mapped" || situation == "remote") {
+            before = situation == "mapped" ? earlier.slavePath() : "rfc2217://127.0.0.1:1";
+            Flash first({"--map", n, before});
+            QCOMPARE(first.finish(), 0);
+        } else if (situation == "sim") {
+            sim = std::make_unique<Instrument>(number, QStringList{}, records.path());
+            before = sim->device();
+            QCOMPARE(QFileInfo(entry).symLinkTarget(), before);
+        }
+        says.replace("@", before);
         Flash map({"--map", n, paths.value(device, device)}, {}, runAs);
         QCOMPARE(map.finish(), status);
         QVERIFY2((status == 0 ? map.out() : map.err()).contains(says),
                  qPrintable(map.out() + map.err()));
+        QCOMPARE(map.out().contains("before"), !before.isEmpty());
         // A refusal gives the reason the operating system gave, never the "Success" of a
         // later clean-up step.
         QVERIFY2(!map.err().contains("Success"), qPrintable(map.err()));
@@ -986,6 +1019,13 @@ private slots:
                  qPrintable(text.out()));
         QVERIFY2(comLines.last().startsWith("  COM100") && comLines.last().endsWith("not a device"),
                  qPrintable(comLines.last()));
+        // Each column starts where it starts on every other line, whatever the numbers.
+        QSet<qsizetype> stateColumns;
+        for (const QString &line : comLines)
+            for (const QString &state : {"missing", "present", "not a device"})
+                if (line.endsWith(state))
+                    stateColumns << line.size() - state.size();
+        QVERIFY2(stateColumns.size() == 1, qPrintable(text.out()));
 
         Flash json({"--list-ports", "--json"});
         QCOMPARE(json.finish(), 0);
@@ -1001,34 +1041,73 @@ private slots:
         }
     }
 
-    // Another user who may write to the port directory swaps COM5 for his own instrument:
-    // the update is refused, saying what to mend, and no frame reaches his instrument.
+    // Another user who may write to a directory on the way to COM5's device leads it to
+    // his own instrument: the update is refused, saying what to mend, and no frame reaches
+    // his instrument.
+    void portDirectoryOthersMayChange_data() {
+        // "ports": the port directory is writable by all and he has planted his link there;
+        // "base": the configuration directory itself is writable by all; "tmp": COM5 leads
+        // to a name directly in /tmp, where he has put a link to his instrument.
+        QTest::addColumn<QString>("open");
+        QTest::addColumn<QString>("named"); // "@" stands for the configuration directory
+        QTest::addColumn<QString>("fix");
+        QTest::newRow("port directory writable by all") << "ports"
+                                                        << "@/zarvo-update/ports may be changed by other users"
+                                                        << "chmod go-w @/zarvo-update/ports";
+        QTest::newRow("configuration directory writable by all")
+            << "base" << "@ may be changed by other users (mode 0777)" << "chmod go-w @";
+        QTest::newRow("link to a name in /tmp")
+            << "tmp" << "leads through /tmp, which other users may write to (mode 1777)"
+            << "zarvo-flash --map 5 DEVICE";
+    }
     void portDirectoryOthersMayChange() {
+        QFETCH(QString, open);
+        QFETCH(QString, named);
+        QFETCH(QString, fix);
         const QStringList runAs = asNobody();
         if (runAs.isEmpty())
             QSKIP("needs root, a user nobody and setpriv");
         PortSandbox sandbox;
         const QString ports = sandbox.portDirectory();
         const QString top = QFileInfo(ports).path();
-        for (const QString &dir : {QFileInfo(top).path(), top})
+        const QString base = QFileInfo(top).path();
+        for (const QString &dir : {base, top})
             QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner |
                                                    QFile::ExeOwner | QFile::ExeGroup |
                                                    QFile::ExeOther));
-        QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0777) == 0);
         QTemporaryDir records;
-        Instrument theirs(0, {}, records.path());
-        QVERIFY(!theirs.device().isEmpty());
-        QCOMPARE(QProcess::execute(runAs.first(),
-                                   runAs.mid(1) +
-                                       QStringList{"ln", "-s", theirs.device(), ports + "/com5"}),
-                 0);
+        Instrument ours(kPort, {}, records.path());
+        QTemporaryDir theirRecords;
+        Instrument theirs(0, {}, theirRecords.path());
+        QVERIFY(!ours.device().isEmpty() && !theirs.device().isEmpty());
+        const QString planted = "/tmp/" + QFileInfo(records.path()).fileName() + "-tty";
+        if (open == "ports") {
+            QVERIFY(::chmod(QFile::encodeName(ports).constData(), 0777) == 0);
+            QVERIFY(QFile::remove(ports + "/com5"));
+            QCOMPARE(QProcess::execute(runAs.first(),
+                                       runAs.mid(1) + QStringList{"ln", "-s", theirs.device(),
+                                                                  ports + "/com5"}),
+                     0);
+        } else if (open == "base") {
+            QVERIFY(::chmod(QFile::encodeName(base).constData(), 0777) == 0);
+        } else {
+            // The user's own link there is gone (a socat that ended); his stands in its place.
+            QCOMPARE(QProcess::execute(runAs.first(), runAs.mid(1) + QStringList{"ln", "-s",
+                                                                                 theirs.device(),
+                                                                                 planted}),
+                     0);
+            QVERIFY(sandbox.link(kPort, planted));
+        }
         Flash flash({"--port", "5", "--yes"});
         QCOMPARE(flash.finish(), 7);
-        QVERIFY2(flash.err().contains(ports + " may be changed by other users") &&
-                     flash.err().contains("chmod go-w " + ports),
-                 qPrintable(flash.err()));
+        QFile::remove(planted);
+        named.replace("@", base);
+        fix.replace("@", base);
+        QVERIFY2(flash.err().contains(named) && flash.err().contains(fix), qPrintable(flash.err()));
+        ours.stop();
         theirs.stop();
         QVERIFY(theirs.codes().isEmpty());
+        QVERIFY(ours.codes().isEmpty());
     }
 
     // The port directory is private to its user whatever the umask, made by --map and by

@@ -1,5 +1,6 @@
 // Tests of the serial port layer, against pseudo-terminals whose master end plays the line.
 #include "commport.h"
+#include "line.h"
 #include "lockfiles.h"
 #include "portnames.h"
 #include "pty.h"
@@ -192,6 +193,7 @@ private slots:
     void portEntryTrust();
     void openOtherFailure_data();
     void openOtherFailure();
+    void openTakesWhatWasResolved();
     void openAsAnotherUser_data();
     void openAsAnotherUser();
     void openHeldByAnotherProgram_data();
@@ -452,15 +454,17 @@ void TestSerial::openOtherFailure_data() {
 void TestSerial::openOtherFailure() {
     // A device that exists but is no serial line: neither missing nor in use.
     QFETCH(QString, target);
-    QTemporaryDir dir;
-    const QString file = target.isEmpty() ? dir.path() + QStringLiteral("/plain-file") : target;
+    // The plain file where no other user may replace it, or the port would be refused for that.
+    PortSandbox sandbox;
+    const QString file =
+        target.isEmpty() ? sandbox.privateDirectory() + QStringLiteral("/plain-file") : target;
     if (target.isEmpty()) {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("not a tty");
     }
-    PortSandbox sandbox;
-    QVERIFY(sandbox.link(2, file));
+    QVERIFY(target.isEmpty() ? sandbox.linkPrivate(2, QStringLiteral("plain-file"))
+                             : sandbox.link(2, file));
     CommPort comm;
     comm.setCommPort(2);
     QVERIFY(!comm.open());
@@ -468,6 +472,29 @@ void TestSerial::openOtherFailure() {
     QVERIFY2(comm.lastError().reason.contains(file + QStringLiteral(" is not a terminal device")),
              qPrintable(comm.lastError().reason));
     QVERIFY(!comm.isOpen());
+}
+
+// The open takes the file the port's resolution saw: one put in its place in between is
+// refused before anything is asked of it.
+void TestSerial::openTakesWhatWasResolved() {
+    PortSandbox sandbox;
+    const QString file = sandbox.privateDirectory() + QStringLiteral("/adapter");
+    for (const QString &path : {file, file + QStringLiteral(".new")}) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(sandbox.linkPrivate(2, QStringLiteral("adapter")));
+    const serial::PortTarget target = serial::resolvePort(2);
+    QCOMPARE(target.device, file);
+    // Another file renamed over it, as any change by whoever may write there would be.
+    QVERIFY(::rename(QFile::encodeName(file + QStringLiteral(".new")).constData(),
+                     QFile::encodeName(file).constData()) == 0);
+    const std::unique_ptr<serial::Line> line = serial::makeLine(target.entry);
+    line->expectDevice(target.device, target.identity);
+    QVERIFY(!line->open({}));
+    QCOMPARE(line->failure().fault, serial::LineFault::Unusable);
+    QVERIFY2(line->failure().reason.contains(file + QStringLiteral(" was replaced by another file")),
+             qPrintable(line->failure().reason));
 }
 
 // What an unprivileged user meets, who sees only his own processes: a port that a program

@@ -2,9 +2,11 @@
 // scripted bootloader on a pseudo-terminal reached as port 3.
 #include <QtTest>
 #include <optional>
+#include <sys/stat.h>
 
 #include "frames.h"
 #include "image.h"
+#include "instrument.h" // asNobody()
 #include "linkrig.h"
 #include "sequences.h"
 #include "updater.h"
@@ -325,6 +327,11 @@ private slots:
         QTest::newRow("port 0") << "zero"
                                 << "Selected Com Port is not available."
                                 << int(Outcome::PortMissing);
+        // The configuration directory is writable by all, and another user swaps the port
+        // directory for his own once the port check has closed the port.
+        QTest::newRow("swapped by another user after the port check")
+            << "swapped"
+            << "Selected COM Port could not be opened." << int(Outcome::PortUnusable);
     }
     void portFailures() {
         QFETCH(QString, kind);
@@ -336,7 +343,34 @@ private slots:
         unusable.watch(rig.port, [&] { rig.pty.hangUp(); });
         if (kind == "zero")
             rig.st.iComPort = 0;
+        PtyPair theirs;
+        QByteArray reachedThem;
+        const QString base = QFileInfo(QFileInfo(rig.sandbox.portDirectory()).path()).path();
+        if (kind == "swapped") {
+            const QStringList runAs = asNobody();
+            if (runAs.isEmpty())
+                QSKIP("needs root, a user nobody and setpriv");
+            QVERIFY(::chmod(QFile::encodeName(base).constData(), 0777) == 0);
+            theirs.setPeer([&](const QByteArray &bytes) {
+                reachedThem += bytes;
+                return QByteArray();
+            });
+            QObject::connect(&rig.port, &CommPort::closed, &rig.port, [&, runAs] {
+                const QString script = QStringLiteral(
+                    "mv \"$0/zarvo-update\" \"$0/old\" && mkdir -p \"$0/zarvo-update/ports\" && "
+                    "ln -s \"$1\" \"$0/zarvo-update/ports/com3\"");
+                QProcess::execute(runAs.first(), runAs.mid(1) + QStringList{"sh", "-c", script,
+                                                                            base,
+                                                                            theirs.slavePath()});
+            });
+        }
         rig.updater.cmdProgram_Click();
+        if (kind == "swapped") {
+            QVERIFY2(rig.view.boxes.value(0).text.contains("chmod go-w " + base),
+                     qPrintable(rig.view.boxes.value(0).text));
+            QCoreApplication::processEvents();
+            QVERIFY(reachedThem.isEmpty());
+        }
         QCOMPARE(rig.view.boxes.size(), 1);
         QVERIFY2(rig.view.boxes[0].text.startsWith(message), qPrintable(rig.view.boxes[0].text));
         if (kind == "held" || kind == "opened")

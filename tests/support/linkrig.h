@@ -3,6 +3,7 @@
 // second process that holds a device as another serial program would.
 #pragma once
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -114,14 +115,17 @@ inline void addUnusablePortRows() {
 class UnusablePort {
 public:
     UnusablePort(PortSandbox &sandbox, int port, const QString &kind, const QString &device) {
+        // Both in a directory nobody else may write to, or the port would be refused for that.
         if (kind == "vanishing") {
-            m_byId = m_adapterDir.path() + QStringLiteral("/usb-serial-adapter-if00");
-            m_ready =
-                m_adapterDir.isValid() && QFile::link(device, m_byId) && sandbox.link(port, m_byId);
+            m_byId = sandbox.privateDirectory() + QStringLiteral("/usb-serial-adapter-if00");
+            m_ready = QFile::link(device, m_byId) &&
+                      sandbox.linkPrivate(port, QStringLiteral("usb-serial-adapter-if00"));
         } else if (kind == "missing") {
             m_ready = sandbox.link(port, QStringLiteral("/dev/zarvo-no-such-device"));
         } else if (kind == "file") {
-            m_ready = m_file.open() && sandbox.link(port, m_file.fileName());
+            m_file.setFileTemplate(sandbox.privateDirectory() + QStringLiteral("/plain-XXXXXX"));
+            m_ready = m_file.open() &&
+                      sandbox.linkPrivate(port, QFileInfo(m_file.fileName()).fileName());
         } else if (kind == "held" || kind == "opened") {
             m_holder = std::make_unique<PortHolder>(device, kind == "opened");
             m_ready = m_holder->held();
@@ -151,7 +155,6 @@ public:
 
 private:
     QTemporaryFile m_file;
-    QTemporaryDir m_adapterDir;
     QString m_byId;
     QMetaObject::Connection m_watch;
     std::unique_ptr<PortHolder> m_holder;

@@ -136,6 +136,9 @@ PortSandbox::PortSandbox() {
     QFile::setPermissions(portDirectory(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile::setPermissions(m_dir.path() + "/zarvo-update",
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QDir().mkpath(privateDirectory());
+    QFile::setPermissions(privateDirectory(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 PortSandbox::~PortSandbox() {
@@ -147,6 +150,14 @@ PortSandbox::~PortSandbox() {
 
 QString PortSandbox::portDirectory() const {
     return m_dir.path() + "/zarvo-update/ports";
+}
+
+QString PortSandbox::privateDirectory() const {
+    return m_dir.path() + "/private";
+}
+
+bool PortSandbox::linkPrivate(int port, const QString &name) {
+    return link(port, QStringLiteral("../../private/") + name);
 }
 
 bool PortSandbox::link(int port, const QString &target) {

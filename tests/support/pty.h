@@ -53,6 +53,12 @@ public:
     QString portDirectory() const;
     // Makes port N reach `target` (a symbolic link comN).
     bool link(int port, const QString &target);
+    // A directory of this user's alone beside the port directory, for a port's files that
+    // no other user may replace (a temporary directory's /tmp is one others may write to).
+    QString privateDirectory() const;
+    // Makes port N reach `name` in privateDirectory() by a relative link, as a link into
+    // /dev/serial/by-id reaches its device.
+    bool linkPrivate(int port, const QString &name);
 
 private:
     QTemporaryDir m_dir;
