@@ -439,6 +439,53 @@ class Test:
                    [f"COM{n}" for n in range(1, 9)])
         self.check("choices of the baud list", reader.combo_items(baud), ["1200", "2400", "4800"])
 
+        # One focus at a time: at each stop of the Tab order the control that has the focus is
+        # the only object that says so (an editable box may pass it to its own text field),
+        # and the items of the closed lists are neither focused nor showing.
+        focused_state = reader.pyatspi.STATE_FOCUSED
+        showing_state = reader.pyatspi.STATE_SHOWING
+
+        def focused():
+            return [o for o in walk(window) if o.getState().contains(focused_state)]
+
+        def walk(root):
+            stack, found = [root], []
+            while stack:
+                obj = stack.pop()
+                if obj is None:
+                    continue
+                try:
+                    found.append(obj)
+                    stack.extend(reader.children(obj))
+                except Exception:
+                    continue
+            return found
+
+        def described(objs):
+            return sorted(f"{reader.role(o)} {reader.safe_name(o)!r}" for o in objs)
+
+        self.focus(wid)
+        stops = [("push button", "Program (F4)"), ("push button", "Exit (ESC)"),
+                 ("check box", "Check for Remote Program"), ("combo box", "COM Port"),
+                 ("combo box", "Baudrate"), ("push button", "Program (F4)")]
+        for stop, (role, name) in enumerate(stops):
+            if stop:
+                self.key(wid, "Tab")
+            target = control(role, name)
+            own = [target] + [c for c in reader.children(target)
+                              if c is not None and reader.role(c) == "text"]
+            try:
+                wait_for(f"the focus on {name}", lambda: any(
+                    o.getState().contains(focused_state) for o in own), 5, pump)
+            except Failure as failure:
+                self.failures.append(f"Tab stop {stop}: {failure}")
+            self.check(f"Tab stop {stop} ({name}): what else says it has the focus",
+                       [d for d in described(focused()) if d not in described(own)], [])
+            self.check(f"Tab stop {stop} ({name}): items of the closed lists focused or showing",
+                       described(o for o in reader.all(window, "list item")
+                                 if o.getState().contains(focused_state)
+                                 or o.getState().contains(showing_state)), [])
+
         # The baud list by keyboard: each change is heard as the new value, and announced.
         self.focus(wid)
         baud.queryComponent().grabFocus()
