@@ -548,16 +548,17 @@ class Test:
             return reader.find(app, "dialog", TITLE + " Updated")
 
         done = wait_for("the completion dialog", listen, 90, pump, interval=0.05)
+        percent = r"(?:\d|[1-9]\d|100)%"  # 0 to 100, nothing beyond
         self.check_match("panel 1 while erasing", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Erasing")), None),
-            r"Erasing \.\.\.  \d{1,3}%")
+            r"Erasing \.\.\.  " + percent)
         self.check_match("panel 1 while programming", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Programming")), None),
-            r"Programming \.\.\.  \d{1,3}%")
+            r"Programming \.\.\.  " + percent)
         # Every text heard is one the window shows whole, never a piece of one.
-        shown = (r"For Help press F1|Erasing \.\.\.  \d{1,3}%|Blank Checking \.\.\.|"
-                 r"Programming \.\.\.  \d{1,3}%|Verifying \.\.\.|Resetting Defaults \.\.\.|"
-                 r"Update Finished")
+        shown = (r"For Help press F1|Erasing \.\.\.  " + percent + r"|Blank Checking \.\.\.|"
+                 r"Programming \.\.\.  " + percent + r"|Verifying \.\.\.|"
+                 r"Resetting Defaults \.\.\.|Update Finished")
         self.check("panel 1 during the update: texts not shown as such",
                    sorted(t for t in heard["panel 1"] if not re.fullmatch(shown, t or "")), [])
         self.check("panel 2 during the update: texts not shown as such",
