@@ -167,7 +167,17 @@ private slots:
             << "0001 0301*480 0A02 0202*700";
         QTest::newRow("line hung up mid-erase")
             << QStringList{"--hang-up", "300"} << QStringList{} << "" << 9
-            << QStringList{commError} + hint << "0001 0301*299";
+            << QStringList{commError, "Hint: the connection to COM5 (",
+                           "/com5) dropped during the update."}
+            << "0001 0301*299";
+        // The bootloader was asked for: adding --remote is no advice.
+        QTest::newRow("no reply after --remote")
+            << QStringList{"--mode", "application", "--drop-reply", "1"} << QStringList{"--remote"}
+            << "" << 9
+            << QStringList{commError, "no reply to command 0001", "Hint: no reply on COM5 (",
+                           "/com5). Is the meter switched on and connected to it? Check that the "
+                           "meter uses 4800 baud (--baud)."}
+            << "0000 0001";
         QTest::newRow("instrument running its firmware")
             << QStringList{"--mode", "application"} << QStringList{} << "" << 9
             << QStringList{commError, "no reply to command 0001"} + hint << "";
