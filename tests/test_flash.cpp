@@ -1112,6 +1112,18 @@ private slots:
             for (const char *check : {"\"BOOTLOADER READY...\"", "--remote", "baud rate"})
                 QVERIFY2(text.contains(check), qPrintable(text));
 
+        // The README's list as well, each status with its meaning.
+        QFile readme(ZARVO_SOURCE_DIR "/README.md");
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QString readmeList = QString::fromUtf8(readme.readAll())
+                                       .simplified()
+                                       .section("The exit status says how the update ended:", 1)
+                                       .section("(`zarvo-flash --help`", 0, 0);
+        for (int status = 0; status <= 12; ++status)
+            QVERIFY2(
+                readmeList.contains(QRegularExpression(QStringLiteral("\\b%1 [a-z]").arg(status))),
+                qPrintable(QString::number(status) + " not in: " + readmeList));
+
         // The window's manual links a port with zarvo-flash, and points to its page.
         QFile windowPage(ZARVO_SOURCE_DIR "/packaging/zarvo-update.1.in");
         QVERIFY(windowPage.open(QIODevice::ReadOnly));
