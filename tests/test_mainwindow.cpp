@@ -902,7 +902,9 @@ void TestMainWindow::closeDuringUpdate() {
             if (!box || !box->isVisible() || answered.contains(box))
                 continue;
             answered << box;
-            seen << box->text();
+            seen << (box->informativeText().isEmpty()
+                         ? box->text()
+                         : box->text() + "\n\n" + box->informativeText());
             if (box->standardButtons() == QMessageBox::Ok)
                 box->button(QMessageBox::Ok)->click();
             else if (!answer.isEmpty())

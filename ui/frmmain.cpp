@@ -480,14 +480,13 @@ View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon
     }
     const bool yesNo = buttons == Buttons::YesNo;
     const auto standard = yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
-    // The message's first line stays the one the update gives; what to check goes below it.
-    QString shown = text;
-    if (text == texts::CommError)
-        shown += QStringLiteral("\n\n") + noReplyHint();
     // A window that was never shown would give the box an invisible owner to centre on.
-    QMessageBox box(boxIcon, title, shown, standard, isVisible() ? this : nullptr);
+    QMessageBox box(boxIcon, title, text, standard, isVisible() ? this : nullptr);
     box.setTextFormat(Qt::PlainText);
     box.setObjectName(QStringLiteral("MsgBox"));
+    // The message stays as the update gives it; what to check goes below it.
+    if (text == texts::CommError)
+        box.setInformativeText(noReplyHint());
     if (yesNo)
         box.setDefaultButton(defaultButton == Answer::Yes ? QMessageBox::Yes : QMessageBox::No);
     else
