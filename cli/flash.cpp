@@ -1,10 +1,5 @@
 #include "flash.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
-
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
@@ -13,36 +8,19 @@
 #include "portnames.h"
 #include "quitsignals.h"
 #include "status.h"
+#include "terminal.h"
 
 namespace cli {
-
-namespace {
-
-// Once the cancel has run and its result is written, the process ends by the signal that
-// asked for it, as command-line programs do: a shell running zarvo-flash in a loop sees a
-// program killed by Ctrl-C (status 130) and stops, rather than going on to the next meter.
-[[noreturn]] void endBySignal(int signal) {
-    std::fflush(nullptr);
-    ::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(signal);
-    std::_Exit(kStatusSignal + signal); // not reached: the default action ends the process
-}
-
-} // namespace
 
 int runUpdate(const Options &options) {
     ConsoleView::Setup setup;
     setup.style = options.json              ? ConsoleView::Style::Json
-                  : ::isatty(STDOUT_FILENO) ? ConsoleView::Style::Terminal
+                  : isTerminal(stdout)      ? ConsoleView::Style::Terminal
                                             : ConsoleView::Style::Lines;
     setup.quiet = options.quiet;
     setup.replace = options.replace;
     setup.remote = options.remote;
-    setup.stdinTerminal = ::isatty(STDIN_FILENO);
+    setup.stdinTerminal = isTerminal(stdin);
     setup.plan = updatePlan(options.remote);
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
     const QString entry = options.port > 0 ? serial::devicePath(options.port) : options.device;
@@ -61,9 +39,10 @@ int runUpdate(const Options &options) {
     engine.MSComm1.setDevice(options.device);
     st.sBaudrate = options.baud;
 
-    // Ctrl-C, SIGTERM, and SIGHUP (the terminal closed, the SSH session dropped) cancel as
-    // the window's Esc does, from the event loop inside Send's wait.
-    QuitSignals quit({SIGINT, SIGTERM, SIGHUP});
+    // Ctrl-C, SIGTERM, and SIGHUP (the terminal closed, the SSH session dropped; on Windows
+    // Ctrl-C, Ctrl-Break and the console closed) cancel as the window's Esc does, from the
+    // event loop inside Send's wait.
+    QuitSignals quit;
     if (!quit.isValid()) {
         std::perror("zarvo-flash: cannot catch Ctrl-C");
         return kStatusError;
@@ -86,7 +65,10 @@ int runUpdate(const Options &options) {
     const StatusRow &row = statusOf(st.outcome.value);
     if (cancelSignal != 0) {
         view.report(st.outcome, kStatusSignal + cancelSignal, row.name);
-        endBySignal(cancelSignal);
+        // As command-line programs end: a shell running zarvo-flash in a loop sees a
+        // program stopped by Ctrl-C (status 130) and stops, rather than going on to the
+        // next meter.
+        QuitSignals::endBy(cancelSignal, kStatusSignal + cancelSignal);
     }
     view.report(st.outcome, row.status, row.name);
     return row.status;

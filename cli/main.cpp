@@ -2,20 +2,20 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QStringDecoder>
-#include <csignal>
 #include <cstdio>
 
 #include "appinfo.h"
 #include "flash.h"
 #include "options.h"
 #include "ports.h"
+#include "quitsignals.h"
 #include "showntext.h"
 #include "status.h"
 
 int main(int argc, char *argv[]) {
     // A reader that goes away (`| head`) must not end an update half way and leave the
     // instrument erased: what cannot be printed is dropped, and the update runs to its end.
-    std::signal(SIGPIPE, SIG_IGN);
+    QuitSignals::keepOnBrokenPipe();
     QCoreApplication app(argc, argv);
     // Qt holds arguments as text, and bytes that are not UTF-8 do not come back out of it:
     // such a device path would be looked for under another name and reported missing.

@@ -2,11 +2,11 @@
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
-#include <csignal>
 #include <utility>
 
 #include "appinfo.h"
 #include "netaddress.h"
+#include "quitsignals.h"
 #include "status.h"
 
 namespace cli {
@@ -232,23 +232,16 @@ QString helpText() {
             "  -h, --help       this text\n"
             "  -V, --version    the firmware version this program installs\n"
             "\n"
-            "Ctrl-C, SIGTERM or SIGHUP (the terminal closed) cancels an update: no further frame\n"
-            "is sent and the instrument stays in its bootloader. Once the cancel is done (and\n"
-            "with --json its result written), zarvo-flash ends by that signal, as other programs\n"
-            "do, so that a shell loop over several meters stops too. (Status 13, which a cancel\n"
-            "once returned, is not used any more.)\n"
+            "%4"
             "\n"
             "Exit status:\n")
             .arg(baudChoices(), QString::fromLatin1(appinfo::kBaudRatesText))
-            .arg(appinfo::kDefaultBaudRate);
+            .arg(appinfo::kDefaultBaudRate)
+            .arg(QString::fromLatin1(QuitSignals::helpText()));
     for (const StatusRow &row : kStatusTable) {
         if (row.outcome == Outcome::Cancelled) {
             // Ended by the signal: the status a shell shows for it.
-            const std::pair<int, const char *> byCancel[] = {
-                {SIGHUP, "cancelled by SIGHUP (the terminal closed)"},
-                {SIGINT, "cancelled by Ctrl-C (SIGINT)"},
-                {SIGTERM, "cancelled by SIGTERM"}};
-            for (const auto &[signal, what] : byCancel)
+            for (const auto &[signal, what] : QuitSignals::requests())
                 text += QStringLiteral("  %1  %2\n")
                             .arg(kStatusSignal + signal)
                             .arg(QString::fromLatin1(what));

@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <cmath>
 #include <thread>
+#include <utility>
 
 #include "commport.h"
 #include "frames.h"
@@ -44,6 +45,64 @@ QString resultBytesText(const QByteArray &reply) {
                         : QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper());
     }
     return parts.join(QLatin1Char('-'));
+}
+
+// What the bytes in front of a receive buffer make of a frame: none (no start pair, a bad
+// escape, an unescaped start byte, a wrong checksum), one still arriving, or a whole one.
+struct FrameHead {
+    enum Kind { None, Partial, Whole } kind = None;
+    qsizetype length = 0; // a whole frame's wire bytes
+    QByteArray body;      // unescaped: command, count or checksum, ...
+};
+
+FrameHead frameAt(const QByteArray &bytes) {
+    using namespace frames;
+    if (byteAt(bytes, 1) != FrameStart || byteAt(bytes, 2) != FrameStart)
+        return {};
+    FrameHead head;
+    for (qsizetype i = 2; i < bytes.size(); ++i) {
+        quint8 b = quint8(bytes[i]);
+        if (b == FrameEnd) {
+            quint8 sum = 0;
+            for (char c : std::as_const(head.body))
+                sum = quint8(sum + quint8(c));
+            if (head.body.size() < 2 || sum != 0)
+                return {};
+            head.kind = FrameHead::Whole;
+            head.length = i + 1;
+            return head;
+        }
+        if (b == FrameStart)
+            return {};
+        if (b == FrameEscape) {
+            if (++i == bytes.size())
+                break;
+            b = quint8(bytes[i]);
+            if (b != FrameStart && b != FrameEnd && b != FrameEscape)
+                return {};
+        }
+        head.body.append(char(b));
+    }
+    head.kind = FrameHead::Partial;
+    return head;
+}
+
+// Wire length of the bootloader's reply to a command byte, escapes left out; -1 for a
+// byte no reply carries.
+int replyLengthFor(quint8 command) {
+    using namespace frames;
+    switch (command) {
+    case CmdReadVersion:
+        return expectedReplyLength(CodeReadVersion);
+    case CmdCheck:
+        return expectedReplyLength(CodeBlankCheck);
+    case CmdEraseRow:
+    case CmdWriteBlocks:
+    case CmdResetDefaults:
+        return expectedReplyLength(CodeEraseRow);
+    default:
+        return -1;
+    }
 }
 
 } // namespace
@@ -170,8 +229,55 @@ void Link::HandleInput(const QByteArray &sReceive) {
 void Link::MSComm1_OnComm(int commEvent) {
     if (commEvent != CommPort::kEvReceive)
         return;
-    const QByteArray received = m_port.input();
+    // The wait has its reply and processes events once more before it ends: what arrives
+    // then is for the next frame's wait to judge, and must not replace the reply just taken
+    // (a failed verify followed at once by a good one would pass).
+    if (m_waitDepth > 0 && m_st.bReceived)
+        return;
+    QByteArray received = m_port.input();
+    if (dropEarlierReplies(received) && received.size() < m_port.rThreshold()) {
+        // What follows may be the beginning of this frame's reply: it waits in the port
+        // until the reply's length is there, as if the dropped bytes had never come.
+        m_port.putBack(received);
+        return;
+    }
     HandleInput(received);
+}
+
+bool Link::answersAnotherCommand(const QByteArray &body) const {
+    const QByteArray sent = QByteArray::fromHex(m_st.sCommand);
+    if (sent.size() != 2 || body.isEmpty())
+        return false;
+    if (body[0] != sent[0])
+        return true;
+    // Blank check and verify share their command byte; the reply repeats the count.
+    return quint8(sent[0]) == frames::CmdCheck && body.size() >= 2 && body[1] != sent[1];
+}
+
+bool Link::dropEarlierReplies(QByteArray &received) {
+    // Only a bootloader command's reply is a frame; the remote start's echo is not.
+    const std::string_view code(m_st.sCommand.constData(), std::size_t(m_st.sCommand.size()));
+    if (code == frames::CodeStartBootloader || frames::expectedReplyLength(code) <= 0)
+        return false;
+    bool dropped = false;
+    for (;;) {
+        const FrameHead head = frameAt(received);
+        if (head.kind == FrameHead::None || !answersAnotherCommand(head.body))
+            return dropped;
+        if (head.kind == FrameHead::Partial) {
+            // Longer than that reply can be with every byte escaped: not that frame after all.
+            const int length = replyLengthFor(quint8(head.body[0]));
+            if (length < 0 || received.size() >= 2 * length - 3)
+                return dropped;
+            m_port.putBack(std::exchange(received, QByteArray()));
+            return true;
+        }
+        qCDebug(lcLink).noquote() << "dropped a reply to another command:"
+                                  << received.left(head.length).toHex(' ') << "awaiting"
+                                  << m_st.sCommand;
+        received.remove(0, head.length);
+        dropped = true;
+    }
 }
 
 void Link::onDeviceLost(const QString &reason) {

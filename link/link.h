@@ -73,6 +73,14 @@ private:
     void endUpdate();
     void frameDone();
     void onDeviceLost(const QString &reason);
+    // A whole, well-formed frame in front that answers another command than the one in
+    // flight is the late reply to an earlier request (one a cancelled or killed run left
+    // unanswered, or one sent twice): it is never this frame's reply, and taken as one it
+    // would shift every position read. Such frames are dropped, and a frame of another
+    // command still arriving is held back until it is whole; true when either happened.
+    // Everything else is left to be judged as the reply.
+    bool dropEarlierReplies(QByteArray &received);
+    bool answersAnotherCommand(const QByteArray &body) const;
 
     FormState &m_st;
     View &m_view;

@@ -118,7 +118,7 @@ bool CommPort::open() {
             return false;
         }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
-    m_line = serial::makeLine(entry);
+    m_line = m_lineMaker ? m_lineMaker(entry) : serial::makeLine(entry);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);
     connect(m_line.get(), &serial::Line::lost, this, &CommPort::onLineLost);
     if (!m_line->open({m_baud, flowFor(m_handshaking), m_dtr, m_rts})) {
@@ -187,6 +187,11 @@ void CommPort::takeInputNow() {
 
 int CommPort::inBufferCount() const {
     return isOpen() ? int(m_inBuffer.size()) : 0;
+}
+
+void CommPort::putBack(const QByteArray &bytes) {
+    if (isOpen())
+        m_inBuffer.prepend(bytes);
 }
 
 void CommPort::onReadyRead() {

@@ -8,7 +8,9 @@
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace serial {
 class Line;
@@ -43,6 +45,10 @@ public:
     // A device path that stands in for the port number (a front end given a path rather
     // than a number); empty, the number decides.
     void setDevice(const QString &path) { m_deviceOverride = path; }
+    // Tests only: each open takes its line from `maker`, given the device or address, rather
+    // than from serial::makeLine, so that the port can run on a line held in memory.
+    using LineMaker = std::function<std::unique_ptr<serial::Line>(const QString &address)>;
+    void setLineMaker(LineMaker maker) { m_lineMaker = std::move(maker); }
 
     // "<baud>,N,8,1"; anything else is refused (false, lastError kErrInvalidSettings).
     // While open, the bytes already written leave the line before the speed changes.
@@ -78,6 +84,9 @@ public:
     // reached, without waiting for the next round of event processing to do it.
     void takeInputNow();
     int inBufferCount() const;
+    // Puts bytes taken by input() back in front of the buffer, unchanged and raising no
+    // event: the receiver took more than was its own. Ignored while closed.
+    void putBack(const QByteArray &bytes);
 
     Error lastError() const { return m_error; }
     void clearError() { m_error = {}; }
@@ -101,6 +110,7 @@ private:
     void setError(int code, const QString &reason);
 
     std::unique_ptr<serial::Line> m_line;
+    LineMaker m_lineMaker;
     QString m_deviceOverride;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint32 m_baud = 9600;

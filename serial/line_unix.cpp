@@ -2,7 +2,8 @@
 // port would lock it with its own lock files, which trust whatever file has the name (a
 // FIFO planted there hangs the open, a link to an endless device exhausts memory) and which
 // it insists on; here the tool decides about lock files itself (lockfiles.h) and takes the
-// device for itself with an flock and exclusive use (TIOCEXCL).
+// device for itself with an flock and, where it ends with its holder, exclusive use
+// (TIOCEXCL).
 #include "line.h"
 #include "lockfiles.h"
 
@@ -23,7 +24,9 @@
 #include <thread>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/major.h>
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
@@ -47,6 +50,9 @@ constexpr int kReadFailuresTolerated = 50;
 constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
 // A line that keeps talking (a meter running its firmware) is not waited out longer.
 constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
+// What a USB adapter may still hold to send once its driver's queue is empty (an FT232R's
+// transmit buffer): a change of speed before it is out would garble the last reply asked for.
+constexpr qint64 kAdapterBufferBytes = 128;
 
 QString osError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -61,6 +67,35 @@ QString permissionText(const QString &device, int error) {
                                    "member of it)")
                         .arg(QString::fromLocal8Bit(owner->gr_name));
     }
+    return text;
+}
+
+// Exclusive use of a pseudo-terminal belongs to it, not to its holder: it outlives a holder
+// that was killed for as long as the far end (a relay, the virtual instrument) is open, and
+// keeps every later open but root's out. A hardware line drops it with its last close.
+bool isPseudoTerminal(int fd, const QString &device) {
+#ifdef __linux__
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode)) {
+        const unsigned type = major(info.st_rdev);
+        return (type >= UNIX98_PTY_SLAVE_MAJOR &&
+                type < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) ||
+               type == PTY_SLAVE_MAJOR;
+    }
+#else
+    Q_UNUSED(fd);
+#endif
+    return device.startsWith(QLatin1String("/dev/pts/")) ||
+           device.startsWith(QLatin1String("/dev/ttyp"));
+}
+
+// Why the device is busy when no holder could be named (`how`: "holds it exclusively"): a
+// program this user may not see, as the system shows other users' open files only to root.
+QString unseenHolderText(const QString &device, const QString &how) {
+    QString text = QStringLiteral("%1 is in use: a program %2").arg(device, how);
+    if (::geteuid() != 0)
+        text += QStringLiteral(" (none of this user's; other users' programs are shown only "
+                               "to root)");
     return text;
 }
 
@@ -105,6 +140,7 @@ private:
     bool openDevice(const QString &device);
     bool takeDevice();
     bool applySettings(const LineSettings &settings);
+    void restoreFound();
     void requestLowLatency();
     void discardWhatWasThere();
     bool inUse(const LockHolder &holder);
@@ -115,7 +151,9 @@ private:
     QString m_device;
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    QString m_lockFile; // ours, removed at the close
+    QString m_lockFile;             // ours, removed at the close
+    bool m_exclusive = false;       // TIOCEXCL is ours to give up
+    std::optional<termios> m_found; // the settings the open met, put back at the close
     qint32 m_baud = 9600;
     bool m_hardwareFlow = false;
     bool m_lost = false;
@@ -141,11 +179,14 @@ bool UnixLine::open(const LineSettings &settings) {
     m_device = device;
     if (const std::optional<LockHolder> holder = liveLock({device, m_entry}))
         return inUse(*holder);
-    // A program that has the device open without a lock file holds it just the same.
-    if (const std::optional<LockHolder> user = deviceUser(device))
-        return inUse(*user);
     if (!openDevice(device))
         return false;
+    // A program that has the device open without a lock file holds it just the same. Asked
+    // only of a terminal: everyone holds /dev/null.
+    if (const std::optional<LockHolder> user = deviceUser(device)) {
+        shut();
+        return inUse(*user);
+    }
     if (!takeDevice() || !applySettings(settings)) {
         shut();
         return false;
@@ -170,6 +211,9 @@ bool UnixLine::openDevice(const QString &device) {
             return true;
         const int error = errno;
         shut();
+        if (error == ENOTTY)
+            return fail(LineFault::Unusable,
+                        QStringLiteral("%1 is not a terminal device").arg(device));
         return fail(LineFault::Unusable, QStringLiteral("%1: %2").arg(device, osError(error)));
     }
     const int error = errno;
@@ -183,9 +227,8 @@ bool UnixLine::openDevice(const QString &device) {
     case EBUSY: // another program's exclusive use
         if (const std::optional<LockHolder> user = deviceUser(device))
             return inUse(*user);
-        return fail(
-            LineFault::InUse,
-            QStringLiteral("%1 is in use by another program: %2").arg(device, osError(error)));
+        return fail(LineFault::InUse,
+                    unseenHolderText(device, QStringLiteral("holds it exclusively")));
     case EACCES:
     case EPERM:
     case EROFS:
@@ -197,19 +240,20 @@ bool UnixLine::openDevice(const QString &device) {
 
 // The device for this process alone while it is open: an flock (the word of programs that
 // lock by flock), our lock file (the word of those that read lock files), and exclusive use,
-// so that nobody else opens it during the update.
+// so that nobody else opens it during the update: on a pseudo-terminal the flock and the
+// lock file alone, as exclusive use there would outlive a killed run.
 bool UnixLine::takeDevice() {
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         if (const std::optional<LockHolder> user = deviceUser(m_device))
             return inUse(*user);
-        return fail(LineFault::InUse, QStringLiteral("%1 is in use by another program: %2")
-                                          .arg(m_device, osError(EWOULDBLOCK)));
+        return fail(LineFault::InUse,
+                    unseenHolderText(m_device, QStringLiteral("holds an flock on it")));
     }
     const OwnLock lock = writeLock(m_device);
     if (lock.heldBy)
         return inUse(*lock.heldBy);
     m_lockFile = lock.path;
-    ::ioctl(m_fd, TIOCEXCL);
+    m_exclusive = !isPseudoTerminal(m_fd, m_device) && ::ioctl(m_fd, TIOCEXCL) == 0;
     return true;
 }
 
@@ -228,10 +272,16 @@ bool UnixLine::applySettings(const LineSettings &settings) {
     if (speed == B0 || ::tcgetattr(m_fd, &line) != 0)
         return fail(LineFault::Settings,
                     QStringLiteral("The driver refused %1 baud").arg(settings.baud));
+    m_found = line;
+    // Whatever another program left (flow control, parity, a second stop bit, line editing,
+    // translations, a modem-controlled line) goes: bytes pass as they are, 8N1.
     ::cfmakeraw(&line);
-    line.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    line.c_cflag &= ~CMSPAR;
+#endif
     line.c_cflag |= CS8 | CREAD | CLOCAL;
-    line.c_iflag &= ~(IXON | IXOFF | IXANY);
+    line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
     m_hardwareFlow = settings.flow == LineSettings::Flow::Hardware;
     if (m_hardwareFlow)
         line.c_cflag |= CRTSCTS;
@@ -303,12 +353,39 @@ void UnixLine::shut() {
     }
     if (m_fd >= 0) {
         // Exclusive use belongs to the device, not to our open: it stays while anyone
-        // else (the far end of a pseudo-terminal) keeps the device open, unless given up.
-        ::ioctl(m_fd, TIOCNXCL);
+        // else keeps the device open, unless given up.
+        if (std::exchange(m_exclusive, false))
+            ::ioctl(m_fd, TIOCNXCL);
+        restoreFound();
         ::close(m_fd); // the flock goes with it
     }
     m_fd = -1;
     releaseLock(std::exchange(m_lockFile, QString()));
+}
+
+// The line goes back to the settings the open found, as the program that set them expects
+// to find them, once what was sent has left. Two of them stay as the update had them: speed
+// 0, which would drop the modem lines at once (a meter's reset; whether the last close drops
+// them, HUPCL, the update never changed), and echo, which with nobody reading after us would
+// send the meter's late reply back to it. The next open sets every setting it needs again.
+void UnixLine::restoreFound() {
+    std::optional<termios> found = std::exchange(m_found, std::nullopt);
+    termios now{};
+    if (!found || ::tcgetattr(m_fd, &now) != 0)
+        return; // nothing changed, or the device is gone
+    termios back = *found;
+    back.c_lflag &= ~(ECHO | ECHONL);
+    if (::cfgetospeed(&back) == B0) {
+        ::cfsetispeed(&back, ::cfgetispeed(&now));
+        ::cfsetospeed(&back, ::cfgetospeed(&now));
+    }
+    const bool wireChanges = ::cfgetospeed(&back) != ::cfgetospeed(&now) ||
+                             (back.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
+                                 (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB));
+    if (wireChanges && drain() && !isPseudoTerminal(m_fd, m_device))
+        ::poll(nullptr, 0,
+               int((lineTime(m_baud, kAdapterBufferBytes) - lineTime(m_baud, 0)).count()));
+    ::tcsetattr(m_fd, TCSANOW, &back);
 }
 
 bool UnixLine::setBaudRate(qint32 baud) {

@@ -1,18 +1,40 @@
-// The serial line on Windows, on Qt's serial port: there a port is exclusive to the program
-// that opened it, and no lock files are involved.
+// The serial line on Windows, on Qt's serial port. There a port is the program's alone while
+// it is open (Qt opens it with no sharing), so no lock files are involved and another
+// program's open fails with "access denied" until the close.
 #include "line.h"
 
+#include <QLoggingCategory>
 #include <QSerialPort>
+#include <algorithm>
 #include <thread>
+#include <windows.h>
+
+Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
 namespace serial {
 
 namespace {
 
+using namespace std::chrono_literals;
+
+// How often a drain looks at the driver's output queue.
+constexpr std::chrono::milliseconds kDrainPoll = 1ms;
+// Read faults in a row before the line counts as lost, as on Unix.
+constexpr int kReadFailuresTolerated = 50;
+// After the flush at the open, what still arrives is dropped until the line has been quiet
+// this long (a USB adapter passes its buffer on within its latency timer, 16 ms at most),
+// but no longer than the limit on a line that keeps talking.
+constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
+constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
+
 class WindowsLine : public Line {
 public:
     explicit WindowsLine(const QString &device) : m_device(device) {
-        connect(&m_port, &QSerialPort::readyRead, this, &Line::readyRead);
+        // Input that arrives while the open drops what was there is not the caller's.
+        connect(&m_port, &QSerialPort::readyRead, this, [this] {
+            if (!m_opening)
+                emit readyRead();
+        });
         connect(&m_port, &QSerialPort::errorOccurred, this, &WindowsLine::onError);
     }
     ~WindowsLine() override { close(); }
@@ -23,6 +45,7 @@ public:
         clearFailure();
         m_lost = false;
         m_readFailures = 0;
+        ++m_session;
         m_port.setPortName(m_device);
         m_port.setBaudRate(settings.baud);
         m_port.setDataBits(QSerialPort::Data8);
@@ -36,28 +59,36 @@ public:
         const bool opened = m_port.open(QIODevice::ReadWrite);
         m_opening = false;
         if (!opened) {
-            const QString reason = QStringLiteral("%1: %2").arg(m_device, m_port.errorString());
+            const QString why = m_port.errorString();
             const QSerialPort::SerialPortError error = m_port.error();
             m_port.clearError();
             switch (error) {
             case QSerialPort::DeviceNotFoundError:
-                return fail(LineFault::Missing, reason);
-            case QSerialPort::PermissionError: // "access denied": another program has it
-                return fail(LineFault::InUse, reason);
+                return fail(LineFault::Missing, QStringLiteral("%1: %2").arg(m_device, why));
+            case QSerialPort::PermissionError: // "access denied": another program has it open
+            case QSerialPort::OpenError:
+                return fail(LineFault::InUse,
+                            QStringLiteral("%1 is in use by another program: %2")
+                                .arg(m_device, why));
+            case QSerialPort::UnsupportedOperationError: // the settings, applied at the open
+                return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud: %2")
+                                                     .arg(settings.baud)
+                                                     .arg(why));
             default:
-                return fail(LineFault::Unusable, reason);
+                return fail(LineFault::Unusable, QStringLiteral("%1: %2").arg(m_device, why));
             }
         }
         setModemLines(settings.dtr, settings.rts);
-        // Nothing of an earlier session is read as a reply in this one.
-        m_port.clear(QSerialPort::Input);
-        m_port.readAll();
+        discardWhatWasThere();
+        qCDebug(lcSerial).noquote() << "line" << m_device << "open";
         return true;
     }
 
     void close() override {
         if (!isOpen())
             return;
+        ++m_session;
+        qCDebug(lcSerial).noquote() << "line" << m_device << "closed";
         m_opening = true;
         m_port.close();
         m_opening = false;
@@ -79,6 +110,10 @@ public:
     }
 
     void setModemLines(bool dtr, bool rts) override {
+        if (!isOpen())
+            return;
+        // A refusal (a driver without the lines) leaves nothing to raise; it is not an error
+        // of the line.
         m_opening = true;
         m_port.setDataTerminalReady(dtr);
         if (m_port.flowControl() != QSerialPort::HardwareControl)
@@ -88,19 +123,68 @@ public:
     }
 
     bool write(const QByteArray &bytes) override {
+        if (!isOpen())
+            return fail(LineFault::WriteFailed, QStringLiteral("The port is not open"));
         if (m_port.write(bytes) != bytes.size()) {
             const QString reason = m_port.errorString();
             m_port.clearError();
             return fail(LineFault::WriteFailed, QStringLiteral("%1: %2").arg(m_device, reason));
         }
         // Qt only queues; the bytes must be with the driver before the reply is awaited.
-        return drain() || fail(LineFault::WriteFailed,
-                               QStringLiteral("%1: the line did not take %2 bytes in time")
-                                   .arg(m_device)
-                                   .arg(bytes.size()));
+        return handedOver() || fail(LineFault::WriteFailed,
+                                    QStringLiteral("%1: the line did not take %2 bytes in time")
+                                        .arg(m_device)
+                                        .arg(bytes.size()));
     }
 
+    // As on Unix, until the driver's own queue is empty, not only Qt's: a speed change
+    // must not cut off the end of the frame before it.
     bool drain() override {
+        if (!isOpen())
+            return true;
+        if (!handedOver())
+            return false;
+        const QDeadlineTimer deadline(lineTime(m_port.baudRate(), driverQueue()));
+        while (driverQueue() > 0) {
+            if (deadline.hasExpired())
+                return false;
+            std::this_thread::sleep_for(kDrainPoll);
+        }
+        return true;
+    }
+
+    void purgeOutput() override {
+        if (isOpen())
+            m_port.clear(QSerialPort::Output);
+    }
+    void purgeInput() override {
+        if (isOpen()) {
+            m_port.clear(QSerialPort::Input);
+            m_port.readAll(); // what Qt had already read from the driver
+        }
+    }
+
+    bool waitForInput(const QDeadlineTimer &deadline) override {
+        if (!isOpen() || m_lost) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
+            return false;
+        }
+        return m_port.bytesAvailable() > 0 ||
+               m_port.waitForReadyRead(int(std::max<qint64>(0, deadline.remainingTime())));
+    }
+
+    QByteArray read() override {
+        if (!isOpen() || m_lost)
+            return {};
+        QByteArray bytes = m_port.readAll();
+        if (!bytes.isEmpty())
+            m_readFailures = 0; // only faults in a row count
+        return bytes;
+    }
+
+private:
+    // Qt's queue handed to the driver, within the time the bytes take on the wire.
+    bool handedOver() {
         const QDeadlineTimer deadline(lineTime(m_port.baudRate(), m_port.bytesToWrite()));
         while (m_port.bytesToWrite() > 0 && !deadline.hasExpired()) {
             if (!m_port.waitForBytesWritten(int(deadline.remainingTime())))
@@ -109,36 +193,54 @@ public:
         return m_port.bytesToWrite() == 0;
     }
 
-    void purgeOutput() override { m_port.clear(QSerialPort::Output); }
-    void purgeInput() override { m_port.clear(QSerialPort::Input); }
-
-    bool waitForInput(const QDeadlineTimer &deadline) override {
-        if (!isOpen()) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
-            return false;
-        }
-        return m_port.bytesAvailable() > 0 ||
-               m_port.waitForReadyRead(int(std::max<qint64>(0, deadline.remainingTime())));
+    // Bytes the driver still holds for output; 0 when it cannot tell.
+    qint64 driverQueue() {
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (!::ClearCommError(m_port.handle(), &errors, &status))
+            return 0;
+        return qint64(status.cbOutQue);
     }
 
-    QByteArray read() override { return m_port.readAll(); }
+    // A port that has just been opened holds nothing of what came before: the late reply
+    // to an update that was cancelled or killed would otherwise be read as the answer to
+    // the next one's first frame.
+    void discardWhatWasThere() {
+        m_opening = true;
+        m_port.clear(QSerialPort::Input);
+        qint64 dropped = m_port.readAll().size();
+        const QDeadlineTimer limit(kOpenDiscardLimit);
+        for (;;) {
+            const qint64 wait = std::min<qint64>(kOpenQuiet.count(), limit.remainingTime());
+            if (wait <= 0 || !m_port.waitForReadyRead(int(wait)))
+                break;
+            dropped += m_port.readAll().size();
+        }
+        m_port.clearError(); // the wait's timeout is no fault
+        m_opening = false;
+        if (dropped > 0)
+            qCDebug(lcSerial).noquote() << "dropped" << dropped << "bytes that arrived at the open";
+    }
 
-private:
     // A device that went away reports a resource error; single read errors may pass.
     void onError(QSerialPort::SerialPortError error) {
-        if (m_opening || m_lost || error == QSerialPort::NoError)
+        if (m_opening || m_lost || error == QSerialPort::NoError ||
+            error == QSerialPort::TimeoutError)
             return;
         const bool gone = error == QSerialPort::ResourceError ||
-                          (error == QSerialPort::ReadError && ++m_readFailures >= 50);
+                          (error == QSerialPort::ReadError &&
+                           ++m_readFailures >= kReadFailuresTolerated);
         const QString reason = m_port.errorString();
         m_port.clearError();
         if (!gone)
             return;
         m_lost = true;
+        // From the event loop, and only to the open it happened in.
+        const quint64 session = m_session;
         QMetaObject::invokeMethod(
             this,
-            [this, reason] {
-                if (isOpen())
+            [this, session, reason] {
+                if (session == m_session && isOpen())
                     emit lost(
                         QStringLiteral("%1 is no longer available: %2").arg(m_device, reason));
             },
@@ -150,6 +252,7 @@ private:
     bool m_opening = false; // errors met while opening, closing or setting are the caller's
     bool m_lost = false;
     int m_readFailures = 0;
+    quint64 m_session = 0; // counts opens and closes, so a loss cannot reach the next open
 };
 
 } // namespace

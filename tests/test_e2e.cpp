@@ -245,12 +245,11 @@ private slots:
             << QStringList{"--drop-reply", "2143"} << 2 << false << none << ""
             << QStringList{commError} << closing + " 0001"
             << "" << false << QStringList{"For Help press F1", "", "", "."};
-        // The late copy stands in front of the version reply, so the identification is read
-        // from the wrong bytes.
+        // The late copy stands in front of the version reply; a reply to another command, it
+        // is not taken for the identification.
         QTest::newRow("late duplicate of the ResetDefaults reply")
-            << QStringList{"--repeat-reply", "2142"} << 2 << false << none << ""
-            << QStringList{"Attached device is not the ZARVO-415B."} << closing + " 0001"
-            << "EBPV" << false << none;
+            << QStringList{"--repeat-reply", "2142"} << 2 << false << none << "" << none
+            << kCompleteUpdate << "EBPV" << true << none;
         // In front of an erase reply it still begins with the start bytes: nothing to see.
         QTest::newRow("late duplicate of the version reply")
             << QStringList{"--repeat-reply", "1"} << 2 << false << none << "" << none
@@ -292,13 +291,16 @@ private slots:
               "EBPV");
         fault("oversized blank check reply", {"--oversize-reply", "482"}, none, kCompleteUpdate,
               "EBPV");
-        fault("reply to another command while erasing", {"--wrong-reply", "10"}, none,
-              kCompleteUpdate, "EBPV");
+        // A whole reply to another command is an earlier request's, never this one's: the
+        // wait goes on without it, and no reply came in time.
+        fault("reply to another command while erasing", {"--wrong-reply", "10"}, comm,
+              "0001 0301*9", "EBPV");
         fault("reply to another command for the version", {"--wrong-reply", "1"}, comm, "0001", "");
-        fault("reply to another command for the blank check", {"--wrong-reply", "482"},
-              {"Blank Check Error"}, "0001 0301*480 0A02", "EB");
+        fault("reply to another command for the blank check", {"--wrong-reply", "482"}, blankLost,
+              "0001 0301*480 0A02", "B");
         fault("reply to another command for verify", {"--wrong-reply", "2141"},
-              {"Verify Checksum Error"}, throughVerify, "EBPV");
+              {commError, "Verify Checksum Error"}, throughVerify, "V");
+        fault("wrong start byte on the version reply", {"--wrong-start", "1"}, nb, "0001", "");
         fault("hang-up during the blank check", {"--hang-up", "482"}, blankLost,
               "0001 0301*480 0A02", "B");
         fault("hang-up mid-programming", {"--hang-up", "1000"}, comm, programming + "518", "PV");
@@ -795,38 +797,71 @@ private slots:
         QVERIFY(!frmSuccess::instance());
     }
     // An update that ends while a reply is on its way (cancelled, given up for want of a
-    // reply, its process killed) leaves that reply on the line. The next update, by the
-    // window or by zarvo-flash, reads none of it and completes.
+    // reply, its process stopped or killed) leaves that reply on the line, or still to come
+    // from a unit busy with the request. The next update, by the window or by zarvo-flash,
+    // reads none of it and completes.
     void retryAfterInterruption_data() {
         QTest::addColumn<QString>("first"); // who ran the interrupted update
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QString>("retry"); // who runs the next one
-        QTest::newRow("window cancelled, then zarvo-flash") << "window"
-                                                            << "cancel"
-                                                            << "flash";
-        QTest::newRow("window without a reply in time, then the window") << "window"
-                                                                         << "timeout"
-                                                                         << "window";
-        QTest::newRow("zarvo-flash interrupted (Ctrl-C), then the window") << "flash"
-                                                                           << "cancel"
-                                                                           << "window";
-        QTest::newRow("zarvo-flash without a reply in time, then zarvo-flash") << "flash"
-                                                                               << "timeout"
-                                                                               << "flash";
-        QTest::newRow("zarvo-flash killed, then zarvo-flash") << "flash"
-                                                              << "kill"
-                                                              << "flash";
+        // How late the reply to the interrupted erase is: -1, on the line before the retry
+        // (3 s late); else this many ms, and not before the retry's first frame is coming in.
+        QTest::addColumn<int>("late");
+        QTest::addColumn<int>("pause"); // ms between the two
+        QTest::addColumn<int>("baud");  // 0: the default
+        const auto row = [](const char *name, const char *first, const char *ending,
+                            const char *retry, int late, int pause, int baud) {
+            QTest::newRow(name) << QString(first) << QString(ending) << QString(retry) << late
+                                << pause << baud;
+        };
+        row("window cancelled, then zarvo-flash", "window", "cancel", "flash", -1, 0, 0);
+        row("window without a reply in time, then the window", "window", "timeout", "window", -1, 0,
+            0);
+        row("zarvo-flash interrupted (Ctrl-C), then the window", "flash", "cancel", "window", -1, 0,
+            0);
+        row("zarvo-flash without a reply in time, then zarvo-flash", "flash", "timeout", "flash",
+            -1, 0, 0);
+        row("zarvo-flash killed, then zarvo-flash", "flash", "kill", "flash", -1, 0, 0);
+        // The late reply lands in the retry's identification, in front of its reply.
+        row("Ctrl-C, reply 150 ms late, zarvo-flash at once", "flash", "cancel", "flash", 150, 0,
+            0);
+        row("killed, reply 400 ms late, the window at once", "flash", "kill", "window", 400, 0, 0);
+        row("window cancelled, reply 900 ms late, the window 0.3 s later", "window", "cancel",
+            "window", 900, 300, 0);
+        row("window without a reply in time, reply 150 ms late, zarvo-flash 0.3 s later", "window",
+            "timeout", "flash", 150, 300, 0);
+        row("zarvo-flash without a reply in time, reply 900 ms late, zarvo-flash at once", "flash",
+            "timeout", "flash", 900, 0, 0);
+        row("SIGTERM, reply 400 ms late, zarvo-flash 0.3 s later", "flash", "terminate", "flash",
+            400, 300, 0);
+        row("SIGHUP, reply 900 ms late, the window at once", "flash", "hang-up", "window", 900, 0,
+            0);
+        // At the line's own pace a whole update takes minutes: the retry is judged through
+        // its identification and the erase frames that follow, each answered in turn.
+        row("1200 baud, line timing: Ctrl-C, reply 400 ms late, zarvo-flash at once", "flash",
+            "cancel", "flash", 400, 0, 1200);
     }
     void retryAfterInterruption() {
         QFETCH(QString, first);
         QFETCH(QString, ending);
         QFETCH(QString, retry);
+        QFETCH(int, late);
+        QFETCH(int, pause);
+        QFETCH(int, baud);
         PortSandbox sandbox;
         QTemporaryDir records;
-        // The reply to the third frame, an erase, comes 1.5 s late: after the tool gave up.
-        Instrument instrument(kPort, {"--late-reply", "3"}, records.path());
+        // The reply to the third frame, an erase, comes late: after the tool gave up.
+        QStringList sim{"--late-reply", late < 0 ? "3" : QStringLiteral("3:%1").arg(late)};
+        QStringList flashArgs{"--port", QString::number(kPort)};
+        if (baud > 0) {
+            sim << "--baud" << QString::number(baud) << "--line-timing";
+            flashArgs << "--baud" << QString::number(baud);
+        }
+        Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
         const auto thirdFrameIn = [&] { return instrument.codes().size() >= 3; };
+        const QMap<QString, int> bySignal{
+            {"cancel", SIGINT}, {"terminate", SIGTERM}, {"hang-up", SIGHUP}, {"kill", SIGKILL}};
 
         if (first == "window") {
             frmMain w;
@@ -848,21 +883,35 @@ private slots:
             w.close();
             UnloadAllForms();
         } else {
-            Flash flash({"--port", QString::number(kPort)});
+            Flash flash(flashArgs);
             if (ending != "timeout") {
                 QTRY_VERIFY_WITH_TIMEOUT(thirdFrameIn(), 10000);
-                ::kill(flash.process().processId(), ending == "kill" ? SIGKILL : SIGINT);
+                ::kill(flash.process().processId(), bySignal.value(ending));
             }
             // A cancel ends by the signal that asked for it, as a kill does (-1: no exit).
             QCOMPARE(flash.finish(), ending == "timeout" ? 9 : -1);
             if (ending != "timeout")
-                QCOMPARE(flash.endedBySignal(), ending == "kill" ? SIGKILL : SIGINT);
+                QCOMPARE(flash.endedBySignal(), bySignal.value(ending));
         }
         QString why;
         QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2", &why), qPrintable(why));
-        // The late reply is on the line before the next update begins.
-        QVERIFY(lineHolds(instrument.device(), 5));
+        // The late reply is on the line before the next update begins; the held one only
+        // leaves once the retry has the port open and its first frame is on the way.
+        if (late < 0)
+            QVERIFY(lineHolds(instrument.device(), 5));
+        QTest::qWait(pause);
 
+        if (baud > 0) {
+            Flash flash(flashArgs);
+            const auto erasing = [&] { return instrument.codes().size() >= 3 + 1 + 20; };
+            QTRY_VERIFY_WITH_TIMEOUT(erasing(), 20000);
+            ::kill(flash.process().processId(), SIGINT);
+            QCOMPARE(flash.finish(), -1);
+            QCOMPARE(flash.endedBySignal(), SIGINT);
+            QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2 0001 0301*<480", &why),
+                     qPrintable(why));
+            return;
+        }
         if (retry == "window") {
             frmMain w;
             prepare(w, 2, false);
@@ -872,7 +921,7 @@ private slots:
             QVERIFY(w.engine.state.bSuccess);
             w.close();
         } else {
-            Flash flash({"--port", QString::number(kPort)});
+            Flash flash(flashArgs);
             QCOMPARE(flash.finish(), 0);
         }
         QVERIFY(instrument.finished());

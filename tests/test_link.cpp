@@ -9,6 +9,7 @@
 #include "frames.h"
 #include "image.h"
 #include "linkrig.h"
+#include "memoryline.h"
 #include "sequences.h"
 #include "updater.h"
 
@@ -253,6 +254,65 @@ private slots:
         rig.peer.respond = [&](const PeerFrame &) { return answer; };
         rig.link.Send(EraseFrames[0]);
         expectFailure(rig, message);
+    }
+
+    // A whole reply to another command in front is an earlier request's (a cancelled run's,
+    // a repeated one): it is dropped within the same wait, and the bytes behind it are still
+    // this frame's reply. A frame of another command still coming in is awaited whole first.
+    void earlierReplyDropped_data() {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArrayList>("chunks"); // written one by one while Send waits
+        QTest::addColumn<QByteArray>("reply");      // empty: none came in time
+        const QByteArray version = BootPeer::versionReply("0415", "1003");
+        const QByteArray erase(EraseFrames[0].data(), qsizetype(EraseFrames[0].size()));
+        const QByteArray readVersion(frames::ReadVersion.data(),
+                                     qsizetype(frames::ReadVersion.size()));
+        const QByteArray verify(frames::Verify.data(), qsizetype(frames::Verify.size()));
+        const QByteArray verified = BootPeer::checkReply(0x01, QByteArray("\x00\x00\x12\x34", 4));
+        QTest::newRow("erase reply in front of the version reply")
+            << readVersion << QByteArrayList{kAck + version} << version;
+        QTest::newRow("version reply in front of an erase reply")
+            << erase << QByteArrayList{version + kAck} << kAck;
+        QTest::newRow("version reply in pieces in front of an erase reply")
+            << erase << QByteArrayList{version.left(6), version.mid(6), kAck} << kAck;
+        QTest::newRow("erase reply begun behind the dropped one")
+            << erase << QByteArrayList{version + kAck.left(2), kAck.mid(2)} << kAck;
+        // Same command byte; the count and escaped result bytes tell the blank check's.
+        QTest::newRow("blank check reply in front of the verify reply")
+            << verify
+            << QByteArrayList{BootPeer::checkReply(0x02, QByteArray("\x01\x04\x40\x00", 4)) +
+                              verified}
+            << verified;
+        QTest::newRow("nothing behind it") << erase << QByteArrayList{version} << QByteArray();
+    }
+    void earlierReplyDropped() {
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QByteArray, reply);
+        Rig rig;
+        bool written = true;
+        std::thread line;
+        rig.peer.respond = [&](const PeerFrame &) {
+            line = std::thread([&] {
+                for (const QByteArray &chunk : chunks) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    written = written && ::write(rig.pty.masterFd(), chunk.constData(),
+                                                 size_t(chunk.size())) == ssize_t(chunk.size());
+                }
+            });
+            return QByteArray();
+        };
+        rig.link.Send(std::string_view(sent.constData(), std::size_t(sent.size())));
+        line.join();
+        QVERIFY(written);
+        if (reply.isEmpty()) {
+            expectFailure(rig, QStringLiteral("Error communicating with Port."));
+            QCOMPARE(rig.link.waitPasses(), 1001);
+            return;
+        }
+        QCOMPARE(rig.st.sReply.toHex(' '), reply.toHex(' '));
+        QVERIFY(rig.view.boxes.isEmpty());
+        QVERIFY(!rig.st.bIdle);
     }
 
     // No message either way; an echo that comes only after the wait has run out, in the
@@ -527,6 +587,49 @@ private slots:
             QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
             QVERIFY(!rig.port.isOpen());
         }
+    }
+
+    // A reply that is in at once ends the wait after one more round of events; bytes that
+    // come in that round (here a second, passing result) belong to the next frame's wait and
+    // leave the reply that ended this one as it was.
+    void replyTakenStays_data() {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("taken");
+        QTest::addColumn<QByteArray>("behind");
+        QTest::addColumn<QString>("message");
+        const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
+        const QByteArray verify(frames::Verify.data(), frames::Verify.size());
+        QTest::newRow("verify failed, a passing one behind")
+            << verify << BootPeer::checkReply(1, QByteArray("\x01\x01\x00\x00", 4))
+            << BootPeer::checkReply(1, QByteArray("\x00\x00\x12\x34", 4))
+            << "Verify Checksum Error";
+        QTest::newRow("blank check failed, a passing one behind")
+            << blank << BootPeer::checkReply(2, QByteArray("\x01\x00\x40\x00", 4))
+            << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3B", 4))
+            << "Blank Check Error";
+    }
+    void replyTakenStays() {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, taken);
+        QFETCH(QByteArray, behind);
+        QFETCH(QString, message);
+        FormState st;
+        st.sTitleVer = QStringLiteral("Title v1012");
+        st.bIdle = false;
+        RecordingView view;
+        CommPort port;
+        Link link{st, view, port};
+        port.setDevice(QStringLiteral("memory"));
+        port.setLineMaker([&](const QString &address) {
+            auto line = std::make_unique<MemoryLine>(address);
+            line->peer = [&](const QByteArray &) { return QByteArrayList{taken, behind}; };
+            return std::unique_ptr<serial::Line>(std::move(line));
+        });
+        QVERIFY(port.open());
+        link.Send(frame.toStdString());
+        QCOMPARE(st.sReply.toHex(' '), taken.toHex(' '));
+        QCOMPARE(view.boxTexts(), QStringList{message});
+        QVERIFY(st.bCheckFailed);
     }
 
     // A timeout leaves the previous, shorter reply in place; its missing bytes show as ??.

@@ -190,7 +190,10 @@ private slots:
     void openMissing();
     void portEntryTrust_data();
     void portEntryTrust();
+    void openOtherFailure_data();
     void openOtherFailure();
+    void openAsAnotherUser_data();
+    void openAsAnotherUser();
     void openHeldByAnotherProgram_data();
     void openHeldByAnotherProgram();
     void othersKeptOutWhileOpen();
@@ -439,11 +442,19 @@ void TestSerial::portEntryTrust() {
     QVERIFY(!comm.isOpen());
 }
 
+void TestSerial::openOtherFailure_data() {
+    QTest::addColumn<QString>("target"); // empty: a plain file
+    QTest::newRow("plain file") << "";
+    // Every process holds /dev/null; none of them is why it cannot serve as a port.
+    QTest::newRow("/dev/null") << "/dev/null";
+}
+
 void TestSerial::openOtherFailure() {
     // A device that exists but is no serial line: neither missing nor in use.
+    QFETCH(QString, target);
     QTemporaryDir dir;
-    const QString file = dir.path() + QStringLiteral("/plain-file");
-    {
+    const QString file = target.isEmpty() ? dir.path() + QStringLiteral("/plain-file") : target;
+    if (target.isEmpty()) {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("not a tty");
@@ -454,8 +465,75 @@ void TestSerial::openOtherFailure() {
     comm.setCommPort(2);
     QVERIFY(!comm.open());
     QCOMPARE(comm.lastError().code, CommPort::kErrOpenFailed);
-    QVERIFY(comm.lastError().reason.contains(file));
+    QVERIFY2(comm.lastError().reason.contains(file + QStringLiteral(" is not a terminal device")),
+             qPrintable(comm.lastError().reason));
     QVERIFY(!comm.isOpen());
+}
+
+// What an unprivileged user meets, who sees only his own processes: a port that a program
+// he cannot see holds exclusively, and his own port after a run of his was killed (the
+// far end, a relay or the virtual instrument, keeps the pseudo-terminal alive).
+void TestSerial::openAsAnotherUser_data() {
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("held exclusively by a program it cannot see")
+        << "exclusive" << int(CommPort::kErrPortOpen) << "a program holds it exclusively";
+    QTest::newRow("locked by a program it cannot see")
+        << "flock" << int(CommPort::kErrPortOpen) << "a program holds an flock on it";
+    QTest::newRow("after a run of its own was killed mid-update") << "killed" << 0 << "";
+}
+
+void TestSerial::openAsAnotherUser() {
+    QFETCH(QString, before);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    if (::geteuid() != 0 || !QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+        QSKIP("needs root and setpriv");
+    PtyPair pty;
+    PortSandbox sandbox;
+    QVERIFY(pty.isValid() && sandbox.link(kPort, pty.slavePath()));
+    letOthersThrough(sandbox.portDirectory(), 3);
+    const QByteArray device = QFile::encodeName(pty.slavePath());
+    QVERIFY(::chown(device.constData(), kVictim, gid_t(-1)) == 0);
+
+    int holder = -1;
+    if (before == QLatin1String("exclusive") || before == QLatin1String("flock")) {
+        holder = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(holder >= 0);
+        QVERIFY(before == QLatin1String("flock") ? ::flock(holder, LOCK_EX | LOCK_NB) == 0
+                                                 : ::ioctl(holder, TIOCEXCL) == 0);
+    } else {
+        QProcess run;
+        run.setStandardInputFile(QProcess::nullDevice());
+        run.start(QStringLiteral("/usr/bin/setpriv"),
+                  {QStringLiteral("--reuid=%1").arg(kVictim),
+                   QStringLiteral("--regid=%1").arg(kVictim), QStringLiteral("--clear-groups"),
+                   QStringLiteral(ZARVO_BUILD_DIR "/zarvo-flash"), QStringLiteral("--port"),
+                   QString::number(kPort)});
+        QVERIFY(run.waitForStarted(kWaitMs));
+        // Its first frame is on the line: the port is open and the update under way.
+        const QByteArray first = pty.readAtLeast(1, kWaitMs * 2);
+        if (first.isEmpty()) {
+            run.waitForFinished(kWaitMs);
+            QFAIL(run.readAllStandardError().constData());
+        }
+        ::kill(pid_t(run.processId()), SIGKILL);
+        QVERIFY(run.waitForFinished(kWaitMs));
+    }
+    const Probe probe = runAsUser(
+        kVictim, kVictim, {QStringLiteral("--open-as-user"), QString::number(kPort)}, kWaitMs * 2);
+    if (holder >= 0) {
+        ::ioctl(holder, TIOCNXCL);
+        ::close(holder);
+    }
+    if (probe.skipped)
+        QSKIP("could not drop privileges");
+    QVERIFY2(probe.ended, probe.err.constData());
+    const QList<QByteArray> answer = probe.out.split('\n');
+    QVERIFY2(answer.size() >= 2, probe.err.constData());
+    QCOMPARE(answer.at(0).toInt(), code);
+    QVERIFY2(answer.at(1).contains(says.toLocal8Bit()), answer.at(1).constData());
 }
 
 // Another program holds the port: one that locks and takes it exclusively, and one that
@@ -877,8 +955,8 @@ void TestSerial::openDropsWhatWasThere() {
     QCOMPARE(comm.input(), QByteArray("new"));
 }
 
-// While the port is open nobody else joins it: not a program that honours flocks, and not
-// an ordinary user's open (root is let through exclusive use by the system).
+// While the port is open nobody else joins it: not a program that honours flocks, of any
+// user. A pseudo-terminal is not taken for exclusive use: that would outlive a killed run.
 void TestSerial::othersKeptOutWhileOpen() {
     PtyPair pty;
     PortSandbox sandbox;
@@ -908,7 +986,7 @@ void TestSerial::othersKeptOutWhileOpen() {
     if (probe.skipped)
         QSKIP("could not drop privileges");
     QVERIFY(probe.ended);
-    QCOMPARE(probe.out.trimmed().toInt(), EBUSY);
+    QCOMPARE(probe.out.trimmed().toInt(), EWOULDBLOCK);
     comm.close();
     QVERIFY(!QFile::exists(lockFile));
     // Once closed, the port is free for that user again.
@@ -968,28 +1046,80 @@ void TestSerial::settingsOnLine_data() {
     QTest::addColumn<QString>("atOpen");
     QTest::addColumn<QString>("whileOpen"); // empty: not changed
     QTest::addColumn<int>("speed");
+    // What another program left on the line before the open: flags set, "vmin" (a read
+    // that waits for more bytes) or "b0" (speed 0, modem lines down: not put back). A
+    // pseudo-terminal refuses other data bits and a line without CLOCAL or CREAD.
+    QTest::addColumn<QStringList>("left");
 
     QTest::newRow("1200 at open") << "1200,N,8,1"
-                                  << "" << int(B1200);
+                                  << "" << int(B1200) << QStringList{};
     QTest::newRow("2400 at open") << "2400,N,8,1"
-                                  << "" << int(B2400);
+                                  << "" << int(B2400) << QStringList{};
     QTest::newRow("4800 at open") << "4800,N,8,1"
-                                  << "" << int(B4800);
+                                  << "" << int(B4800) << QStringList{};
     QTest::newRow("4800 then 1200") << "4800,N,8,1"
-                                    << "1200,N,8,1" << int(B1200);
+                                    << "1200,N,8,1" << int(B1200) << QStringList{};
     QTest::newRow("4800 then 2400") << "4800,N,8,1"
-                                    << "2400,n,8,1" << int(B2400);
+                                    << "2400,n,8,1" << int(B2400) << QStringList{};
     QTest::newRow("1200 then 115200") << "1200,N,8,1"
-                                      << "115200,N,8,1" << int(B115200);
+                                      << "115200,N,8,1" << int(B115200) << QStringList{};
+    const QString plain = QStringLiteral("4800,N,8,1");
+    QTest::newRow("left: RTS/CTS flow control")
+        << plain << "" << int(B4800) << QStringList{"crtscts"};
+    QTest::newRow("left: XON/XOFF, any byte restarts")
+        << plain << "" << int(B4800) << QStringList{"ixon", "ixoff", "ixany"};
+    QTest::newRow("left: odd parity, checked and marked")
+        << plain << "" << int(B4800) << QStringList{"parenb", "parodd", "inpck", "parmrk"};
+    QTest::newRow("left: second stop bit") << plain << "" << int(B4800) << QStringList{"cstopb"};
+    QTest::newRow("left: line editing, echo, signals")
+        << plain << "" << int(B4800) << QStringList{"icanon", "echo", "isig", "iexten"};
+    QTest::newRow("left: newline translation")
+        << plain << "" << int(B4800) << QStringList{"icrnl", "inlcr", "opost", "onlcr"};
+    QTest::newRow("left: stripped to 7 bits, breaks ignored")
+        << plain << "" << int(B4800) << QStringList{"istrip", "ignbrk"};
+    QTest::newRow("left: reads wait for 10 bytes")
+        << plain << "" << int(B4800) << QStringList{"vmin"};
+    QTest::newRow("left: speed 0") << plain << "" << int(B4800) << QStringList{"b0"};
 }
 
 void TestSerial::settingsOnLine() {
     QFETCH(QString, atOpen);
     QFETCH(QString, whileOpen);
     QFETCH(int, speed);
+    QFETCH(QStringList, left);
 
     PtyPair pty;
     PortSandbox sandbox;
+    QVERIFY(pty.isValid());
+    static const QHash<QString, std::pair<int, tcflag_t>> flags{
+        {"crtscts", {0, CRTSCTS}}, {"parenb", {0, PARENB}}, {"parodd", {0, PARODD}},
+        {"cstopb", {0, CSTOPB}},   {"ixon", {1, IXON}},     {"ixoff", {1, IXOFF}},
+        {"ixany", {1, IXANY}},     {"inpck", {1, INPCK}},   {"parmrk", {1, PARMRK}},
+        {"icrnl", {1, ICRNL}},     {"inlcr", {1, INLCR}},   {"istrip", {1, ISTRIP}},
+        {"ignbrk", {1, IGNBRK}},   {"opost", {2, OPOST}},   {"onlcr", {2, ONLCR}},
+        {"icanon", {3, ICANON}},   {"echo", {3, ECHO}},     {"isig", {3, ISIG}},
+        {"iexten", {3, IEXTEN}}};
+    termios found = pty.slaveSettings();
+    for (const QString &flag : left) {
+        if (flag == QLatin1String("vmin")) {
+            found.c_cc[VMIN] = 10;
+            found.c_cc[VTIME] = 5;
+            continue;
+        }
+        if (flag == QLatin1String("b0")) {
+            ::cfsetispeed(&found, B0);
+            ::cfsetospeed(&found, B0);
+            continue;
+        }
+        QVERIFY2(flags.contains(flag), qPrintable(flag));
+        const auto [field, bits] = flags.value(flag);
+        tcflag_t *fields[] = {&found.c_cflag, &found.c_iflag, &found.c_oflag, &found.c_lflag};
+        *fields[field] |= bits;
+    }
+    // From the far end, as a terminal program's settings stay on a pseudo-terminal.
+    QVERIFY(::tcsetattr(pty.masterFd(), TCSANOW, &found) == 0);
+    found = pty.slaveSettings();
+
     CommPort comm;
     comm.setDTREnable(true);
     comm.setRTSEnable(true);
@@ -1004,12 +1134,27 @@ void TestSerial::settingsOnLine() {
     const termios tio = pty.slaveSettings();
     QCOMPARE(int(cfgetospeed(&tio)), speed);
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
-    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
-    QVERIFY(tio.c_cflag & CREAD);
+    QCOMPARE(tio.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
     // Raw: no line editing, echo, signals, translation or software flow control.
     QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
-    QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | INPCK |
+                            IGNBRK | BRKINT),
+             tcflag_t(0));
     QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(int(tio.c_cc[VMIN]), 1);
+    QCOMPARE(int(tio.c_cc[VTIME]), 0);
+
+    // The close leaves the line as it was found, but for an echo: with nobody reading the
+    // line after us it would send the meter's own late reply back to it.
+    comm.close();
+    const termios back = pty.slaveSettings();
+    QCOMPARE(back.c_cflag & ~tcflag_t(CBAUD), found.c_cflag & ~tcflag_t(CBAUD));
+    QCOMPARE(back.c_iflag, found.c_iflag);
+    QCOMPARE(back.c_oflag, found.c_oflag);
+    QCOMPARE(back.c_lflag, found.c_lflag & ~tcflag_t(ECHO | ECHONL));
+    QCOMPARE(int(cfgetospeed(&back)), left.contains("b0") ? speed : int(cfgetospeed(&found)));
+    QCOMPARE(back.c_cc[VMIN], found.c_cc[VMIN]);
 }
 
 void TestSerial::receiveThreshold_data() {
@@ -1223,11 +1368,12 @@ static int openAsUser(int argc, char **argv) {
 int main(int argc, char **argv) {
     if (argc == 3 && qstrcmp(argv[1], "--open-as-user") == 0)
         return openAsUser(argc, argv);
-    // Run as another user by othersKeptOutWhileOpen: opens a device as any program would and
-    // prints 0 or the error number.
+    // Run as another user by othersKeptOutWhileOpen: opens a device as a serial program
+    // would, with an flock, and prints 0 or the error number.
     if (argc == 3 && qstrcmp(argv[1], "--open-device") == 0) {
         const int fd = ::open(argv[2], O_RDWR | O_NOCTTY | O_NONBLOCK);
-        std::printf("%d\n", fd < 0 ? errno : 0);
+        const bool taken = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        std::printf("%d\n", taken ? 0 : errno);
         return 0;
     }
     QCoreApplication app(argc, argv);

@@ -107,11 +107,11 @@ public:
     }
 
     // What arrived once n bytes are there, or whatever came before the deadline.
-    QByteArray receive(int n) {
+    QByteArray receive(int n, int deadlineMs = kDeadlineMs) {
         QByteArray out;
         QElapsedTimer clock;
         clock.start();
-        while (out.size() < n && clock.elapsed() < kDeadlineMs) {
+        while (out.size() < n && clock.elapsed() < deadlineMs) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0) {
                 if (p.revents & (POLLHUP | POLLERR))
@@ -189,6 +189,8 @@ private slots:
     void parser();
     void faults_data();
     void faults();
+    void lateReplyHeld_data();
+    void lateReplyHeld();
     void hangUp();
     void applicationMode_data();
     void applicationMode();
@@ -377,6 +379,13 @@ void TestSim::faults_data() {
         << QStringList{"--drop-reply", "1", "--drop-reply", "3"}
         << QList<QByteArray>{kReadVersion, kEraseRow0800, kReadVersion, kResetDefaults}
         << kAckErase + kAckDefaults;
+    QTest::newRow("wrong start byte")
+        << QStringList{"--wrong-start", "1"} << QList<QByteArray>{kEraseRow0800, kEraseRow0800}
+        << hex("5A0F 03 FD 04") + kAckErase;
+    QTest::newRow("late reply, the frames behind it answered in order")
+        << QStringList{"--late-reply", "1:50"}
+        << QList<QByteArray>{kEraseRow0800, kReadVersion, kEraseRow0800}
+        << kAckErase + kVersionNone + kAckErase;
     QTest::newRow("delayed replies arrive whole")
         << QStringList{"--reply-delay", "30"} << QList<QByteArray>{kReadVersion, kEraseRow0800}
         << kVersion1003 + kAckErase;
@@ -392,6 +401,32 @@ void TestSim::faults() {
     for (const QByteArray &r : requests)
         QVERIFY(sim.send(r));
     QCOMPARE(sim.receive(int(received.size())).toHex(' '), received.toHex(' '));
+}
+
+// A late reply with a time waits for it, and for a later frame to begin coming in: it can
+// only land on a line that someone has opened and is sending on again.
+void TestSim::lateReplyHeld_data() {
+    QTest::addColumn<int>("late");        // ms
+    QTest::addColumn<int>("nextFrameAt"); // ms after the late one
+    QTest::newRow("the next frame before its time") << 300 << 0;
+    QTest::newRow("its time long before the next frame") << 20 << 400;
+}
+
+void TestSim::lateReplyHeld() {
+    QFETCH(int, late);
+    QFETCH(int, nextFrameAt);
+    Sim sim;
+    QVERIFY(sim.start({"--late-reply", QStringLiteral("1:%1").arg(late)}));
+    QVERIFY(sim.openLine());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(sim.send(kEraseRow0800));
+    QCOMPARE(sim.receive(1, nextFrameAt), QByteArray());
+    QVERIFY(sim.send(kReadVersion));
+    const QByteArray expected = kAckErase + kVersionNone; // the erase took the firmware
+    QCOMPARE(sim.receive(int(expected.size())).toHex(' '), expected.toHex(' '));
+    QVERIFY2(clock.elapsed() >= std::max(late, nextFrameAt),
+             qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSim::hangUp() {
@@ -714,6 +749,8 @@ void TestSim::options_data() {
         << QStringList{"--baud", "4801"} << 2 << QByteArray("--baud wants a standard rate");
     QTest::newRow("identification too long")
         << QStringList{"--id", "04150"} << 2 << QByteArray("--id wants exactly 4");
+    QTest::newRow("late reply, time not a number") << QStringList{"--late-reply", "3:soon"} << 2
+                                                   << QByteArray("--late-reply wants milliseconds");
     QTest::newRow("fault number zero")
         << QStringList{"--drop-reply", "0"} << 2 << QByteArray("--drop-reply wants a number");
     QTest::newRow("com with device") << QStringList{"--com", "1", "--device", "/dev/null"} << 2
@@ -754,6 +791,8 @@ void TestSim::options() {
                                "--short-reply",
                                "--stray-bytes",
                                "--hang-up",
+                               "--late-reply",
+                               "--wrong-start",
                                "--fail-blank-check",
                                "--fail-verify",
                                "--no-echo",

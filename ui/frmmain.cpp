@@ -5,9 +5,7 @@
 #include "dialogs.h"
 #include "hints.h"
 #include "portnumber.h"
-#ifdef Q_OS_UNIX
 #include "quitsignals.h"
-#endif
 #include "singleinstance.h"
 
 #include <QAction>
@@ -31,7 +29,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <functional>
 #include <utility>
 
@@ -301,6 +298,13 @@ bool frmMain::Form_Load() {
     }
     cmdProgram->setFocus(Qt::OtherFocusReason);
 
+    // SIGINT, SIGTERM and SIGHUP on Unix; on Windows the session's end. Caught before the
+    // copy can be found: a signal sent to it once it answers must not find it defenceless.
+    if (!m_quitSignals) {
+        auto quit = std::make_unique<QuitSignals>();
+        connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
+        m_quitSignals = std::move(quit);
+    }
     if (!m_instance->acquire()) {
         messageBox(QStringLiteral("Another instance of this program is already open."),
                    st.sTitleVer, Icon::Exclamation, Buttons::Ok, Answer::Ok);
@@ -308,14 +312,6 @@ bool frmMain::Form_Load() {
         unloadMainWindow();
         return false;
     }
-#ifdef Q_OS_UNIX
-    if (!m_quitSignals) {
-        auto quit =
-            std::make_unique<QuitSignals>(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
-        connect(quit.get(), &QuitSignals::received, this, &frmMain::endBySignal);
-        m_quitSignals = std::move(quit);
-    }
-#endif
     return true;
 }
 

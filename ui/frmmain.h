@@ -121,7 +121,7 @@ private:
     bool m_comPortFellBack = false;
     bool m_closePending = false;
     QPointer<QMessageBox> m_closeQuestion;
-    std::unique_ptr<QObject> m_quitSignals; // QuitSignals on Unix
+    std::unique_ptr<QObject> m_quitSignals; // QuitSignals
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;
 };

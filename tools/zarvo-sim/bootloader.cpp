@@ -150,6 +150,8 @@ Response Unit::receive(const Frame &frame) {
     }
     if (m_faults.shortReply.count(n)) // checksum and end byte never arrive
         r.reply.resize(r.reply.size() > 2 ? r.reply.size() - 2 : 1);
+    if (m_faults.wrongStart.count(n))
+        r.reply[0] ^= kGarbleMask;
     if (m_faults.strayBytes.count(n))
         r.reply.insert(r.reply.begin(), std::begin(kStrayBytes), std::end(kStrayBytes));
     if (m_faults.wrongReply.count(n)) // the answer to a ReadVersion, or to an erase
@@ -163,7 +165,8 @@ Response Unit::receive(const Frame &frame) {
         r.reply.insert(r.reply.begin(), kFloodBytes, 0x55);
     if (m_faults.splitReply.count(n))
         r.pieces = 3;
-    r.late = m_faults.lateReply.count(n) > 0;
+    if (const auto late = m_faults.lateReply.find(n); late != m_faults.lateReply.end())
+        r.late = late->second;
     const Bytes late = std::exchange(m_late, {});
     if (m_faults.repeatReply.count(n))
         m_late = r.reply;

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,6 +60,15 @@ struct Identity {
     bool noFirmware = false;
 };
 
+// A reply that leaves late. `held`: the unit is busy with its command until then, and the
+// reply does not leave before a byte of a later frame has come in (the next run's first
+// frame, once the interrupted one has given up); otherwise it leaves after `by` whatever
+// the line does.
+struct LateReply {
+    std::chrono::milliseconds by{0};
+    bool held = false;
+};
+
 // Each set holds 1-based numbers of bootloader frames, counted from the start.
 struct Faults {
     std::set<int> dropReply;
@@ -68,10 +78,11 @@ struct Faults {
     std::set<int> repeatReply; // sent again, late: in front of the next reply
     std::set<int> hangUp;
     std::set<int> splitReply;    // in three pieces with pauses between them
-    std::set<int> lateReply;     // after the tool has given up waiting for it
+    std::map<int, LateReply> lateReply;
     std::set<int> floodReply;    // behind a flood of stray bytes
     std::set<int> oversizeReply; // with more bytes after it than the command's reply has
     std::set<int> wrongReply;    // the reply to another command
+    std::set<int> wrongStart;    // the first start byte garbled, the rest as sent
     int silentFrom = 0;          // from this frame on nothing is answered (0: never)
     bool failBlankCheck = false;
     bool failVerify = false;
@@ -87,13 +98,14 @@ struct Response {
     bool finished = false; // FinishUpdate: the unit left its bootloader
     bool hangUp = false;   // the line goes dead instead of a reply
     int pieces = 1;        // the reply leaves in this many pieces, kPiecePause apart
-    bool late = false;     // the reply leaves only after kLateReply
+    LateReply late;        // the reply leaves only this much later
     bool enteredBootloader = false;
 };
 
 inline constexpr std::chrono::milliseconds kPiecePause{40};
-// Longer than the tool waits for any reply: its 1,001 passes of a millisecond stretch
-// when the machine is busy, to two seconds and more with a build running beside it.
+// --late-reply N without a time: longer than the tool waits for any reply, whose 1,001
+// passes of a millisecond stretch when the machine is busy, to two seconds and more with a
+// build running beside it.
 inline constexpr std::chrono::milliseconds kLateReply{3000};
 
 // 18 bytes 0x00 precede it on the wire; the unit listens for these eight.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <iterator>
+#include <string>
 
 #include "appinfo.h"
 #include "uart.h"
@@ -71,9 +72,13 @@ void printHelp() {
         "                       exit\n"
         "  --split-reply N      the reply to the N-th frame in three pieces, 40 ms apart\n"
         "  --late-reply N       the reply to the N-th frame 3 s late, after the tool gave up\n"
+        "  --late-reply N:MS    the reply to the N-th frame MS late, and not before a byte of a\n"
+        "                       later frame has come in (the next run's); the unit is busy\n"
+        "                       until then, and answers the frames that came meanwhile after it\n"
         "  --flood-reply N      4096 stray bytes before the reply to the N-th frame\n"
         "  --oversize-reply N   the reply to the N-th frame twice over\n"
         "  --wrong-reply N      answer the N-th frame as if it were another command\n"
+        "  --wrong-start N      reply to the N-th frame with its first start byte XOR 0x55\n"
         "  --silent-from N      no reply to the N-th frame or any after it\n"
         "  --fail-blank-check   one cell (0x004000) no longer erases: the blank check fails\n"
         "  --fail-verify        the first written byte that can lose a bit loses its lowest\n"
@@ -203,7 +208,17 @@ const OptionEntry kOptions[] = {
          o.faults.splitReply.insert(frameNumber(v, "--split-reply"));
      }},
     {"late-reply", true,
-     [](Options &o, const char *v) { o.faults.lateReply.insert(frameNumber(v, "--late-reply")); }},
+     [](Options &o, const char *v) {
+         const std::string text = v;
+         const std::size_t colon = text.find(':');
+         LateReply late{std::chrono::duration_cast<std::chrono::milliseconds>(kLateReply), false};
+         if (colon != std::string::npos) {
+             late.by = std::chrono::duration_cast<std::chrono::milliseconds>(
+                 millis(text.substr(colon + 1).c_str(), "--late-reply"));
+             late.held = true;
+         }
+         o.faults.lateReply[frameNumber(text.substr(0, colon).c_str(), "--late-reply")] = late;
+     }},
     {"flood-reply", true,
      [](Options &o, const char *v) {
          o.faults.floodReply.insert(frameNumber(v, "--flood-reply"));
@@ -215,6 +230,10 @@ const OptionEntry kOptions[] = {
     {"wrong-reply", true,
      [](Options &o, const char *v) {
          o.faults.wrongReply.insert(frameNumber(v, "--wrong-reply"));
+     }},
+    {"wrong-start", true,
+     [](Options &o, const char *v) {
+         o.faults.wrongStart.insert(frameNumber(v, "--wrong-start"));
      }},
     {"silent-from", true,
      [](Options &o, const char *v) { o.faults.silentFrom = frameNumber(v, "--silent-from"); }},

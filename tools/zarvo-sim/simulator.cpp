@@ -12,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace sim {
 
@@ -43,8 +44,26 @@ void Simulator::handleResponse(const sim::Response &r, Clock::time_point at) {
         ready += m_o.times.of(r.work);
     if (!r.reply.empty())
         ready += m_o.faults.replyDelay;
-    if (r.late)
-        ready += sim::kLateReply;
+    ready += r.late.by;
+    if (r.late.held && !r.reply.empty()) {
+        // Busy until a later frame has begun to come in as well: see releaseHeldReply.
+        m_held = HeldReply{r, at, ready, m_bytesIn - static_cast<long long>(m_inbox.size())};
+        m_busyUntil = Clock::time_point::max();
+        return;
+    }
+    queueReply(r, at, ready);
+}
+
+void Simulator::releaseHeldReply(Clock::time_point now) {
+    if (!m_held || now < m_held->due || m_bytesIn == m_held->bytesIn)
+        return;
+    const HeldReply held = *std::exchange(m_held, std::nullopt);
+    log("the late reply leaves, %lld bytes of later frames in",
+        static_cast<long long>(m_bytesIn - held.bytesIn));
+    queueReply(held.response, held.at, now);
+}
+
+void Simulator::queueReply(const sim::Response &r, Clock::time_point at, Clock::time_point ready) {
     m_deviceTime += std::chrono::duration_cast<microseconds>(ready - at);
     m_busyUntil = ready;
     if (r.hangUp) {
@@ -107,8 +126,13 @@ void Simulator::processInbox(Clock::time_point now) {
 // When the next byte is due to the unit, or the hang-up to the line.
 std::optional<Clock::time_point> Simulator::nextDue() const {
     std::optional<Clock::time_point> next;
-    if (!m_inbox.empty())
+    if (m_held) {
+        // Until a later frame's first byte comes in, only the line can wake the unit.
+        if (m_bytesIn != m_held->bytesIn)
+            next = m_held->due;
+    } else if (!m_inbox.empty()) {
         next = std::max(m_inbox.front().at, m_busyUntil);
+    }
     if (m_hangUpAt && (!next || *m_hangUpAt < *next))
         next = *m_hangUpAt;
     return next;
@@ -120,6 +144,7 @@ int Simulator::run() {
     ::prctl(PR_SET_TIMERSLACK, 1000UL);
     for (;;) {
         const Clock::time_point now = Clock::now();
+        releaseHeldReply(now);
         processInbox(now);
         const bool flushed = m_fd >= 0 ? flushOutbox(now) : true;
 

@@ -49,6 +49,8 @@ private:
     void readLine(Clock::time_point now);
     void processInbox(Clock::time_point now);
     void handleResponse(const sim::Response &r, Clock::time_point at);
+    void queueReply(const sim::Response &r, Clock::time_point at, Clock::time_point ready);
+    void releaseHeldReply(Clock::time_point now);
     void record(const std::string &code, const std::string &address, const sim::Bytes &wire,
                 Clock::time_point at);
     bool flushOutbox(Clock::time_point now);
@@ -76,6 +78,14 @@ private:
     int m_inotifyFd = -1;
     int m_otherOpens = 0;
 
+    // A late reply waiting for its time and for a later frame to begin (--late-reply N:MS).
+    struct HeldReply {
+        sim::Response response;
+        Clock::time_point at;  // its frame came in then
+        Clock::time_point due; // not before then
+        long long bytesIn = 0; // bytes in when it was held: more means a later frame began
+    };
+    std::optional<HeldReply> m_held;
     std::deque<Timed> m_inbox;
     std::deque<Timed> m_outbox;
     Clock::time_point m_busyUntil{};

@@ -1,0 +1,7 @@
+#include "terminal.h"
+
+#include <unistd.h>
+
+bool isTerminal(std::FILE *stream) {
+    return ::isatty(::fileno(stream)) == 1;
+}
