@@ -243,7 +243,8 @@ class Reader:
                 continue
         return None
 
-    def all(self, root, role):
+    def all(self, root, role=None):
+        """The objects under root with that role, or all of them."""
         found = []
         stack = [root]
         while stack:
@@ -251,7 +252,7 @@ class Reader:
             if obj is None:
                 continue
             try:
-                if obj.getRoleName() == role:
+                if role is None or obj.getRoleName() == role:
                     found.append(obj)
                 stack.extend(reversed([obj.getChildAtIndex(i) for i in range(obj.childCount)]))
             except Exception:
@@ -446,20 +447,7 @@ class Test:
         showing_state = reader.pyatspi.STATE_SHOWING
 
         def focused():
-            return [o for o in walk(window) if o.getState().contains(focused_state)]
-
-        def walk(root):
-            stack, found = [root], []
-            while stack:
-                obj = stack.pop()
-                if obj is None:
-                    continue
-                try:
-                    found.append(obj)
-                    stack.extend(reader.children(obj))
-                except Exception:
-                    continue
-            return found
+            return [o for o in reader.all(window) if o.getState().contains(focused_state)]
 
         def described(objs):
             return sorted(f"{reader.role(o)} {reader.safe_name(o)!r}" for o in objs)
