@@ -1,5 +1,6 @@
 #include "consoleview.h"
 
+#include "hints.h"
 #include "texts.h"
 
 #include <QEventLoop>
@@ -298,7 +299,7 @@ void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *n
     if (!outcome.detail.isEmpty() && !m_message.contains(outcome.detail))
         line(outcome.detail, stderr);
     if (outcome.value == Outcome::CommError)
-        line(noReplyHint(), stderr);
+        line(noReplyHint(outcome.lineLost), stderr);
     if (outcome.value == Outcome::Done) {
         if (!m_setup.quiet)
             line(QStringLiteral("Update finished in %1: the instrument reports %2 and restarts "
@@ -316,16 +317,16 @@ void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *n
     }
 }
 
-// No reply is how the three commonest mistakes show: the meter not in its bootloader, the
-// wrong speed, and a second update after the new firmware started.
-QString ConsoleView::noReplyHint() const {
+QString ConsoleView::noReplyHint(bool lineLost) const {
     const QString where = m_setup.device.isEmpty() || m_setup.device == m_setup.port
                               ? m_setup.port
                               : QStringLiteral("%1 (%2)").arg(m_setup.port, m_setup.device);
-    return QStringLiteral("Hint: no reply on %1. Does the meter's display read \"BOOTLOADER "
-                          "READY...\"? If its firmware is running instead, add --remote; if it "
-                          "does, check that the meter uses %2 baud (--baud).")
-        .arg(where, m_setup.baud);
+    return hints::noReply({.where = where,
+                           .baud = m_setup.baud,
+                           .remote = m_setup.remote,
+                           .lineLost = lineLost,
+                           .remoteAdvice = QStringLiteral("add --remote"),
+                           .baudSetting = QStringLiteral("--baud")});
 }
 
 void ConsoleView::event(const char *name, QJsonObject fields) {

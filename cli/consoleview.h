@@ -66,7 +66,7 @@ public:
 private:
     void showProgress(bool force);
     bool askTerminal(const QString &question);
-    QString noReplyHint() const;
+    QString noReplyHint(bool lineLost) const;
     void event(const char *name, QJsonObject fields);
     void line(const QString &text, FILE *stream = stdout);
     void endRedrawnLine();

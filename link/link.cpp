@@ -16,7 +16,7 @@ Q_LOGGING_CATEGORY(lcLink, "zarvo.link", QtWarningMsg)
 
 namespace {
 
-const QString kCommError = QStringLiteral("Error communicating with Port.");
+const QString &kCommError = texts::CommError;
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
 
 constexpr float kEraseMax = float(image::kEraseRows);
@@ -179,6 +179,7 @@ void Link::Send(std::string_view sDataOut) {
 
         if (!m_st.bIdle) {
             if (m_lineLost) {
+                m_st.outcome.settle(Outcome::CommError, m_lostReason, true);
                 fail(kCommError, Outcome::CommError, m_lostReason);
             } else if (is(m_st.sCommand, frames::CodeStartBootloader)) {
                 std::this_thread::sleep_for(kStartPause);

@@ -24,14 +24,16 @@ enum class Outcome {
 // cancel's unwinding, the checks after it) must not overwrite it.
 struct UpdateOutcome {
     Outcome value = Outcome::None;
-    QString detail; // what the front end can add to the message: the port's reason, bytes
+    QString detail;        // what the front end can add to the message: the port's reason, bytes
+    bool lineLost = false; // CommError because the line went away, not because it stayed silent
 
     friend bool operator==(const UpdateOutcome &, const UpdateOutcome &) = default;
 
-    void settle(Outcome outcome, const QString &why = {}) {
+    void settle(Outcome outcome, const QString &why = {}, bool lost = false) {
         if (value != Outcome::None)
             return;
         value = outcome;
         detail = why;
+        lineLost = lost;
     }
 };

@@ -458,14 +458,14 @@ private slots:
     }
 
     // Beside the main window, top edges level: on its left, or on its right when the screen
-    // has no room on the left, or moved onto the screen when it has room on neither side.
+    // has no room on the left; below it, left edges level, when it has room on neither side.
     void instructionsPlacement_data() {
         QTest::addColumn<QPoint>("mainAt");
         QTest::addColumn<int>("mainWidth");
-        QTest::addColumn<QString>("side"); // "left", "right" or "inside"
+        QTest::addColumn<QString>("side"); // "left", "right" or "below"
         QTest::newRow("room on the left") << QPoint(700, 150) << 420 << "left";
-        QTest::newRow("partly off screen") << QPoint(100, 40) << 420 << "inside";
-        QTest::newRow("wholly off screen") << QPoint(0, 0) << 420 << "inside";
+        QTest::newRow("no room beside, from the left edge") << QPoint(100, 40) << 420 << "below";
+        QTest::newRow("no room beside, at the corner") << QPoint(0, 0) << 420 << "below";
         QTest::newRow("room on the right only") << QPoint(0, 60) << 300 << "right";
         QTest::newRow("narrow main window") << QPoint(500, 200) << 260 << "left";
         QTest::newRow("wide main window") << QPoint(700, 10) << 640 << "left";
@@ -481,7 +481,7 @@ private slots:
         QDialog *dlg = showInstructions(mainWindow);
         QCoreApplication::processEvents();
         const QRect frame = dlg->frameGeometry();
-        QCOMPARE(frame.top(), main.top());
+        QCOMPARE(frame.top(), side == "below" ? main.bottom() + 1 : main.top());
         QCOMPARE(frame.width(), main.width());
         QVERIFY2(dlg->screen()->availableGeometry().contains(frame),
                  qPrintable(QStringLiteral("at %1,%2").arg(frame.left()).arg(frame.top())));
@@ -490,7 +490,7 @@ private slots:
         else if (side == "right")
             QCOMPARE(frame.left(), main.right() + 1);
         else
-            QCOMPARE(frame.left(), dlg->screen()->availableGeometry().left());
+            QCOMPARE(frame.left(), main.left());
 
         // The whole text shows in the box, with no scroll bar to reach any of it.
         auto *txt = dlg->findChild<QTextEdit *>("txtText1");
@@ -513,6 +513,9 @@ private slots:
         QTest::addColumn<Opener>("open");
         QTest::addColumn<QPointF>("mainAt");   // the main window's top left, in parts of the area
         QTest::addColumn<double>("mainWidth"); // in parts of the area; 0: the tool's 420
+        // The instructions are read beside the window they explain; the screens here have
+        // room for them beside, above or below it.
+        QTest::addColumn<bool>("besideMain");
         const QMap<QString, Opener> openers{
             {"instructions", [](QWidget *main) { return showInstructions(main); }},
             {"history", [](QWidget *main) { return showHistory(main); }},
@@ -520,12 +523,13 @@ private slots:
             {"completion", [this](QWidget *) { return frmSuccess::Show(bSuccess); }},
         };
         for (auto it = openers.cbegin(); it != openers.cend(); ++it) {
+            const bool beside = it.key() == "instructions";
             QTest::addRow("%s, main window at the left edge", qPrintable(it.key()))
-                << it.value() << QPointF(0, 0.1) << 0.0;
+                << it.value() << QPointF(0, 0.1) << 0.0 << beside;
             QTest::addRow("%s, main window at the bottom right", qPrintable(it.key()))
-                << it.value() << QPointF(0.65, 0.5) << 0.0;
+                << it.value() << QPointF(0.65, 0.5) << 0.0 << beside;
             QTest::addRow("%s, wide main window", qPrintable(it.key()))
-                << it.value() << QPointF(0.1, 0) << 0.6;
+                << it.value() << QPointF(0.1, 0) << 0.6 << beside;
         }
     }
 
@@ -533,6 +537,7 @@ private slots:
         QFETCH(Opener, open);
         QFETCH(QPointF, mainAt);
         QFETCH(double, mainWidth);
+        QFETCH(bool, besideMain);
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
         showMain(area.topLeft() +
                      QPoint(int(mainAt.x() * area.width()), int(mainAt.y() * area.height())),
@@ -547,6 +552,13 @@ private slots:
                                                       .arg(frame.height())
                                                       .arg(area.width())
                                                       .arg(area.height())));
+        if (besideMain) {
+            const QRect covered = frame & mainWindow->frameGeometry();
+            QVERIFY2(covered.isEmpty(),
+                     qPrintable(QStringLiteral("%1x%2 of the main window covered")
+                                    .arg(covered.width())
+                                    .arg(covered.height())));
+        }
     }
 
     // The logo is drawn with the screen's pixels, not scaled up from the logical size.

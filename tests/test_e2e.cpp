@@ -470,8 +470,9 @@ private slots:
         w.close();
     }
 
-    // Closing the window during an update ends it quietly; the window goes only after the
-    // update has unwound, and nothing reaches the instrument after the close.
+    // Closing the window during an update asks first; answered Yes, the update ends quietly,
+    // the window goes only after the update has unwound, and nothing reaches the instrument
+    // after the close.
     void closeDuringUpdate() {
         PortSandbox sandbox;
         QTemporaryDir records;
@@ -482,6 +483,7 @@ private slots:
         prepare(*w, 2, false);
         showInstructions(w);
         BoxAnswerer answerer;
+        answerer.answers = {"Yes"};
         bool closed = false;
         answerer.onTick = [&] {
             if (!closed && guard && panel(*guard, 1).startsWith("Erasing ...  ")) {
@@ -492,7 +494,8 @@ private slots:
         key(*w, Qt::Key_F4);
         QVERIFY(closed);
         QTRY_VERIFY(!guard);
-        QVERIFY(answerer.seen.isEmpty());
+        QCOMPARE(answerer.texts(),
+                 QStringList{"An update is running. Cancel it and close the window?"});
         QVERIFY(QApplication::topLevelWidgets().isEmpty() ||
                 std::none_of(QApplication::topLevelWidgets().begin(),
                              QApplication::topLevelWidgets().end(),

@@ -167,7 +167,17 @@ private slots:
             << "0001 0301*480 0A02 0202*700";
         QTest::newRow("line hung up mid-erase")
             << QStringList{"--hang-up", "300"} << QStringList{} << "" << 9
-            << QStringList{commError} + hint << "0001 0301*299";
+            << QStringList{commError, "Hint: the connection to COM5 (",
+                           "/com5) dropped during the update."}
+            << "0001 0301*299";
+        // The bootloader was asked for: adding --remote is no advice.
+        QTest::newRow("no reply after --remote")
+            << QStringList{"--mode", "application", "--drop-reply", "1"} << QStringList{"--remote"}
+            << "" << 9
+            << QStringList{commError, "no reply to command 0001", "Hint: no reply on COM5 (",
+                           "/com5). Is the meter switched on and connected to it? Check that the "
+                           "meter uses 4800 baud (--baud)."}
+            << "0000 0001";
         QTest::newRow("instrument running its firmware")
             << QStringList{"--mode", "application"} << QStringList{} << "" << 9
             << QStringList{commError, "no reply to command 0001"} + hint << "";
@@ -1180,6 +1190,18 @@ private slots:
         for (const QString &text : {helpNoReply, manualNoReply})
             for (const char *check : {"\"BOOTLOADER READY...\"", "--remote", "baud rate"})
                 QVERIFY2(text.contains(check), qPrintable(text));
+
+        // The README's list as well, each status with its meaning.
+        QFile readme(ZARVO_SOURCE_DIR "/README.md");
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QString readmeList = QString::fromUtf8(readme.readAll())
+                                       .simplified()
+                                       .section("The exit status says how the update ended:", 1)
+                                       .section("(`zarvo-flash --help`", 0, 0);
+        for (int status = 0; status <= 12; ++status)
+            QVERIFY2(
+                readmeList.contains(QRegularExpression(QStringLiteral("\\b%1 [a-z]").arg(status))),
+                qPrintable(QString::number(status) + " not in: " + readmeList));
 
         // The window's manual links a port with zarvo-flash, and points to its page.
         QFile windowPage(ZARVO_SOURCE_DIR "/packaging/zarvo-update.1.in");

@@ -50,6 +50,12 @@ private slots:
             << "[5, 6]" << QStringList{} << 0
             << QStringList{"5 +done +0  1003.01 +1012.01", "6 +done +0  1003.01 +1012.01"} << ""
             << "" << true;
+        // An update that lasts (every reply 3 ms late: at least 6 s) is waited for, not
+        // reported as a string of failed retries.
+        QTest::newRow("a slow update")
+            << "[5, 6]" << QStringList{"--reply-delay", "3"} << 0
+            << QStringList{"5 +done +0  1003.01 +1012.01", "6 +done +0  1003.01 +1012.01"} << ""
+            << "" << false;
         QTest::newRow("one fails verify")
             << "[5, 6]" << QStringList{"--fail-verify"} << 2
             << QStringList{"5 +done +0  1003.01 +1012.01",
@@ -114,6 +120,8 @@ private slots:
         QVERIFY(play.waitForFinished(180000));
         const QString output = QString::fromUtf8(play.readAll());
         QVERIFY2(play.exitCode() == status, qPrintable(output));
+        // Waiting for the updates is no failure, and must not read as one.
+        QVERIFY2(!output.contains("FAILED - RETRYING"), qPrintable(output));
 
         QFile file(reportPath);
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(output));

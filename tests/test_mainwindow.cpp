@@ -5,6 +5,7 @@
 #include "frames.h"
 #include "frmmain.h"
 #include "pty.h"
+#include "updater.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -25,8 +26,14 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -122,6 +129,30 @@ QString textInterfaceText(QObject *object) {
     return text ? text->text(0, text->characterCount()) : QStringLiteral("<no text interface>");
 }
 
+// Where a label wrapping `text` breaks `part`, at any width from the part's own up to
+// `widest` (the box's size follows the screen and the font); empty where it never does.
+QString brokenLine(const QString &text, const QString &part, const QFont &font, int widest) {
+    const int least = int(std::ceil(QFontMetricsF(font).horizontalAdvance(part))) + 1;
+    for (int width = least; width <= widest; ++width) {
+        QTextDocument laidOut;
+        laidOut.setDocumentMargin(0);
+        laidOut.setDefaultFont(font);
+        laidOut.setPlainText(text);
+        laidOut.setTextWidth(width);
+        laidOut.size(); // lays the text out
+        bool whole = false;
+        for (QTextBlock block = laidOut.begin(); block.isValid(); block = block.next())
+            for (int i = 0; i < block.layout()->lineCount(); ++i) {
+                const QTextLine line = block.layout()->lineAt(i);
+                whole =
+                    whole || block.text().mid(line.textStart(), line.textLength()).contains(part);
+            }
+        if (!whole)
+            return QStringLiteral("broken at a width of %1").arg(width);
+    }
+    return {};
+}
+
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -151,6 +182,7 @@ private slots:
     void helpMenu_data();
     void helpMenu();
     void exitWhenIdleClosesEverything();
+    void closeDuringUpdate_data();
     void closeDuringUpdate();
     void completionDialogGoesWithTheWindow();
     void repaintsDuringUpdate();
@@ -536,24 +568,34 @@ void TestMainWindow::messageBox_data() {
     QTest::addColumn<int>("press"); // QMessageBox::StandardButton, or 0 for Return
     QTest::addColumn<int>("answer");
     QTest::addColumn<int>("boxIcon");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("keptWhole"); // on one line of the box, however it wraps
 
     const int ok = int(View::Buttons::Ok), yesNo = int(View::Buttons::YesNo);
-    QTest::newRow("exclamation OK") << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok)
-                                    << 0 << int(View::Answer::Ok) << int(QMessageBox::Warning);
+    QTest::newRow("exclamation OK")
+        << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok) << 0 << int(View::Answer::Ok)
+        << int(QMessageBox::Warning) << QString() << QString();
     QTest::newRow("critical OK") << int(View::Icon::Critical) << ok << int(View::Answer::Ok) << 0
-                                 << int(View::Answer::Ok) << int(QMessageBox::Critical);
+                                 << int(View::Answer::Ok) << int(QMessageBox::Critical) << QString()
+                                 << QString();
     QTest::newRow("question default No, Return")
         << int(View::Icon::Question) << yesNo << int(View::Answer::No) << 0 << int(View::Answer::No)
-        << int(QMessageBox::Question);
+        << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question default Yes, Return")
         << int(View::Icon::Question) << yesNo << int(View::Answer::Yes) << 0
-        << int(View::Answer::Yes) << int(QMessageBox::Question);
+        << int(View::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question, Yes clicked")
         << int(View::Icon::Question) << yesNo << int(View::Answer::No) << int(QMessageBox::Yes)
-        << int(View::Answer::Yes) << int(QMessageBox::Question);
+        << int(View::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question, No clicked")
         << int(View::Icon::Question) << yesNo << int(View::Answer::Yes) << int(QMessageBox::No)
-        << int(View::Answer::No) << int(QMessageBox::Question);
+        << int(View::Answer::No) << int(QMessageBox::Question) << QString() << QString();
+    // The user types it as it reads.
+    QTest::newRow("permission refused: the command not broken")
+        << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok) << 0 << int(View::Answer::Ok)
+        << int(QMessageBox::Warning)
+        << ::openFailureText({CommPort::kErrPermission, "/dev/ttyUSB0: Permission denied"})
+        << "sudo usermod -aG dialout $USER";
 }
 
 void TestMainWindow::messageBox() {
@@ -563,8 +605,14 @@ void TestMainWindow::messageBox() {
     QFETCH(int, press);
     QFETCH(int, answer);
     QFETCH(int, boxIcon);
+    QFETCH(QString, text);
+    QFETCH(QString, keptWhole);
+    if (text.isEmpty())
+        text = QStringLiteral("Some text.");
 
     QString seenText, seenTitle;
+    QFont labelFont;
+    int labelWidth = 0;
     int seenIcon = -1;
     QMessageBox::StandardButtons seenButtons;
     QTimer poll;
@@ -577,6 +625,10 @@ void TestMainWindow::messageBox() {
         seenTitle = box->windowTitle();
         seenIcon = int(box->icon());
         seenButtons = box->standardButtons();
+        if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))) {
+            labelFont = label->font();
+            labelWidth = label->contentsRect().width();
+        }
         if (press)
             box->button(QMessageBox::StandardButton(press))->click();
         else
@@ -584,11 +636,15 @@ void TestMainWindow::messageBox() {
     });
     poll.start(10);
     const View::Answer result =
-        m_window->messageBox(QStringLiteral("Some text."), QStringLiteral("Some title"),
-                             View::Icon(icon), View::Buttons(buttons), View::Answer(defaultButton));
+        m_window->messageBox(text, QStringLiteral("Some title"), View::Icon(icon),
+                             View::Buttons(buttons), View::Answer(defaultButton));
     QCOMPARE(int(result), answer);
-    QCOMPARE(seenText, QStringLiteral("Some text."));
+    QCOMPARE(seenText, text);
     QCOMPARE(seenTitle, QStringLiteral("Some title"));
+    if (!keptWhole.isEmpty()) {
+        const QString broken = brokenLine(seenText, keptWhole, labelFont, labelWidth);
+        QVERIFY2(broken.isEmpty(), qPrintable(broken));
+    }
     QCOMPARE(seenIcon, boxIcon);
     QCOMPARE(seenButtons, View::Buttons(buttons) == View::Buttons::Ok
                               ? QMessageBox::StandardButtons(QMessageBox::Ok)
@@ -799,7 +855,33 @@ void TestMainWindow::completionDialogGoesWithTheWindow() {
     QTRY_VERIFY(!dialog);
 }
 
+void TestMainWindow::closeDuringUpdate_data() {
+    QTest::addColumn<QString>("how");    // "close" (the title bar's close box) or "signal"
+    QTest::addColumn<QString>("answer"); // to the question: "Yes", "No" or "" (left open)
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<bool>("closed");
+    const QString question = "An update is running. Cancel it and close the window?";
+    // The silent line runs the identification's wait out while the question is open.
+    const QString noReply = "Error communicating with Port.\n\nHint: no reply on COM1. Does the "
+                            "meter's display read \"BOOTLOADER READY...\"? If its firmware is "
+                            "running instead, check Remote Program; if it does, check that the "
+                            "meter uses 4800 baud.";
+    QTest::newRow("Yes: cancelled, then closed") << "close"
+                                                 << "Yes" << QStringList{question} << true;
+    QTest::newRow("No: the update goes on") << "close"
+                                            << "No" << QStringList{question, noReply} << false;
+    QTest::newRow("question left open: the update goes on under it")
+        << "close"
+        << "" << QStringList{question, noReply} << false;
+    QTest::newRow("signal: closed without asking") << "signal"
+                                                   << "" << QStringList{} << true;
+}
+
 void TestMainWindow::closeDuringUpdate() {
+    QFETCH(QString, how);
+    QFETCH(QString, answer);
+    QFETCH(QStringList, texts);
+    QFETCH(bool, closed);
     m_window.reset();
     PortSandbox sandbox;
     PtyPair line; // the far end stays silent: the first frame's wait runs its full length
@@ -810,23 +892,48 @@ void TestMainWindow::closeDuringUpdate() {
     QVERIFY(w.Form_Load());
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    BoxAnswerer answerer;
+    // Every box is read once; the question gets the row's answer, any other box its OK.
+    QStringList seen;
+    QList<QPointer<QMessageBox>> answered;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, this, [&] {
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(top);
+            if (!box || !box->isVisible() || answered.contains(box))
+                continue;
+            answered << box;
+            seen << (box->informativeText().isEmpty()
+                         ? box->text()
+                         : box->text() + "\n\n" + box->informativeText());
+            if (box->standardButtons() == QMessageBox::Ok)
+                box->button(QMessageBox::Ok)->click();
+            else if (!answer.isEmpty())
+                box->button(answer == "Yes" ? QMessageBox::Yes : QMessageBox::No)->click();
+        }
+    });
+    answerer.start(10);
 
     bool closedUnderTheWait = true;
     bool portOpenDuringWait = false;
     QTimer::singleShot(50, &w, [&] {
         portOpenDuringWait = w.engine.MSComm1.isOpen() && w.engine.updater.running();
-        w.close();
+        if (how == "signal")
+            ::raise(SIGTERM);
+        else
+            w.close();
         closedUnderTheWait = !w.isVisible();
     });
     QTest::mouseClick(w.findChild<QWidget *>(QStringLiteral("cmdProgram")), Qt::LeftButton);
 
     QVERIFY(portOpenDuringWait);
     QVERIFY2(!closedUnderTheWait, "the window closed while the update's wait was running");
-    // The update ended quietly, and the window closed once the update had returned.
-    QCOMPARE(answerer.texts, QStringList());
+    QCOMPARE(seen, texts);
     QVERIFY(!w.engine.updater.running());
-    QVERIFY(!w.isVisible());
+    QCOMPARE(!w.isVisible(), closed);
+    // A question about an update that has ended does not stay behind.
+    QTRY_VERIFY(
+        std::none_of(answered.cbegin(), answered.cend(),
+                     [](const QPointer<QMessageBox> &box) { return box && box->isVisible(); }));
     QVERIFY(!w.engine.MSComm1.isOpen());
     QVERIFY(w.engine.state.bIdle);
     // The identification request went out before the close; nothing after it.

@@ -243,7 +243,8 @@ class Reader:
                 continue
         return None
 
-    def all(self, root, role):
+    def all(self, root, role=None):
+        """The objects under root with that role, or all of them."""
         found = []
         stack = [root]
         while stack:
@@ -251,7 +252,7 @@ class Reader:
             if obj is None:
                 continue
             try:
-                if obj.getRoleName() == role:
+                if role is None or obj.getRoleName() == role:
                     found.append(obj)
                 stack.extend(reversed([obj.getChildAtIndex(i) for i in range(obj.childCount)]))
             except Exception:
@@ -439,6 +440,40 @@ class Test:
                    [f"COM{n}" for n in range(1, 9)])
         self.check("choices of the baud list", reader.combo_items(baud), ["1200", "2400", "4800"])
 
+        # One focus at a time: at each stop of the Tab order the control that has the focus is
+        # the only object that says so (an editable box may pass it to its own text field),
+        # and the items of the closed lists are neither focused nor showing.
+        focused_state = reader.pyatspi.STATE_FOCUSED
+        showing_state = reader.pyatspi.STATE_SHOWING
+
+        def focused():
+            return [o for o in reader.all(window) if o.getState().contains(focused_state)]
+
+        def described(objs):
+            return sorted(f"{reader.role(o)} {reader.safe_name(o)!r}" for o in objs)
+
+        self.focus(wid)
+        stops = [("push button", "Program (F4)"), ("push button", "Exit (ESC)"),
+                 ("check box", "Check for Remote Program"), ("combo box", "COM Port"),
+                 ("combo box", "Baudrate"), ("push button", "Program (F4)")]
+        for stop, (role, name) in enumerate(stops):
+            if stop:
+                self.key(wid, "Tab")
+            target = control(role, name)
+            own = [target] + [c for c in reader.children(target)
+                              if c is not None and reader.role(c) == "text"]
+            try:
+                wait_for(f"the focus on {name}", lambda: any(
+                    o.getState().contains(focused_state) for o in own), 5, pump)
+            except Failure as failure:
+                self.failures.append(f"Tab stop {stop}: {failure}")
+            self.check(f"Tab stop {stop} ({name}): what else says it has the focus",
+                       [d for d in described(focused()) if d not in described(own)], [])
+            self.check(f"Tab stop {stop} ({name}): items of the closed lists focused or showing",
+                       described(o for o in reader.all(window, "list item")
+                                 if o.getState().contains(focused_state)
+                                 or o.getState().contains(showing_state)), [])
+
         # The baud list by keyboard: each change is heard as the new value, and announced.
         self.focus(wid)
         baud.queryComponent().grabFocus()
@@ -501,16 +536,17 @@ class Test:
             return reader.find(app, "dialog", TITLE + " Updated")
 
         done = wait_for("the completion dialog", listen, 90, pump, interval=0.05)
+        percent = r"(?:\d|[1-9]\d|100)%"  # 0 to 100, nothing beyond
         self.check_match("panel 1 while erasing", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Erasing")), None),
-            r"Erasing \.\.\.  \d{1,3}%")
+            r"Erasing \.\.\.  " + percent)
         self.check_match("panel 1 while programming", next(
             (t for t in sorted(heard["panel 1"]) if t.startswith("Programming")), None),
-            r"Programming \.\.\.  \d{1,3}%")
+            r"Programming \.\.\.  " + percent)
         # Every text heard is one the window shows whole, never a piece of one.
-        shown = (r"For Help press F1|Erasing \.\.\.  \d{1,3}%|Blank Checking \.\.\.|"
-                 r"Programming \.\.\.  \d{1,3}%|Verifying \.\.\.|Resetting Defaults \.\.\.|"
-                 r"Update Finished")
+        shown = (r"For Help press F1|Erasing \.\.\.  " + percent + r"|Blank Checking \.\.\.|"
+                 r"Programming \.\.\.  " + percent + r"|Verifying \.\.\.|"
+                 r"Resetting Defaults \.\.\.|Update Finished")
         self.check("panel 1 during the update: texts not shown as such",
                    sorted(t for t in heard["panel 1"] if not re.fullmatch(shown, t or "")), [])
         self.check("panel 2 during the update: texts not shown as such",

@@ -78,6 +78,33 @@ void keepOnScreen(QWidget *w) {
         w->move(x, y);
 }
 
+// Where a window of `size` (its frame) covers the least of `main` on `area`: beside it, top
+// edges level, on its left, else on its right; else above or below it, left edges level;
+// each moved onto the area as showing would move it. The first that covers nothing wins.
+QPoint leastCovering(const QRect &main, const QSize &size, const QRect &area) {
+    const QPoint tried[] = {
+        {main.left() - size.width(), main.top()},
+        {main.right() + 1, main.top()},
+        {main.left(), main.bottom() + 1},
+        {main.left(), main.top() - size.height()},
+    };
+    QPoint best;
+    qint64 bestCovered = -1;
+    for (const QPoint &at : tried) {
+        const int x = std::max(area.left(), std::min(at.x(), area.right() + 1 - size.width()));
+        const int y = std::max(area.top(), std::min(at.y(), area.bottom() + 1 - size.height()));
+        const QRect covered = QRect(QPoint(x, y), size) & main;
+        const qint64 amount = covered.isEmpty() ? 0 : qint64(covered.width()) * covered.height();
+        if (bestCovered < 0 || amount < bestCovered) {
+            best = QPoint(x, y);
+            bestCovered = amount;
+        }
+        if (amount == 0)
+            break;
+    }
+    return best;
+}
+
 void bringToFront(QWidget *w) {
     w->show();
     keepOnScreen(w);
@@ -169,22 +196,22 @@ public:
     }
 
 private:
+    // The instructions are read while the main window is used. Frames are compared on the
+    // assumption that both windows get the same decorations, which this one does not have
+    // before it is shown.
+    void placeBeside(QWidget *mainWindow) {
+        const QRect main = mainWindow->frameGeometry();
+        const QSize decorations = main.size() - mainWindow->size();
+        const QPoint at =
+            leastCovering(main, size() + decorations, availableArea(main, mainWindow));
+        move(at);
+    }
+
     void Form_Load(QWidget *mainWindow) {
         const QString text = instructionsText();
         // Frame widths are compared on the assumption that both windows get the same
         // decorations; the client width follows from the main window's.
         const int width = mainWindow ? mainWindow->width() : 480;
-        if (mainWindow) {
-            // Beside the main window, top edges level: on its left, or on its right where the
-            // screen has no room on the left; where it has room on neither side, showing
-            // moves it onto the screen.
-            const QRect main = mainWindow->frameGeometry();
-            const QRect area = availableArea(main, mainWindow);
-            int left = main.left() - main.width();
-            if (left < area.left() && main.right() + main.width() <= area.right())
-                left = main.right() + 1;
-            move(left, main.top());
-        }
         setWindowTitle(QStringLiteral("Instructions"));
 
         const int frame = txtText1->frameWidth();
@@ -197,6 +224,8 @@ private:
         txtText1->document()->setTextWidth(width - 2 * frame);
         const int height = int(std::ceil(txtText1->document()->size().height())) + 2 * frame + 2;
         setFixedSize(width, height);
+        if (mainWindow)
+            placeBeside(mainWindow);
     }
 
     QTextEdit *txtText1 = nullptr;

@@ -3,6 +3,7 @@
 #include "accessible.h"
 #include "appinfo.h"
 #include "dialogs.h"
+#include "hints.h"
 #include "portnumber.h"
 #include "quitsignals.h"
 #include "singleinstance.h"
@@ -42,6 +43,8 @@ constexpr int kComboWidth = 90;
 constexpr int kPanelCount = 4;
 // Shares of the status bar's width, panel 1 to 4, in percent.
 constexpr int kPanelShare[kPanelCount] = {44, 14, 25, 17};
+const QString kCloseQuestion =
+    QStringLiteral("An update is running. Cancel it and close the window?");
 const char *const kPanelTip[kPanelCount] = {
     "Status", "Indicators: Erase, Blank Check, Program, Verify", "Error Data", "Firmware Version"};
 
@@ -315,8 +318,12 @@ bool frmMain::Form_Load() {
 void frmMain::endBySignal() {
     // As closing the window does: a running update ends quietly and the window goes once
     // the update's wait has unwound, the port closed and its lock gone. A box still waiting
-    // for an answer is answered as Esc would answer it: nobody is there to press a button.
-    close();
+    // for an answer is answered as Esc would answer it: nobody is there to press a button,
+    // and nobody to ask whether the update should end.
+    if (engine.updater.running())
+        closeAfterUpdate();
+    else
+        close();
     QWidget *last = nullptr;
     while (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
         if (dialog == last)
@@ -336,8 +343,13 @@ void frmMain::cmdExit_Click() {
 
 void frmMain::program() {
     cmdProgram_Click();
+    if (engine.updater.running())
+        return;
+    // The question is about an update that has ended.
+    if (m_closeQuestion)
+        m_closeQuestion->done(QMessageBox::No);
     // A close asked for during the update was put off until the update's wait had ended.
-    if (m_closePending && !engine.updater.running()) {
+    if (m_closePending) {
         m_closePending = false;
         close();
     }
@@ -468,6 +480,9 @@ View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon
     QMessageBox box(boxIcon, title, text, standard, isVisible() ? this : nullptr);
     box.setTextFormat(Qt::PlainText);
     box.setObjectName(QStringLiteral("MsgBox"));
+    // The message stays as the update gives it; what to check goes below it.
+    if (text == texts::CommError)
+        box.setInformativeText(noReplyHint());
     if (yesNo)
         box.setDefaultButton(defaultButton == Answer::Yes ? QMessageBox::Yes : QMessageBox::No);
     else
@@ -476,6 +491,16 @@ View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon
     if (!yesNo)
         return Answer::Ok;
     return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
+}
+
+QString frmMain::noReplyHint() const {
+    const FormState &st = engine.state;
+    return hints::noReply({.where = QStringLiteral("COM%1").arg(st.iComPort),
+                           .baud = st.sBaudrate,
+                           .remote = chkRemote->isChecked(),
+                           .lineLost = st.outcome.lineLost,
+                           .remoteAdvice = QStringLiteral("check Remote Program"),
+                           .baudSetting = QString()});
 }
 
 void frmMain::showSuccess() {
@@ -492,18 +517,55 @@ void frmMain::unloadMainWindow() {
 
 void frmMain::closeEvent(QCloseEvent *event) {
     if (engine.updater.running()) {
-        // The update's wait is on the stack below us: end the update quietly and close
-        // once it has returned, never under it.
+        // The update's wait is on the stack below us: never close under it.
         event->ignore();
-        if (!m_closePending) {
-            m_closePending = true;
-            if (!engine.state.bIdle)
-                engine.updater.cmdExit_Click(true);
-        }
+        if (engine.state.bIdle)
+            closeAfterUpdate(); // it is only unwinding: nothing left to cancel
+        else
+            askBeforeClosing();
         return;
     }
     Form_Unload();
     event->accept();
+}
+
+void frmMain::askBeforeClosing() {
+    if (m_closePending)
+        return;
+    if (m_closeQuestion) {
+        m_closeQuestion->raise();
+        m_closeQuestion->activateWindow();
+        return;
+    }
+    // Shown without a loop of its own: the update's wait, below this handler, goes on while
+    // the question is open, and answers it as its events come.
+    auto *box = new QMessageBox(QMessageBox::Question, engine.state.sTitleVer, kCloseQuestion,
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName(QStringLiteral("MsgBox"));
+    box->setTextFormat(Qt::PlainText);
+    box->setDefaultButton(QMessageBox::No);
+    connect(box, &QMessageBox::finished, this, [this, box](int result) {
+        // Deleted once the wait has unwound: deferred deletes wait for the main loop.
+        box->deleteLater();
+        m_closeQuestion = nullptr;
+        if (result != QMessageBox::Yes)
+            return;
+        if (engine.updater.running())
+            closeAfterUpdate();
+        else
+            close();
+    });
+    m_closeQuestion = box;
+    box->open();
+}
+
+void frmMain::closeAfterUpdate() {
+    // The update ends quietly, and program() closes the window once it has returned.
+    if (m_closePending)
+        return;
+    m_closePending = true;
+    if (!engine.state.bIdle)
+        engine.updater.cmdExit_Click(true);
 }
 
 void frmMain::Form_Unload() {

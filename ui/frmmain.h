@@ -20,6 +20,7 @@ class QFrame;
 class QLayout;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
@@ -86,6 +87,10 @@ private:
     // Runs the Program command, then finishes a close that was asked for meanwhile.
     void program();
     void Form_Unload();
+    // A close during an update: asked first, then the update cancelled, then the close.
+    void askBeforeClosing();
+    void closeAfterUpdate();
+    QString noReplyHint() const;
     void leaveMenu();
     // SIGINT, SIGTERM or SIGHUP: the program ends as a close of the window ends it.
     void endBySignal();
@@ -115,6 +120,7 @@ private:
     // typed after it is not the digit of a port name the user typed.
     bool m_comPortFellBack = false;
     bool m_closePending = false;
+    QPointer<QMessageBox> m_closeQuestion;
     std::unique_ptr<QObject> m_quitSignals; // QuitSignals
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;

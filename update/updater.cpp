@@ -37,9 +37,10 @@ QString openFailureText(const CommPort::Error &error) {
         text += QStringLiteral("\n\n") + error.reason;
 #ifdef Q_OS_LINUX
     if (error.code == CommPort::kErrPermission)
+        // The command has a line of its own, so that wrapping never breaks it.
         text += QStringLiteral("\n\nYour user account is not allowed to use this serial port. "
-                               "Add it to the group that owns the port, usually 'dialout' "
-                               "(sudo usermod -aG dialout $USER), then log out and in again.");
+                               "Add it to the group that owns the port, usually 'dialout', "
+                               "then log out and in again:\n\nsudo usermod -aG dialout $USER");
 #endif
     return text;
 }
