@@ -1,16 +1,14 @@
 #include "consoleview.h"
 
 #include "hints.h"
+#include "terminal.h"
 #include "texts.h"
 
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <unistd.h>
 
 namespace cli {
 
@@ -202,16 +200,10 @@ bool ConsoleView::askTerminal(const QString &question) {
     // A local loop rather than a blocking read, so that Ctrl-C still reaches the cancel.
     QByteArray answer;
     QEventLoop loop;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     bool ended = false;
-    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
-        char chunk[256];
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            return;
-        if (n > 0)
-            answer.append(chunk, n);
-        if (n <= 0 || answer.contains('\n')) {
+    TerminalInput input([&](const QByteArray &chunk) {
+        answer.append(chunk);
+        if (chunk.isEmpty() || answer.contains('\n')) {
             ended = true;
             loop.quit();
         }
