@@ -208,8 +208,7 @@ bool Updater::changeSpeed(const QString &lineSettings) {
     // A line left at a speed other than the instrument's garbles every frame that follows:
     // the update ends here, with the reason, rather than with a reply that never comes.
     m_st.outcome.settle(Outcome::CommError, m_port.lastError().reason);
-    m_link.returnToIdle(
-        {.message = QStringLiteral("Error communicating with Port."), .resetDisplay = true});
+    m_link.returnToIdle({.message = texts::CommError, .resetDisplay = true});
     return false;
 }
 
