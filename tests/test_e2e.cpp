@@ -804,15 +804,16 @@ private slots:
         QTest::addColumn<QString>("first"); // who ran the interrupted update
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QString>("retry"); // who runs the next one
-        // How late the reply to the interrupted erase is: -1, on the line before the retry
+        // How late the reply to the interrupted frame is: -1, on the line before the retry
         // (3 s late); else this many ms, and not before the retry's first frame is coming in.
         QTest::addColumn<int>("late");
         QTest::addColumn<int>("pause"); // ms between the two
         QTest::addColumn<int>("baud");  // 0: the default
+        QTest::addColumn<int>("frame"); // the frame whose reply comes late
         const auto row = [](const char *name, const char *first, const char *ending,
-                            const char *retry, int late, int pause, int baud) {
+                            const char *retry, int late, int pause, int baud, int frame = 3) {
             QTest::newRow(name) << QString(first) << QString(ending) << QString(retry) << late
-                                << pause << baud;
+                                << pause << baud << frame;
         };
         row("window cancelled, then zarvo-flash", "window", "cancel", "flash", -1, 0, 0);
         row("window without a reply in time, then the window", "window", "timeout", "window", -1, 0,
@@ -840,6 +841,12 @@ private slots:
         // its identification and the erase frames that follow, each answered in turn.
         row("1200 baud, line timing: Ctrl-C, reply 400 ms late, zarvo-flash at once", "flash",
             "cancel", "flash", 400, 0, 1200);
+        // A reply of the same command lands where the retry awaits its own, which then comes
+        // byte by byte while the first erase awaits its reply.
+        row("1200 baud, line timing: Ctrl-C while identifying, reply 400 ms late, zarvo-flash",
+            "flash", "cancel", "flash", 400, 0, 1200, 1);
+        row("killed while verifying, reply 400 ms late, zarvo-flash at once", "flash", "kill",
+            "flash", 400, 0, 0, 2141);
     }
     void retryAfterInterruption() {
         QFETCH(QString, first);
@@ -848,10 +855,22 @@ private slots:
         QFETCH(int, late);
         QFETCH(int, pause);
         QFETCH(int, baud);
+        QFETCH(int, frame);
         PortSandbox sandbox;
         QTemporaryDir records;
-        // The reply to the third frame, an erase, comes late: after the tool gave up.
-        QStringList sim{"--late-reply", late < 0 ? "3" : QStringLiteral("3:%1").arg(late)};
+        // What the instrument has received once the interrupted frame is in.
+        const QString before = QMap<int, QString>{
+            {1, "0001"},
+            {3, "0001 0301*2"},
+            {2141, "0001 0301*480 0A02 0202*1658 0A01"}}.value(frame);
+        QVERIFY(!before.isEmpty());
+        // The retry's frames after those: a second version read runs into the first.
+        const auto then = [&](const QString &rest) {
+            return frame == 1 ? QString(rest).replace(0, 4, "0001*2") : before + ' ' + rest;
+        };
+        // The reply to that frame comes late: after the tool gave up.
+        QStringList sim{"--late-reply", late < 0 ? QString::number(frame)
+                                                 : QStringLiteral("%1:%2").arg(frame).arg(late)};
         QStringList flashArgs{"--port", QString::number(kPort)};
         if (baud > 0) {
             sim << "--baud" << QString::number(baud) << "--line-timing";
@@ -859,7 +878,7 @@ private slots:
         }
         Instrument instrument(kPort, sim, records.path());
         QVERIFY(!instrument.device().isEmpty());
-        const auto thirdFrameIn = [&] { return instrument.codes().size() >= 3; };
+        const auto frameIn = [&] { return instrument.codes().size() >= frame; };
         const QMap<QString, int> bySignal{
             {"cancel", SIGINT}, {"terminate", SIGTERM}, {"hang-up", SIGHUP}, {"kill", SIGKILL}};
 
@@ -870,7 +889,7 @@ private slots:
             bool acted = false;
             if (ending == "cancel")
                 answerer.onTick = [&] {
-                    if (!acted && thirdFrameIn()) {
+                    if (!acted && frameIn()) {
                         acted = true;
                         QTimer::singleShot(0, &w, [&w] { key(w, Qt::Key_Escape); });
                     }
@@ -885,7 +904,7 @@ private slots:
         } else {
             Flash flash(flashArgs);
             if (ending != "timeout") {
-                QTRY_VERIFY_WITH_TIMEOUT(thirdFrameIn(), 10000);
+                QTRY_VERIFY_WITH_TIMEOUT(frameIn(), 10000);
                 ::kill(flash.process().processId(), bySignal.value(ending));
             }
             // A cancel ends by the signal that asked for it, as a kill does (-1: no exit).
@@ -894,21 +913,21 @@ private slots:
                 QCOMPARE(flash.endedBySignal(), bySignal.value(ending));
         }
         QString why;
-        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2", &why), qPrintable(why));
+        QVERIFY2(matchesCodes(instrument.codes(), before, &why), qPrintable(why));
         // The late reply is on the line before the next update begins; the held one only
         // leaves once the retry has the port open and its first frame is on the way.
         if (late < 0)
-            QVERIFY(lineHolds(instrument.device(), 5));
+            QVERIFY(lineHolds(instrument.device(), 5)); // the erase's acknowledgement
         QTest::qWait(pause);
 
         if (baud > 0) {
             Flash flash(flashArgs);
-            const auto erasing = [&] { return instrument.codes().size() >= 3 + 1 + 20; };
+            const auto erasing = [&] { return instrument.codes().size() >= frame + 1 + 20; };
             QTRY_VERIFY_WITH_TIMEOUT(erasing(), 20000);
             ::kill(flash.process().processId(), SIGINT);
             QCOMPARE(flash.finish(), -1);
             QCOMPARE(flash.endedBySignal(), SIGINT);
-            QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2 0001 0301*<480", &why),
+            QVERIFY2(matchesCodes(instrument.codes(), then("0001 0301*<480"), &why),
                      qPrintable(why));
             return;
         }
@@ -921,11 +940,12 @@ private slots:
             QVERIFY(w.engine.state.bSuccess);
             w.close();
         } else {
-            Flash flash(flashArgs);
+            // A verify that passed has installed the new version: replacing it is asked.
+            Flash flash(flashArgs + QStringList{"--yes"});
             QCOMPARE(flash.finish(), 0);
         }
         QVERIFY(instrument.finished());
-        QVERIFY2(matchesCodes(instrument.codes(), "0001 0301*2 " + kCompleteUpdate, &why),
+        QVERIFY2(matchesCodes(instrument.codes(), then(kCompleteUpdate), &why),
                  qPrintable(why));
     }
 };
