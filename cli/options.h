@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <optional>
 
+#include "appinfo.h"
+
 namespace cli {
 
 enum class Command { Help, Version, Update, ListPorts, Map, Unmap };
@@ -14,7 +16,7 @@ struct Options {
     Command command = Command::Update;
     int port = 0;   // 1 to 99; 0 when a device path was given
     QString device; // --port DEVICE, or --map's DEVICE (either may be a network address)
-    QString baud = QStringLiteral("4800");
+    QString baud = QString::number(appinfo::kDefaultBaudRate); // the one --help names
     bool remote = false;
     Replace replace = Replace::Ask;
     bool json = false;

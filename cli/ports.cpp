@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "appinfo.h"
 #include "line.h"
 #include "netaddress.h"
 #include "portnames.h"
@@ -87,7 +88,7 @@ QString shownPath(const QString &path) {
 // as an update would set it up, then left at once. Empty when it answered, else why not.
 QString probe(const QString &address) {
     const std::unique_ptr<serial::Line> line = serial::makeLine(address);
-    if (!line->open({4800, serial::LineSettings::Flow::None, true, true}))
+    if (!line->open({appinfo::kDefaultBaudRate, serial::LineSettings::Flow::None, true, true}))
         return line->failure().reason;
     line->close();
     return {};
