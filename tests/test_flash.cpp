@@ -1032,7 +1032,7 @@ private slots:
         // Each column starts where it starts on every other line, whatever the numbers.
         QSet<qsizetype> stateColumns;
         for (const QString &line : comLines)
-            for (const QString &state : {"missing", "present", "not a device"})
+            for (const QString state : {"missing", "present", "not a device"})
                 if (line.endsWith(state))
                     stateColumns << line.size() - state.size();
         QVERIFY2(stateColumns.size() == 1, qPrintable(text.out()));
