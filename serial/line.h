@@ -122,6 +122,13 @@ private:
 // link text is one).
 std::unique_ptr<Line> makeLine(const QString &address);
 
+// After the flush at the open, every line drops what still arrives until it has been quiet
+// this long: bytes an adapter still held or that were on the wire (a USB adapter passes its
+// buffer on within its latency timer, 16 ms at most), a late reply, a server's chatter. A
+// line that keeps talking (a meter running its firmware) is not waited out past the limit.
+inline constexpr std::chrono::milliseconds kOpenQuiet{20};
+inline constexpr std::chrono::milliseconds kOpenDiscardLimit{250};
+
 // What `bytes` take on a line at `baud` (10 bits a byte), plus the slack for driver
 // latency, an adapter's own buffer and the scheduler that any wait for them allows.
 std::chrono::milliseconds lineTime(qint32 baud, qint64 bytes);

@@ -44,12 +44,6 @@ constexpr std::chrono::milliseconds kWritePoll = 100ms;
 // Read faults in a row, on a line that still answers, before it counts as lost: enough
 // for passing faults, few enough that a failing line cannot keep the event loop busy.
 constexpr int kReadFailuresTolerated = 50;
-// After the flush at the open, the line is read and dropped until it has been quiet this
-// long: bytes an adapter still held, or that were on the wire, arrive within it (a USB
-// adapter passes its buffer on within its latency timer, 16 ms at most).
-constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
-// A line that keeps talking (a meter running its firmware) is not waited out longer.
-constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
 // What a USB adapter may still hold to send once its driver's queue is empty (an FT232R's
 // transmit buffer): a change of speed before it is out would garble the last reply asked for.
 constexpr qint64 kAdapterBufferBytes = 128;

@@ -21,11 +21,6 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds kDrainPoll = 1ms;
 // Read faults in a row before the line counts as lost, as on Unix.
 constexpr int kReadFailuresTolerated = 50;
-// After the flush at the open, what still arrives is dropped until the line has been quiet
-// this long (a USB adapter passes its buffer on within its latency timer, 16 ms at most),
-// but no longer than the limit on a line that keeps talking.
-constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
-constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
 
 class WindowsLine : public Line {
 public:

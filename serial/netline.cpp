@@ -46,10 +46,6 @@ constexpr qint64 kMaxQueued = 64 * 1024;
 // Of what the server sends as data before the line is set up, only its first words are
 // kept: they may say why it closes (ser2net's "Port already in use").
 constexpr qsizetype kSetUpWordsKept = 1024;
-// After the set-up, input is dropped until the line has been quiet this long, as a local
-// line does at its open: a late reply or meter chatter is not the answer to the first frame.
-constexpr std::chrono::milliseconds kOpenQuiet = 20ms;
-constexpr std::chrono::milliseconds kOpenDiscardLimit = 250ms;
 // One start bit, eight data bits, one stop bit.
 constexpr qint64 kBitsPerByte = 10;
 

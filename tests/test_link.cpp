@@ -619,11 +619,8 @@ private slots:
         RecordingView view;
         CommPort port;
         Link link{st, view, port};
-        port.setDevice(QStringLiteral("memory"));
-        port.setLineMaker([&](const QString &address) {
-            auto line = std::make_unique<MemoryLine>(address);
-            line->peer = [&](const QByteArray &) { return QByteArrayList{taken, behind}; };
-            return std::unique_ptr<serial::Line>(std::move(line));
+        openInMemory(port, [&](MemoryLine &line) {
+            line.peer = [&](const QByteArray &) { return QByteArrayList{taken, behind}; };
         });
         QVERIFY(port.open());
         link.Send(frame.toStdString());

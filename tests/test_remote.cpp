@@ -27,6 +27,19 @@ namespace {
 
 constexpr int kPort = 5;
 
+// Port kPort led to `address`, and the window loaded with that port, the baud rate and
+// Remote Program chosen.
+[[nodiscard]] bool prepareWindow(frmMain &w, const QString &address, const QString &baud,
+                                 bool remote) {
+    Flash map({"--map", QString::number(kPort), address});
+    if (map.finish() != 0 || !w.Form_Load())
+        return false;
+    w.engine.state.iComPort = kPort;
+    w.engine.state.sBaudrate = baud;
+    w.findChild<QCheckBox *>("chkRemote")->setChecked(remote);
+    return true;
+}
+
 // ser2net serving `device` as raw TCP with its default settings, and socat's
 // pseudo-terminal at `dir`/ttyREMOTE reaching it.
 class RemoteLine {
@@ -230,14 +243,9 @@ private slots:
                        {Ser2net::Accepter::Rfc2217, true, kServerBaud});
         QVERIFY(server.ready());
         if (window) {
-            Flash map({"--map", QString::number(kPort), server.address()});
-            QCOMPARE(map.finish(), 0);
             BoxAnswerer answerer;
             frmMain w;
-            QVERIFY(w.Form_Load());
-            w.engine.state.iComPort = kPort;
-            w.engine.state.sBaudrate = QString::number(baud);
-            w.findChild<QCheckBox *>("chkRemote")->setChecked(remote);
+            QVERIFY(prepareWindow(w, server.address(), QString::number(baud), remote));
             w.cmdProgram_Click();
             QCOMPARE(answerer.texts(), QStringList());
             QVERIFY(w.engine.state.bSuccess);
@@ -305,14 +313,9 @@ private slots:
             detail = detail.arg(scripted.address());
         if (window) {
             PortSandbox sandbox;
-            Flash map({"--map", QString::number(kPort), scripted.address()});
-            QCOMPARE(map.finish(), 0);
             BoxAnswerer answerer;
             frmMain w;
-            QVERIFY(w.Form_Load());
-            w.engine.state.iComPort = kPort;
-            w.engine.state.sBaudrate = "2400";
-            w.findChild<QCheckBox *>("chkRemote")->setChecked(true);
+            QVERIFY(prepareWindow(w, scripted.address(), "2400", true));
             QElapsedTimer clock;
             qint64 cancelledAt = -1;
             QTimer trigger;

@@ -146,14 +146,11 @@ Ending run(std::string_view frame, const QByteArray &reply, const QByteArrayList
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     static QCoreApplication app(*argc, *argv);
     rig = new Rig;
-    rig->port.setDevice(QStringLiteral("memory"));
-    rig->port.setLineMaker([](const QString &address) {
-        auto line = std::make_unique<MemoryLine>(address);
-        line->peer = [](const QByteArray &) { return rig->answer; };
+    openInMemory(rig->port, [](MemoryLine &line) {
+        line.peer = [](const QByteArray &) { return rig->answer; };
         // A reply that never completes ends the wait at once rather than in a second.
-        line->hangUpWhenDone = true;
-        rig->line = line.get();
-        return std::unique_ptr<serial::Line>(std::move(line));
+        line.hangUpWhenDone = true;
+        rig->line = &line;
     });
     rig->port.setSettings(QStringLiteral("4800,N,8,1"));
     return 0;

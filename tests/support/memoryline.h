@@ -1,4 +1,4 @@
-// A line held in memory, for a port given it through CommPort::setLineMaker: what the port
+// A line held in memory, for a port given it through openInMemory (below): what the port
 // writes is kept, and `peer` answers each write with the pieces its far end sends back. The
 // pieces arrive one at a time, each in a round of event processing or in a wait for input,
 // whichever comes first, and readyRead follows from the event loop, as on a real line that
@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <utility>
 
+#include "commport.h"
 #include "line.h"
 
 class MemoryLine : public serial::Line {
@@ -140,3 +142,14 @@ private:
     bool m_hungUp = false;
     bool m_lostPosted = false;
 };
+
+// Every open of `port` from now on takes a memory line, which `setUp` readies (its peer, above
+// all) before the port uses it.
+inline void openInMemory(CommPort &port, std::function<void(MemoryLine &)> setUp) {
+    port.setDevice(QStringLiteral("memory"));
+    port.setLineMaker([setUp = std::move(setUp)](const QString &address) {
+        auto line = std::make_unique<MemoryLine>(address);
+        setUp(*line);
+        return std::unique_ptr<serial::Line>(std::move(line));
+    });
+}
