@@ -1,6 +1,7 @@
 #include "consoleview.h"
 
 #include "hints.h"
+#include "portaddress.h"
 #include "terminal.h"
 #include "texts.h"
 
@@ -229,7 +230,7 @@ void ConsoleView::interrupt() {
 
 void ConsoleView::portOpened() {
     // Raw TCP cannot carry a speed: said once, where the run is described.
-    const QString rawNote = m_setup.device.startsWith(QLatin1String("tcp://"))
+    const QString rawNote = !serial::parsePortAddress(m_setup.device).carriesSettings()
                                 ? QStringLiteral("raw TCP carries no speed setting: the far line "
                                                  "stays at the speed its server set")
                                 : QString();

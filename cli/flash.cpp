@@ -3,7 +3,7 @@
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
-#include "netaddress.h"
+#include "portaddress.h"
 #include "plan.h"
 #include "portnames.h"
 #include "quitsignals.h"
@@ -23,9 +23,10 @@ int runUpdate(const Options &options) {
     setup.stdinTerminal = isTerminal(stdin);
     setup.plan = updatePlan(options.remote);
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
-    const QString entry = options.port > 0 ? serial::devicePath(options.port) : options.device;
-    const QString address = serial::networkTarget(entry);
-    setup.device = address.isEmpty() ? entry : address;
+    // What the run reaches: the device's path, or the address its entry names.
+    setup.device = serial::portAddressOf(options.port > 0 ? serial::devicePath(options.port)
+                                                          : options.device)
+                       .written;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
     ConsoleView view(setup);

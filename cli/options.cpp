@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "appinfo.h"
-#include "netaddress.h"
+#include "portaddress.h"
+#include "portnumbers.h"
 #include "quitsignals.h"
 #include "status.h"
 
@@ -60,12 +61,13 @@ QString describe(Outcome outcome) {
 } // namespace
 
 int portNumber(const QString &text) {
-    static const QRegularExpression form(QStringLiteral("\\A(?:[Cc][Oo][Mm])?([0-9]{1,2})\\z"));
+    static const QRegularExpression form(QStringLiteral("\\A(?:[Cc][Oo][Mm])?([0-9]{1,%1})\\z")
+                                             .arg(serial::kTypedPortDigits));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return 0;
     const int number = match.captured(1).toInt();
-    return number >= 1 && number <= kMaxPort ? number : 0;
+    return number >= 1 && number <= serial::kHighestTypedPort ? number : 0;
 }
 
 Parsed parseArguments(const QStringList &arguments) {
@@ -134,9 +136,8 @@ Parsed parseArguments(const QStringList &arguments) {
         o.command = Command::Map;
         o.port = portNumber(parser.value(map));
         o.device = positional.first();
-        if (serial::looksLikeNetAddress(o.device))
-            if (const QString error = serial::parseNetAddress(o.device).error; !error.isEmpty())
-                return {{}, error};
+        if (const QString error = serial::parsePortAddress(o.device).error; !error.isEmpty())
+            return {{}, error};
     } else if (!positional.isEmpty()) {
         return {{}, QStringLiteral("unexpected argument '%1'").arg(positional.first())};
     }
@@ -148,7 +149,7 @@ Parsed parseArguments(const QStringList &arguments) {
         return {{},
                 QStringLiteral("port number '%1' is not from 1 to %2")
                     .arg(parser.value(o.command == Command::Map ? map : unmap))
-                    .arg(kMaxPort)};
+                    .arg(serial::kHighestTypedPort)};
     if (parser.isSet(listPorts)) {
         o.command = Command::ListPorts;
         o.probe = parser.isSet(probe);
@@ -159,12 +160,11 @@ Parsed parseArguments(const QStringList &arguments) {
 
     o.command = Command::Update;
     const QString target = parser.value(port);
-    if (serial::looksLikeNetAddress(target)) {
-        // A mistake in the text is told at once; no connection is tried for it.
-        if (const QString error = serial::parseNetAddress(target).error; !error.isEmpty())
-            return {{}, error};
-        o.device = target;
-    } else if (target.contains(QLatin1Char('/'))) {
+    const serial::PortAddress address = serial::parsePortAddress(target);
+    // A mistake in an address is told at once; no connection is tried for it.
+    if (!address.valid())
+        return {{}, address.error};
+    if (address.isNetwork() || target.contains(QLatin1Char('/'))) {
         o.device = target;
     } else {
         o.port = portNumber(target);
@@ -173,7 +173,7 @@ Parsed parseArguments(const QStringList &arguments) {
                     QStringLiteral("--port '%1' is neither a port number from 1 to %2 nor a "
                                    "device path")
                         .arg(target)
-                        .arg(kMaxPort)};
+                        .arg(serial::kHighestTypedPort)};
     }
     if (parser.isSet(baud)) {
         o.baud = parser.value(baud);
@@ -203,7 +203,7 @@ QString helpText() {
             "bootloader, as the window does, without a display.\n"
             "\n"
             "  -p, --port N|DEVICE|ADDRESS\n"
-            "                   the instrument's port: a COM number from 1 to 99 (\"5\" or "
+            "                   the instrument's port: a COM number from 1 to %5 (\"5\" or "
             "\"COM5\",\n"
             "                   found as the window finds it), a device path, or a remote\n"
             "                   serial port: rfc2217://HOST:PORT (Telnet with serial port\n"
@@ -237,7 +237,8 @@ QString helpText() {
             "Exit status:\n")
             .arg(baudChoices(), QString::fromLatin1(appinfo::kBaudRatesText))
             .arg(appinfo::kDefaultBaudRate)
-            .arg(QString::fromLatin1(QuitSignals::helpText()));
+            .arg(QString::fromLatin1(QuitSignals::helpText()))
+            .arg(serial::kHighestTypedPort);
     for (const StatusRow &row : kStatusTable) {
         if (row.outcome == Outcome::Cancelled) {
             // Ended by the signal: the status a shell shows for it.

@@ -14,7 +14,7 @@ enum class Replace { Ask, Yes, No };
 
 struct Options {
     Command command = Command::Update;
-    int port = 0;   // 1 to 99; 0 when a device path was given
+    int port = 0;   // 1 to serial::kHighestTypedPort; 0 when a device path was given
     QString device; // --port DEVICE, or --map's DEVICE (either may be a network address)
     QString baud = QString::number(appinfo::kDefaultBaudRate); // the one --help names
     bool remote = false;
@@ -30,13 +30,11 @@ struct Parsed {
     QString error; // set when options is not
 };
 
-// Highest port number, as the window's port box takes it: two digits.
-inline constexpr int kMaxPort = 99;
-
 // `arguments` includes the program name first, as QCoreApplication::arguments() gives it.
 Parsed parseArguments(const QStringList &arguments);
 
-// "5", "COM5" or "com5" to 5; 0 for anything that is not a number from 1 to kMaxPort.
+// "5", "COM5" or "com5" to 5; 0 for anything that is not a number from 1 to
+// serial::kHighestTypedPort.
 int portNumber(const QString &text);
 
 QString helpText();

@@ -14,8 +14,9 @@
 
 #include "appinfo.h"
 #include "line.h"
-#include "netaddress.h"
+#include "portaddress.h"
 #include "portnames.h"
+#include "portnumbers.h"
 #include "showntext.h"
 #include "status.h"
 
@@ -23,20 +24,14 @@ namespace cli {
 
 namespace {
 
-// The ports every listing shows, mapped or not, as the window's list offers up to COM8
-// and a typed number reaches further.
-constexpr int kListedPorts = 16;
-// The highest number a port can have: the tool keeps it in 16 bits.
-constexpr int kHighestPort = 32767;
-
 QString entryPath(int port) {
     return serial::portDirectory() + QStringLiteral("/com%1").arg(port);
 }
 
-// 1 to kListedPorts, and every higher comN the port directory holds.
+// 1 to kPortsAlwaysListed, and every higher comN the port directory holds.
 QList<int> listedPorts() {
     QSet<int> numbers;
-    for (int port = 1; port <= kListedPorts; ++port)
+    for (int port = 1; port <= serial::kPortsAlwaysListed; ++port)
         numbers.insert(port);
     static const QRegularExpression name(QStringLiteral("\\Acom([1-9][0-9]{0,4})\\z"));
     const QDir dir(serial::portDirectory());
@@ -44,7 +39,7 @@ QList<int> listedPorts() {
          dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QRegularExpressionMatch match = name.match(entry);
         // A number no port can have (the tool's are 16-bit) is nobody's entry.
-        if (const int port = match.captured(1).toInt(); match.hasMatch() && port <= kHighestPort)
+        if (const int port = match.captured(1).toInt(); match.hasMatch() && port <= serial::kHighestPort)
             numbers.insert(port);
     }
     QList<int> sorted(numbers.begin(), numbers.end());
@@ -59,13 +54,31 @@ struct PortRow {
     QString device;  // the device at the end of it, empty when there is none
     QString problem; // why the number reaches no device although something is there
     QString address; // a remote serial port the entry names instead of a device
+    QString unanswered; // --probe: why the remote port did not answer; empty when it did
+};
+
+// A serial device the system lists, with the adapter's own words from its USB descriptors.
+struct DeviceRow {
+    QString device;
+    QString byId; // its stable name, when it has one
+    QString description;
+    QString manufacturer;
+    QString usb; // "vendor:product", in hex
+    QString serialNumber;
+    QList<int> ports; // the COM numbers that reach it
+};
+
+struct Listing {
+    bool probed = false;
+    QList<PortRow> ports;
+    QList<DeviceRow> devices;
 };
 
 // `available`: the serial ports the system lists, which decide where there is no port
 // directory (COMn is then the port itself).
 PortRow portRow(int port, const QSet<QString> &available) {
     const serial::PortTarget target = serial::resolvePort(port);
-    PortRow row{port, target.entry, target.linkText, {}, target.problem, target.address};
+    PortRow row{port, target.entry, target.linkText, {}, target.problem, target.address, {}};
     if (!row.address.isEmpty() || !row.problem.isEmpty())
         return row;
     if (!serial::hasPortDirectory()) {
@@ -87,7 +100,7 @@ QString shownPath(const QString &path) {
 // Whether a remote serial port answers: it is connected to and, for rfc2217://, set up
 // as an update would set it up, then left at once. Empty when it answered, else why not.
 QString probe(const QString &address) {
-    const std::unique_ptr<serial::Line> line = serial::makeLine(address);
+    const std::unique_ptr<serial::Line> line = serial::makeLine(serial::parsePortAddress(address));
     if (!line->open({appinfo::kDefaultBaudRate, serial::LineSettings::Flow::None, true, true}))
         return line->failure().reason;
     line->close();
@@ -107,23 +120,76 @@ void printJson(const QJsonObject &object) {
     print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-} // namespace
-
-int listPorts(bool json, bool probing) {
-    const QList<int> numbers = listedPorts();
+Listing collectPorts(bool probing) {
+    Listing listing;
+    listing.probed = probing;
     const QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
     QSet<QString> available;
     for (const QSerialPortInfo &info : devices)
         available << info.portName() << info.systemLocation();
-    QList<PortRow> rows;
-    for (int port : numbers)
-        rows << portRow(port, available);
+    for (int port : listedPorts()) {
+        PortRow row = portRow(port, available);
+        if (probing && !row.address.isEmpty())
+            row.unanswered = probe(row.address);
+        listing.ports << row;
+    }
+    for (const QSerialPortInfo &info : devices) {
+        DeviceRow row{info.systemLocation(), stableName(info.systemLocation()),
+                      info.description(), info.manufacturer(), {}, info.serialNumber(), {}};
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            row.usb = QStringLiteral("%1:%2")
+                          .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                          .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+        const QString canonical = QFileInfo(row.device).canonicalFilePath();
+        for (const PortRow &port : listing.ports)
+            if (!canonical.isEmpty() && port.device == canonical)
+                row.ports << port.port;
+        listing.devices << row;
+    }
+    return listing;
+}
 
-    QJsonArray portsJson;
-    if (!json)
-        print(serial::hasPortDirectory() ? QStringLiteral("COM numbers (port directory %1):")
-                                               .arg(shownPath(serial::portDirectory()))
-                                         : QStringLiteral("COM numbers:"));
+void printListingJson(const Listing &listing) {
+    QJsonArray ports;
+    for (const PortRow &row : listing.ports) {
+        QJsonObject o{{QStringLiteral("port"), row.port}, {QStringLiteral("path"), row.path}};
+        if (!row.address.isEmpty()) {
+            o.insert(QStringLiteral("address"), row.address);
+            if (listing.probed)
+                o.insert(QStringLiteral("answers"), row.unanswered.isEmpty());
+            if (!row.unanswered.isEmpty())
+                o.insert(QStringLiteral("reason"), row.unanswered);
+        } else {
+            o.insert(QStringLiteral("present"), !row.device.isEmpty());
+        }
+        if (!row.target.isEmpty())
+            o.insert(QStringLiteral("target"), row.target);
+        if (!row.device.isEmpty())
+            o.insert(QStringLiteral("device"), row.device);
+        if (!row.problem.isEmpty())
+            o.insert(QStringLiteral("problem"), row.problem);
+        ports << o;
+    }
+    QJsonArray devices;
+    for (const DeviceRow &row : listing.devices) {
+        QJsonArray reaching;
+        for (int port : row.ports)
+            reaching << port;
+        devices << QJsonObject{{QStringLiteral("device"), row.device},
+                               {QStringLiteral("byId"), row.byId},
+                               {QStringLiteral("description"), row.description},
+                               {QStringLiteral("manufacturer"), row.manufacturer},
+                               {QStringLiteral("usb"), row.usb},
+                               {QStringLiteral("serialNumber"), row.serialNumber},
+                               {QStringLiteral("ports"), reaching}};
+    }
+    printJson({{QStringLiteral("ports"), ports}, {QStringLiteral("devices"), devices}});
+}
+
+void printListingText(const Listing &listing) {
+    print(serial::hasPortDirectory() ? QStringLiteral("COM numbers (port directory %1):")
+                                           .arg(shownPath(serial::portDirectory()))
+                                     : QStringLiteral("COM numbers:"));
     const auto whereOf = [](const PortRow &row) {
         QString where = shownPath(row.path);
         if (!row.target.isEmpty())
@@ -134,99 +200,55 @@ int listPorts(bool json, bool probing) {
     };
     // The columns as wide as their widest row, so that COM10 and up line up with COM1.
     qsizetype numberWidth = 0, whereWidth = 0;
-    for (const PortRow &row : rows) {
+    for (const PortRow &row : listing.ports) {
         numberWidth = std::max(numberWidth, QString::number(row.port).size());
         whereWidth = std::max(whereWidth, whereOf(row).size());
     }
-    for (const PortRow &row : rows) {
-        const bool present = !row.device.isEmpty();
-        const bool remote = !row.address.isEmpty();
-        const QString unanswered = remote && probing ? probe(row.address) : QString();
-        if (json) {
-            QJsonObject o{{QStringLiteral("port"), row.port}, {QStringLiteral("path"), row.path}};
-            if (remote) {
-                o.insert(QStringLiteral("address"), row.address);
-                if (probing)
-                    o.insert(QStringLiteral("answers"), unanswered.isEmpty());
-                if (!unanswered.isEmpty())
-                    o.insert(QStringLiteral("reason"), unanswered);
-            } else {
-                o.insert(QStringLiteral("present"), present);
-            }
-            if (!row.target.isEmpty())
-                o.insert(QStringLiteral("target"), row.target);
-            if (present)
-                o.insert(QStringLiteral("device"), row.device);
-            if (!row.problem.isEmpty())
-                o.insert(QStringLiteral("problem"), row.problem);
-            portsJson << o;
-            continue;
-        }
-        const QString where = whereOf(row);
-        QString state = present                 ? QStringLiteral("present")
+    for (const PortRow &row : listing.ports) {
+        QString state = !row.device.isEmpty()   ? QStringLiteral("present")
                         : row.problem.isEmpty() ? QStringLiteral("missing")
                                                 : row.problem;
-        if (remote)
-            state = !probing ? QStringLiteral("remote (--probe tries it)")
-                    : unanswered.isEmpty()
+        if (!row.address.isEmpty())
+            state = !listing.probed ? QStringLiteral("remote (--probe tries it)")
+                    : row.unanswered.isEmpty()
                         ? QStringLiteral("answers")
-                        : QStringLiteral("does not answer: ") + shownPath(unanswered);
+                        : QStringLiteral("does not answer: ") + shownPath(row.unanswered);
         print(QStringLiteral("  COM%1  %2  %3")
                   .arg(row.port, -int(numberWidth))
-                  .arg(where, -int(whereWidth))
+                  .arg(whereOf(row), -int(whereWidth))
                   .arg(state));
     }
 
-    QJsonArray devicesJson;
-    if (!json)
-        print(devices.isEmpty() ? QStringLiteral("No serial devices found.")
-                                : QStringLiteral("Serial devices:"));
-    for (const QSerialPortInfo &info : devices) {
-        const QString device = info.systemLocation();
-        const QString canonical = QFileInfo(device).canonicalFilePath();
-        const QString byId = stableName(device);
-        QList<int> reaching;
-        for (const PortRow &row : rows)
-            if (!canonical.isEmpty() && row.device == canonical)
-                reaching << row.port;
-        const QString usb = info.hasVendorIdentifier() && info.hasProductIdentifier()
-                                ? QStringLiteral("%1:%2")
-                                      .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                                      .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'))
-                                : QString();
-        if (json) {
-            QJsonArray ports;
-            for (int port : reaching)
-                ports << port;
-            devicesJson << QJsonObject{{QStringLiteral("device"), device},
-                                       {QStringLiteral("byId"), byId},
-                                       {QStringLiteral("description"), info.description()},
-                                       {QStringLiteral("manufacturer"), info.manufacturer()},
-                                       {QStringLiteral("usb"), usb},
-                                       {QStringLiteral("serialNumber"), info.serialNumber()},
-                                       {QStringLiteral("ports"), ports}};
-            continue;
-        }
+    print(listing.devices.isEmpty() ? QStringLiteral("No serial devices found.")
+                                    : QStringLiteral("Serial devices:"));
+    for (const DeviceRow &row : listing.devices) {
         QStringList coms;
-        for (int port : reaching)
+        for (int port : row.ports)
             coms << QStringLiteral("COM%1").arg(port);
         print(QStringLiteral("  %1  %2")
-                  .arg(shownPath(device), coms.isEmpty() ? QStringLiteral("no COM number")
-                                                         : coms.join(QStringLiteral(", "))));
-        if (!byId.isEmpty())
-            print(QStringLiteral("      %1").arg(shownPath(byId)));
-        // The adapter's own words, from its USB descriptors.
+                  .arg(shownPath(row.device), coms.isEmpty() ? QStringLiteral("no COM number")
+                                                             : coms.join(QStringLiteral(", "))));
+        if (!row.byId.isEmpty())
+            print(QStringLiteral("      %1").arg(shownPath(row.byId)));
         QStringList facts;
-        for (const QString &fact : {info.description(), info.manufacturer(), usb})
+        for (const QString &fact : {row.description, row.manufacturer, row.usb})
             if (!fact.isEmpty())
                 facts << serial::shownText(fact);
-        if (!info.serialNumber().isEmpty())
-            facts << QStringLiteral("serial number ") + serial::shownText(info.serialNumber());
+        if (!row.serialNumber.isEmpty())
+            facts << QStringLiteral("serial number ") + serial::shownText(row.serialNumber);
         if (!facts.isEmpty())
             print(QStringLiteral("      ") + facts.join(QStringLiteral(", ")));
     }
+}
+
+} // namespace
+
+int listPorts(bool json, bool probing) {
+    const Listing listing = collectPorts(probing);
     if (json)
-        printJson({{QStringLiteral("ports"), portsJson}, {QStringLiteral("devices"), devicesJson}});
+        printListingJson(listing);
+    else
+        printListingText(listing);
     return 0;
 }
 
@@ -242,10 +264,9 @@ int mapPort(int port, const QString &device, bool json) {
         return noPortDirectory(port);
     // A remote serial port's address is the link's text itself: the port directory stays a
     // directory of links, and a program that takes the entry for a path finds nothing there.
-    const bool remote = serial::looksLikeNetAddress(device);
-    if (const QString why =
-            remote ? serial::parseNetAddress(device).error : serial::notATerminal(device);
-        !why.isEmpty())
+    const serial::PortAddress address = serial::parsePortAddress(device);
+    const bool remote = address.isNetwork();
+    if (const QString why = remote ? address.error : serial::notATerminal(device); !why.isEmpty())
         return refuse(why);
     const QString entry = entryPath(port);
     const QFileInfo existing(entry);
@@ -254,8 +275,7 @@ int mapPort(int port, const QString &device, bool json) {
             QStringLiteral("%1 exists and is not a link; remove it first").arg(shownPath(entry)));
 
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
-    QString target = remote ? serial::parseNetAddress(device).address->text()
-                            : QFileInfo(device).absoluteFilePath();
+    QString target = remote ? address.text() : QFileInfo(device).absoluteFilePath();
     if (!remote && !target.startsWith(serial::kByIdDirectory + QLatin1Char('/')))
         if (const QString stable = stableName(device); !stable.isEmpty())
             target = stable;

@@ -138,8 +138,12 @@ bool CommPort::open() {
         return false;
     }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
-    const QString lineAddress = target.address.isEmpty() ? entry : target.address;
-    m_line = m_lineMaker ? m_lineMaker(lineAddress) : serial::makeLine(lineAddress);
+    // A number's entry has been read by the resolution; a path given instead is read here.
+    const serial::PortAddress address =
+        m_deviceOverride.isEmpty()
+            ? serial::parsePortAddress(target.address.isEmpty() ? entry : target.address)
+            : serial::portAddressOf(entry);
+    m_line = m_lineMaker ? m_lineMaker(address.written) : serial::makeLine(address);
     if (!target.device.isEmpty())
         m_line->expectDevice(target.device, target.identity);
     connect(m_line.get(), &serial::Line::readyRead, this, &CommPort::onReadyRead);

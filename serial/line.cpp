@@ -1,6 +1,5 @@
 #include "line.h"
 
-#include "netaddress.h"
 #include "netline.h"
 
 #include <algorithm>
@@ -19,14 +18,12 @@ constexpr std::chrono::milliseconds kLineSlack = 500ms;
 
 } // namespace
 
-// The platform's serial line (line_unix.cpp, line_windows.cpp).
-std::unique_ptr<Line> makeSerialLine(const QString &device);
-
-std::unique_ptr<Line> makeLine(const QString &address) {
-    // A port's entry may name a remote serial port rather than a device.
-    if (const QString remote = networkTarget(address); !remote.isEmpty())
-        return std::make_unique<NetLine>(remote);
-    return makeSerialLine(address);
+std::unique_ptr<Line> makeLine(const PortAddress &address) {
+    // A text that names a scheme but does not parse is still the remote port the user
+    // meant: its line refuses every open with the reason, and connects to nothing.
+    if (!address.valid())
+        return std::make_unique<NetLine>(address);
+    return address.facts().makeLine(address);
 }
 
 std::chrono::milliseconds lineTime(qint32 baud, qint64 bytes) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 
+#include "portaddress.h"
 #include "portnames.h" // DeviceIdentity
 
 namespace serial {
@@ -117,10 +118,8 @@ private:
     bool m_eventsHeld = false;
 };
 
-// A line for a port: `address` is a device path (or the port directory's entry for one), or
-// a remote serial port's address (rfc2217://HOST:PORT, tcp://HOST:PORT; or an entry whose
-// link text is one).
-std::unique_ptr<Line> makeLine(const QString &address);
+// The line for a port of the address's kind (portaddress.h).
+std::unique_ptr<Line> makeLine(const PortAddress &address);
 
 // After the flush at the open, every line drops what still arrives until it has been quiet
 // this long: bytes an adapter still held or that were on the wire (a USB adapter passes its

@@ -6,6 +6,7 @@
 // (TIOCEXCL).
 #include "line.h"
 #include "lockfiles.h"
+#include "pseudoterminal_unix.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,9 +25,7 @@
 #include <thread>
 #include <unistd.h>
 #ifdef __linux__
-#include <linux/major.h>
 #include <linux/serial.h>
-#include <sys/sysmacros.h>
 #endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
@@ -67,20 +66,11 @@ QString permissionText(const QString &device, int error) {
 // Exclusive use of a pseudo-terminal belongs to it, not to its holder: it outlives a holder
 // that was killed for as long as the far end (a relay, the virtual instrument) is open, and
 // keeps every later open but root's out. A hardware line drops it with its last close.
-bool isPseudoTerminal(int fd, const QString &device) {
-#ifdef __linux__
+bool openedPseudoTerminal(int fd, const QString &device) {
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode)) {
-        const unsigned type = major(info.st_rdev);
-        return (type >= UNIX98_PTY_SLAVE_MAJOR &&
-                type < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) ||
-               type == PTY_SLAVE_MAJOR;
-    }
-#else
-    Q_UNUSED(fd);
-#endif
-    return device.startsWith(QLatin1String("/dev/pts/")) ||
-           device.startsWith(QLatin1String("/dev/ttyp"));
+    if (::fstat(fd, &info) != 0)
+        info = {};
+    return isPseudoTerminal(info, device);
 }
 
 // Why the device is busy when no holder could be named (`how`: "holds it exclusively"): a
@@ -266,7 +256,7 @@ bool UnixLine::takeDevice() {
     if (lock.heldBy)
         return inUse(*lock.heldBy);
     m_lockFile = lock.path;
-    m_exclusive = !isPseudoTerminal(m_fd, m_device) && ::ioctl(m_fd, TIOCEXCL) == 0;
+    m_exclusive = !openedPseudoTerminal(m_fd, m_device) && ::ioctl(m_fd, TIOCEXCL) == 0;
     return true;
 }
 
@@ -395,7 +385,7 @@ void UnixLine::restoreFound() {
     const bool wireChanges = ::cfgetospeed(&back) != ::cfgetospeed(&now) ||
                              (back.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
                                  (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB));
-    if (wireChanges && drain() && !isPseudoTerminal(m_fd, m_device))
+    if (wireChanges && drain() && !openedPseudoTerminal(m_fd, m_device))
         ::poll(nullptr, 0,
                int((lineTime(m_baud, kAdapterBufferBytes) - lineTime(m_baud, 0)).count()));
     ::tcsetattr(m_fd, TCSANOW, &back);

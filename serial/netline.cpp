@@ -59,10 +59,8 @@ QString seconds(std::chrono::milliseconds time) {
 
 } // namespace
 
-NetLine::NetLine(const QString &text, QObject *parent) : Line(parent), m_text(text) {
-    const ParsedNetAddress parsed = parseNetAddress(text);
-    m_address = parsed.address;
-    m_addressError = parsed.error;
+NetLine::NetLine(const PortAddress &address, QObject *parent)
+    : Line(parent), m_text(address.written), m_address(address) {
     m_clock.start();
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
         // Not from inside a call into the line: takeIn() reads those bytes itself.
@@ -81,16 +79,12 @@ NetLine::~NetLine() {
     close();
 }
 
-bool NetLine::carriesSettings() const {
-    return m_address && m_address->kind == NetAddress::Kind::Rfc2217;
-}
-
 bool NetLine::open(const LineSettings &settings) {
     if (m_open)
         return true;
     clearFailure();
-    if (!m_address)
-        return fail(LineFault::Missing, m_addressError);
+    if (!m_address.valid())
+        return fail(LineFault::Missing, m_address.error);
     ++m_session;
     m_lostReported = false;
     m_lostReason.clear();
@@ -104,8 +98,8 @@ bool NetLine::open(const LineSettings &settings) {
     m_telnet.reset();
     m_socket.abort();
 
-    const QString where = QStringLiteral("%1:%2").arg(m_address->host).arg(m_address->port);
-    m_socket.connectToHost(m_address->host, m_address->port);
+    const QString where = QStringLiteral("%1:%2").arg(m_address.host).arg(m_address.port);
+    m_socket.connectToHost(m_address.host, m_address.port);
     const Ended connected = waitUntil(
         QDeadlineTimer(kConnectTimeout),
         [this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, true);

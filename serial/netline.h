@@ -4,7 +4,7 @@
 #pragma once
 
 #include "line.h"
-#include "netaddress.h"
+#include "portaddress.h"
 #include "telnet.h"
 
 #include <QElapsedTimer>
@@ -19,9 +19,9 @@ namespace serial {
 class NetLine final : public Line {
     Q_OBJECT
 public:
-    // `text` is the address as written; one that does not parse fails every open with
-    // Missing and its reason, without a connection attempt.
-    explicit NetLine(const QString &text, QObject *parent = nullptr);
+    // An address that does not parse fails every open with Missing and its reason, without
+    // a connection attempt. Messages name the address as written.
+    explicit NetLine(const PortAddress &address, QObject *parent = nullptr);
     ~NetLine() override;
 
     bool open(const LineSettings &settings) override;
@@ -41,7 +41,7 @@ public:
     QByteArray read() override;
 
     // The far end takes the speed from this tool (rfc2217://); false for raw TCP.
-    bool carriesSettings() const;
+    bool carriesSettings() const { return m_address.valid() && m_address.carriesSettings(); }
 
 private:
     // How one of the line's own waits ended.
@@ -71,8 +71,7 @@ private:
     void reportLost(const QString &reason);
 
     QString m_text;
-    std::optional<NetAddress> m_address;
-    QString m_addressError;
+    PortAddress m_address;
     QTcpSocket m_socket;
     std::optional<telnet::Client> m_telnet;
     bool m_open = false;

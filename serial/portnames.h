@@ -67,7 +67,7 @@ QString stableName(const QString &device, const QString &byIdDirectory = kByIdDi
 bool makePortDirectory(QString *error);
 
 // Text that is meant as a network address: it names a scheme ("xyz://..."). Such text is
-// never a device path, even where it does not parse (netaddress.h reads it).
+// never a device path, even where it does not parse (portaddress.h reads it).
 bool looksLikeNetAddress(const QString &text);
 
 // The network address a port's entry stands for: `entry` itself when it is one, or the

@@ -16,7 +16,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
+#ifdef __linux__
+#include <linux/major.h>
+#endif
 
+#include "pseudoterminal_unix.h"
 #include "showntext.h"
 
 namespace serial {
@@ -347,9 +351,23 @@ QString distrustTarget(const QString &path) {
         .arg(shown(path), reached.through, kByIdDirectory);
 }
 
+bool isPseudoTerminal(const struct stat &info, const QString &path) {
+#ifdef __linux__
+    if (S_ISCHR(info.st_mode)) {
+        const unsigned type = major(info.st_rdev);
+        return (type >= UNIX98_PTY_SLAVE_MAJOR &&
+                type < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) ||
+               type == PTY_SLAVE_MAJOR;
+    }
+#else
+    Q_UNUSED(info);
+#endif
+    return path.startsWith(QLatin1String("/dev/pts/")) ||
+           path.startsWith(QLatin1String("/dev/ttyp"));
+}
+
 // A serial port, USB adapter or pseudo-terminal, as the kernel itself says: the device's
-// class in sysfs is tty, or it is a pseudo-terminal's far end (majors 136 to 143, which
-// sysfs does not list). Only where there is no sysfs does asking the device decide, and a
+// class in sysfs is tty, or it is a pseudo-terminal's far end (which sysfs does not list). Only where there is no sysfs does asking the device decide, and a
 // device that cannot be asked is refused. The controlling terminal, the console and the
 // pseudo-terminal multiplexer are terminals no instrument is ever on.
 QString notATerminal(const QString &device) {
@@ -376,7 +394,7 @@ QString notATerminal(const QString &device) {
                    ? QString()
                    : QStringLiteral("%1 (a %2 device)").arg(notOne, subsystem);
     }
-    if (kind >= 136 && kind <= 143)
+    if (isPseudoTerminal(st, device))
         return {};
     if (QFileInfo(QStringLiteral("/sys/dev/char")).isDir())
         return notOne;

@@ -2,10 +2,11 @@
 // network: the bytes are hand-written vectors from RFC 854 and RFC 2217.
 #include <QtTest>
 
-#include "netaddress.h"
+#include "portaddress.h"
+#include "portnames.h"
 #include "telnet.h"
 
-using serial::NetAddress;
+using serial::PortKind;
 namespace telnet = serial::telnet;
 
 namespace {
@@ -91,20 +92,20 @@ private slots:
         QFETCH(int, port);
         QFETCH(QString, error);
         QVERIFY(serial::looksLikeNetAddress(text));
-        const serial::ParsedNetAddress parsed = serial::parseNetAddress(text);
+        const serial::PortAddress parsed = serial::parsePortAddress(text);
         QCOMPARE(parsed.error, error);
-        QCOMPARE(parsed.address.has_value(), error.isEmpty());
-        if (!parsed.address)
+        QCOMPARE(parsed.valid(), error.isEmpty());
+        QVERIFY(parsed.isNetwork());
+        if (!parsed.valid())
             return;
-        QCOMPARE(parsed.address->kind,
-                 telnet ? NetAddress::Kind::Rfc2217 : NetAddress::Kind::RawTcp);
-        QCOMPARE(parsed.address->host, host);
-        QCOMPARE(int(parsed.address->port), port);
+        QCOMPARE(parsed.kind, telnet ? PortKind::Rfc2217 : PortKind::RawTcp);
+        QCOMPARE(parsed.host, host);
+        QCOMPARE(int(parsed.port), port);
         // The text it gives back reads the same again.
-        const serial::ParsedNetAddress again = serial::parseNetAddress(parsed.address->text());
-        QVERIFY(again.address);
-        QCOMPARE(again.address->host, host);
-        QCOMPARE(int(again.address->port), port);
+        const serial::PortAddress again = serial::parsePortAddress(parsed.text());
+        QVERIFY(again.valid());
+        QCOMPARE(again.host, host);
+        QCOMPARE(int(again.port), port);
     }
 
     // Device paths and port numbers are no network addresses.
@@ -118,6 +119,9 @@ private slots:
     void notAnAddress() {
         QFETCH(QString, text);
         QVERIFY(!serial::looksLikeNetAddress(text));
+        const serial::PortAddress parsed = serial::parsePortAddress(text);
+        QVERIFY(parsed.valid() && !parsed.isNetwork());
+        QCOMPARE(parsed.text(), text);
     }
 
     // What the client sends, against the RFCs' byte values written out by hand.

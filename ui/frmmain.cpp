@@ -272,7 +272,7 @@ bool frmMain::Form_Load() {
     setWindowTitle(st.sTitleVer);
 
     cboComPort->clear();
-    for (int port = 1; port <= 8; ++port)
+    for (int port = 1; port <= serial::kPortsInWindowList; ++port)
         cboComPort->addItem(QStringLiteral("COM%1").arg(port));
     selectComPort(0);
 
@@ -380,7 +380,8 @@ void frmMain::cboComPort_Change() {
     const QString fallBack = cboComPort->itemText(0);
     const bool appendedToFallBack = std::exchange(m_comPortFellBack, false) &&
                                     text.size() > fallBack.size() && text.startsWith(fallBack);
-    const QString kept = appendedToFallBack ? text.left(2) : cutPortText(text);
+    const QString kept =
+        appendedToFallBack ? text.left(serial::kTypedPortDigits) : cutPortText(text);
     if (kept != text) {
         cboComPort->setEditText(kept);
         cboComPort_Change();

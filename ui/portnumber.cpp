@@ -105,11 +105,11 @@ qint16 portNumberFromText(const QString &text) {
     const QRegularExpressionMatch name = portName().match(text);
     const double value = leadingNumber(name.hasMatch() ? name.captured(1) : text);
     constexpr double lowest = std::numeric_limits<qint16>::min();
-    constexpr double highest = std::numeric_limits<qint16>::max();
+    constexpr double highest = serial::kHighestPort;
     if (value <= lowest)
         return std::numeric_limits<qint16>::min();
     if (value >= highest)
-        return std::numeric_limits<qint16>::max();
+        return serial::kHighestPort;
     // The default rounding mode rounds halves to the even neighbour.
     return static_cast<qint16>(std::nearbyint(value));
 }
@@ -123,10 +123,10 @@ QString cutPortText(const QString &text) {
         return text;
     const QRegularExpressionMatch name = portName().match(text);
     if (!name.hasMatch())
-        return text.left(2);
+        return text.left(serial::kTypedPortDigits);
     int digits = 0;
     for (qsizetype at = name.capturedStart(1); at < text.size(); ++at)
-        if (isDigit(text[at]) && ++digits == 2)
+        if (isDigit(text[at]) && ++digits == serial::kTypedPortDigits)
             return text.left(at + 1);
     return text;
 }

@@ -1,49 +1,95 @@
-#include "netaddress.h"
+#include "portaddress.h"
 
-#include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QUrl>
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
+#include <iterator>
+
+#include "line.h"
+#include "netline.h"
+#include "portnames.h" // looksLikeNetAddress(), networkTarget()
 
 namespace serial {
 
+// The platform's serial line (line_unix.cpp, line_windows.cpp).
+std::unique_ptr<Line> makeSerialLine(const QString &device);
+
 namespace {
 
-const QString kRfc2217Scheme = QStringLiteral("rfc2217");
-const QString kRawTcpScheme = QStringLiteral("tcp");
+std::unique_ptr<Line> deviceLine(const PortAddress &address) {
+    return makeSerialLine(address.written);
+}
 
-ParsedNetAddress refuse(const QString &text, const QString &why) {
-    return {std::nullopt, QStringLiteral("\"%1\": %2").arg(text, why)};
+std::unique_ptr<Line> networkLine(const PortAddress &address) {
+    return std::make_unique<NetLine>(address);
+}
+
+// Every kind of port there is; the device first.
+const PortKindFacts kPortKinds[] = {
+    {PortKind::Device, nullptr, true, deviceLine},
+    {PortKind::Rfc2217, "rfc2217", true, networkLine},
+    {PortKind::RawTcp, "tcp", false, networkLine},
+};
+
+PortAddress refuse(const QString &text, const QString &why) {
+    PortAddress refused;
+    refused.written = text;
+    refused.error = QStringLiteral("\"%1\": %2").arg(text, why);
+    return refused;
 }
 
 } // namespace
 
-QString NetAddress::text() const {
-    const QString scheme = kind == Kind::Rfc2217 ? kRfc2217Scheme : kRawTcpScheme;
+const PortKindFacts &PortAddress::facts() const {
+    for (const PortKindFacts &facts : kPortKinds)
+        if (facts.kind == kind)
+            return facts;
+    return kPortKinds[0];
+}
+
+QString PortAddress::text() const {
+    if (kind == PortKind::Device)
+        return written;
     const QString shownHost = host.contains(QLatin1Char(':')) ? "[" + host + "]" : host;
-    return QStringLiteral("%1://%2:%3").arg(scheme, shownHost).arg(port);
+    return QStringLiteral("%1://%2:%3")
+        .arg(QLatin1String(facts().scheme), shownHost)
+        .arg(port);
+}
+
+QString addressForms() {
+    QStringList forms;
+    for (const PortKindFacts &facts : kPortKinds)
+        if (facts.scheme)
+            forms << QStringLiteral("%1://HOST:PORT").arg(QLatin1String(facts.scheme));
+    const QString last = forms.takeLast();
+    return forms.isEmpty() ? last : forms.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+PortAddress portAddressOf(const QString &entry) {
+    const QString address = networkTarget(entry);
+    return parsePortAddress(address.isEmpty() ? entry : address);
 }
 
 // QUrl reads these too, but it takes paths, user names and queries as well and says only
 // "invalid port" for both a missing and an out-of-range one: each mistake here gets its own
 // sentence, and QUrl and QHostAddress still judge the host itself.
-ParsedNetAddress parseNetAddress(const QString &text) {
+PortAddress parsePortAddress(const QString &text) {
+    PortAddress address;
+    address.written = text;
+    if (!looksLikeNetAddress(text))
+        return address;
     const qsizetype schemeEnd = text.indexOf(QStringLiteral("://"));
-    if (schemeEnd <= 0 || !looksLikeNetAddress(text))
-        return refuse(text, QStringLiteral("not a network address; use rfc2217://HOST:PORT or "
-                                           "tcp://HOST:PORT"));
-    NetAddress address;
     const QString scheme = text.left(schemeEnd).toLower();
-    if (scheme == kRfc2217Scheme)
-        address.kind = NetAddress::Kind::Rfc2217;
-    else if (scheme == kRawTcpScheme)
-        address.kind = NetAddress::Kind::RawTcp;
-    else
-        return refuse(text, QStringLiteral("unknown kind of network port \"%1\"; use "
-                                           "rfc2217://HOST:PORT or tcp://HOST:PORT")
-                                .arg(text.left(schemeEnd)));
+    const auto known = std::find_if(std::begin(kPortKinds), std::end(kPortKinds),
+                                    [&](const PortKindFacts &facts) {
+                                        return facts.scheme && scheme == QLatin1String(facts.scheme);
+                                    });
+    if (known == std::end(kPortKinds))
+        return refuse(text, QStringLiteral("unknown kind of network port \"%1\"; use %2")
+                                .arg(text.left(schemeEnd), addressForms()));
+    address.kind = known->kind;
 
     const QString rest = text.mid(schemeEnd + 3);
     QString host;
@@ -102,7 +148,7 @@ ParsedNetAddress parseNetAddress(const QString &text) {
         return refuse(text,
                       QStringLiteral("the TCP port must be from 1 to 65535, not %1").arg(portText));
     address.port = quint16(port);
-    return {address, {}};
+    return address;
 }
 
 } // namespace serial
