@@ -345,6 +345,44 @@ private slots:
         QVERIFY2(progress <= 4 * result["elapsed"].toDouble() + 6, qPrintable(flash.out()));
     }
 
+    // A raw TCP line carries no speed, and the run says so however its address is written:
+    // the console reads the address as the port control does.
+    void rawLineNote_data() {
+        QTest::addColumn<QStringList>("args"); // @: the server's TCP port
+        QTest::addColumn<QString>("link");     // what COM5 leads to; empty: no link
+        QTest::newRow("address in capitals")
+            << QStringList{"--port", "TCP://127.0.0.1:@"} << "";
+        QTest::newRow("COM5 led by hand to one in capitals")
+            << QStringList{"--port", "5"} << "TCP://127.0.0.1:@";
+    }
+    void rawLineNote() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, link);
+        PortSandbox sandbox;
+        // Answers the identification with bytes no bootloader sends: the run ends there.
+        TelnetScript script;
+        script.negotiation = TelnetScript::Negotiation::RawOnly;
+        script.peer = [](QByteArray &pending) {
+            if (pending.isEmpty())
+                return QByteArray();
+            pending.clear();
+            return QByteArray(18, '\0');
+        };
+        TelnetServer server(script);
+        const QString port = QString::number(server.port());
+        if (!link.isEmpty())
+            QVERIFY(sandbox.link(kPort, link.replace("@", port)));
+        args.replaceInStrings("@", port);
+        Flash flash(args + QStringList{"--json"});
+        QCOMPARE(flash.finish(), 8);
+        const QList<QJsonObject> list = events(flash.out());
+        QVERIFY2(!list.isEmpty() && list.first()["event"] == "open", qPrintable(flash.out()));
+        QCOMPARE(list.first()["device"].toString(), link.isEmpty() ? args[1] : link);
+        QCOMPARE(list.first()["note"].toString(),
+                 QStringLiteral("raw TCP carries no speed setting: the far line stays at the "
+                                "speed its server set"));
+    }
+
     // The events of a whole update on their own, as a program reading --json sees them:
     // every phase once and in order, each counted phase's frames rising to all of them, one
     // identification and one result, whatever the window writes in its panels.
