@@ -264,7 +264,8 @@ int mapPort(int port, const QString &device, bool json) {
         return noPortDirectory(port);
     // A remote serial port's address is the link's text itself: the port directory stays a
     // directory of links, and a program that takes the entry for a path finds nothing there.
-    const serial::PortAddress address = serial::parsePortAddress(device);
+    // An entry that leads to one (another number's comN) gives its address, as --port reads it.
+    const serial::PortAddress address = serial::portAddressOf(device);
     const bool remote = address.isNetwork();
     if (const QString why = remote ? address.error : serial::notATerminal(device); !why.isEmpty())
         return refuse(why);

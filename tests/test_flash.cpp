@@ -863,6 +863,8 @@ private slots:
             << "pty" << 0 << "(it led to @ before)" << "remote" << 17;
         QTest::newRow("over the virtual instrument's link")
             << "pty" << 0 << "(it led to @ before)" << "sim" << 17;
+        QTest::newRow("COM5's entry, which leads to a remote port")
+            << "remote entry" << 0 << "COM17: " << "" << 17;
     }
     void mapping() {
         QFETCH(QString, device);
@@ -902,7 +904,14 @@ private slots:
                                            {"directory", scratch.path()},
                                            {"missing", scratch.path() + "/none"},
                                            {"null", "/dev/null"},
-                                           {"tmplink", shared.path() + "/tty"}};
+                                           {"tmplink", shared.path() + "/tty"},
+                                           {"remote entry", sandbox.portDirectory() + "/com5"}};
+        // What COM5 leads to, for the row that maps its entry: the address, not the entry.
+        const bool remoteEntry = device == "remote entry";
+        const QString remote = QStringLiteral("rfc2217://127.0.0.1:1");
+        if (remoteEntry)
+            QVERIFY(sandbox.link(5, remote));
+        const QString reached = remoteEntry ? remote : pty.slavePath();
         const QString entry = sandbox.portDirectory() + "/com" + n;
         QTemporaryDir records;
         std::unique_ptr<Instrument> sim;
@@ -937,15 +946,14 @@ private slots:
                 row = port.toObject();
         QCOMPARE(row.isEmpty(), status != 0); // a higher number is listed once mapped
         if (status == 0) {
-            QCOMPARE(row["target"].toString(), pty.slavePath());
-            QCOMPARE(row["present"].toBool(), true);
+            QCOMPARE(row["target"].toString(), reached);
+            QCOMPARE(row["present"].toBool(), !remoteEntry);
             Flash text({"--list-ports"});
             QCOMPARE(text.finish(), 0);
-            QVERIFY2(
-                text.out().contains(QRegularExpression(
-                    "COM" + n + " +" +
-                    QRegularExpression::escape(entry + " -> " + pty.slavePath()) + " +present")),
-                qPrintable(text.out()));
+            QVERIFY2(text.out().contains(QRegularExpression(
+                         "COM" + n + " +" + QRegularExpression::escape(entry + " -> " + reached) +
+                         (remoteEntry ? " +remote" : " +present"))),
+                     qPrintable(text.out()));
         }
 
         // Unmapping a number that is not mapped has nothing to do, which is no failure.
