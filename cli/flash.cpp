@@ -3,8 +3,8 @@
 #include "appinfo.h"
 #include "consoleview.h"
 #include "engine.h"
-#include "portaddress.h"
 #include "plan.h"
+#include "portaddress.h"
 #include "portnames.h"
 #include "quitsignals.h"
 #include "status.h"
@@ -24,9 +24,9 @@ int runUpdate(const Options &options) {
     setup.plan = updatePlan(options.remote);
     setup.port = options.port > 0 ? QStringLiteral("COM%1").arg(options.port) : options.device;
     // What the run reaches: the device's path, or the address its entry names.
-    setup.device = serial::portAddressOf(options.port > 0 ? serial::devicePath(options.port)
-                                                          : options.device)
-                       .written;
+    setup.device =
+        serial::portAddressOf(options.port > 0 ? serial::devicePath(options.port) : options.device)
+            .written;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
     ConsoleView view(setup);

@@ -61,8 +61,8 @@ QString describe(Outcome outcome) {
 } // namespace
 
 int portNumber(const QString &text) {
-    static const QRegularExpression form(QStringLiteral("\\A(?:[Cc][Oo][Mm])?([0-9]{1,%1})\\z")
-                                             .arg(serial::kTypedPortDigits));
+    static const QRegularExpression form(
+        QStringLiteral("\\A(?:[Cc][Oo][Mm])?([0-9]{1,%1})\\z").arg(serial::kTypedPortDigits));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return 0;

@@ -39,7 +39,8 @@ QList<int> listedPorts() {
          dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QRegularExpressionMatch match = name.match(entry);
         // A number no port can have (the tool's are 16-bit) is nobody's entry.
-        if (const int port = match.captured(1).toInt(); match.hasMatch() && port <= serial::kHighestPort)
+        if (const int port = match.captured(1).toInt();
+            match.hasMatch() && port <= serial::kHighestPort)
             numbers.insert(port);
     }
     QList<int> sorted(numbers.begin(), numbers.end());
@@ -120,6 +121,8 @@ void printJson(const QJsonObject &object) {
     print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
+// What a listing shows, gathered as values before the text or the JSON form prints it; the
+// probes' connections are made here.
 Listing collectPorts(bool probing) {
     Listing listing;
     listing.probed = probing;
@@ -134,8 +137,12 @@ Listing collectPorts(bool probing) {
         listing.ports << row;
     }
     for (const QSerialPortInfo &info : devices) {
-        DeviceRow row{info.systemLocation(), stableName(info.systemLocation()),
-                      info.description(), info.manufacturer(), {}, info.serialNumber(), {}};
+        DeviceRow row;
+        row.device = info.systemLocation();
+        row.byId = stableName(row.device);
+        row.description = info.description();
+        row.manufacturer = info.manufacturer();
+        row.serialNumber = info.serialNumber();
         if (info.hasVendorIdentifier() && info.hasProductIdentifier())
             row.usb = QStringLiteral("%1:%2")
                           .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))

@@ -53,9 +53,7 @@ QString PortAddress::text() const {
     if (kind == PortKind::Device)
         return written;
     const QString shownHost = host.contains(QLatin1Char(':')) ? "[" + host + "]" : host;
-    return QStringLiteral("%1://%2:%3")
-        .arg(QLatin1String(facts().scheme), shownHost)
-        .arg(port);
+    return QStringLiteral("%1://%2:%3").arg(QLatin1String(facts().scheme), shownHost).arg(port);
 }
 
 QString addressForms() {
@@ -64,7 +62,8 @@ QString addressForms() {
         if (facts.scheme)
             forms << QStringLiteral("%1://HOST:PORT").arg(QLatin1String(facts.scheme));
     const QString last = forms.takeLast();
-    return forms.isEmpty() ? last : forms.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+    return forms.isEmpty() ? last
+                           : forms.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
 
 PortAddress portAddressOf(const QString &entry) {
@@ -82,10 +81,10 @@ PortAddress parsePortAddress(const QString &text) {
         return address;
     const qsizetype schemeEnd = text.indexOf(QStringLiteral("://"));
     const QString scheme = text.left(schemeEnd).toLower();
-    const auto known = std::find_if(std::begin(kPortKinds), std::end(kPortKinds),
-                                    [&](const PortKindFacts &facts) {
-                                        return facts.scheme && scheme == QLatin1String(facts.scheme);
-                                    });
+    const auto known =
+        std::find_if(std::begin(kPortKinds), std::end(kPortKinds), [&](const PortKindFacts &facts) {
+            return facts.scheme && scheme == QLatin1String(facts.scheme);
+        });
     if (known == std::end(kPortKinds))
         return refuse(text, QStringLiteral("unknown kind of network port \"%1\"; use %2")
                                 .arg(text.left(schemeEnd), addressForms()));

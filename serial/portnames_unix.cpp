@@ -367,9 +367,10 @@ bool isPseudoTerminal(const struct stat &info, const QString &path) {
 }
 
 // A serial port, USB adapter or pseudo-terminal, as the kernel itself says: the device's
-// class in sysfs is tty, or it is a pseudo-terminal's far end (which sysfs does not list). Only where there is no sysfs does asking the device decide, and a
-// device that cannot be asked is refused. The controlling terminal, the console and the
-// pseudo-terminal multiplexer are terminals no instrument is ever on.
+// class in sysfs is tty, or it is a pseudo-terminal's far end (which sysfs does not list).
+// Only where there is no sysfs does asking the device decide, and a device that cannot be
+// asked is refused. The controlling terminal, the console and the pseudo-terminal
+// multiplexer are terminals no instrument is ever on.
 QString notATerminal(const QString &device) {
     const QString shownDevice = shown(device);
     const QByteArray path = QFile::encodeName(device);

@@ -350,8 +350,7 @@ private slots:
     void rawLineNote_data() {
         QTest::addColumn<QStringList>("args"); // @: the server's TCP port
         QTest::addColumn<QString>("link");     // what COM5 leads to; empty: no link
-        QTest::newRow("address in capitals")
-            << QStringList{"--port", "TCP://127.0.0.1:@"} << "";
+        QTest::newRow("address in capitals") << QStringList{"--port", "TCP://127.0.0.1:@"} << "";
         QTest::newRow("COM5 led by hand to one in capitals")
             << QStringList{"--port", "5"} << "TCP://127.0.0.1:@";
     }
@@ -864,7 +863,8 @@ private slots:
         QTest::newRow("over the virtual instrument's link")
             << "pty" << 0 << "(it led to @ before)" << "sim" << 17;
         QTest::newRow("COM5's entry, which leads to a remote port")
-            << "remote entry" << 0 << "COM17: " << "" << 17;
+            << "remote entry" << 0 << "COM17: "
+            << "" << 17;
     }
     void mapping() {
         QFETCH(QString, device);

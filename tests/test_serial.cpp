@@ -489,7 +489,8 @@ void TestSerial::openTakesWhatWasResolved() {
     // Another file renamed over it, as any change by whoever may write there would be.
     QVERIFY(::rename(QFile::encodeName(file + QStringLiteral(".new")).constData(),
                      QFile::encodeName(file).constData()) == 0);
-    const std::unique_ptr<serial::Line> line = serial::makeLine(serial::portAddressOf(target.entry));
+    const std::unique_ptr<serial::Line> line =
+        serial::makeLine(serial::portAddressOf(target.entry));
     line->expectDevice(target.device, target.identity);
     QVERIFY(!line->open({}));
     QCOMPARE(line->failure().fault, serial::LineFault::Unusable);
