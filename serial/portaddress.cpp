@@ -133,7 +133,8 @@ PortAddress parsePortAddress(const QString &text) {
     }
     if (!afterHost.startsWith(QLatin1Char(':')))
         return refuse(text, QStringLiteral("nothing may follow the host but \":PORT\""));
-    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    // \z, not $: a newline after the digits is no part of a port number.
+    static const QRegularExpression digits(QRegularExpression::anchoredPattern(u"[0-9]+"));
     const QString portText = afterHost.mid(1);
     if (!digits.match(portText).hasMatch()) {
         if (portText.contains(QLatin1Char('/')) &&

@@ -81,6 +81,9 @@ private slots:
         QTest::newRow("a path after the port") << "rfc2217://meter:3005/ttyS0" << true << "" << 0
                                                << "\"rfc2217://meter:3005/ttyS0\": nothing may "
                                                   "follow the port number";
+        QTest::newRow("a newline after the port")
+            << "tcp://meter:3005\n" << false << "" << 0
+            << "\"tcp://meter:3005\n\": the TCP port \"3005\n\" is not a number";
         QTest::newRow("a blank in the host") << "tcp://my meter:3005" << false << "" << 0
                                              << "\"tcp://my meter:3005\": \"my meter\" is not a "
                                                 "host name";
