@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "appinfo.h"
 #include "outcome.h"
 
 struct FormState {
@@ -19,7 +20,7 @@ struct FormState {
     bool bVersionOK = false;
     bool bEndUpdate = false;
     qint16 iComPort = 1;
-    QString sBaudrate = QStringLiteral("4800");
+    QString sBaudrate = QString::number(appinfo::kDefaultBaudRate);
     QByteArray sCommand;   // command code of the frame in flight, e.g. "0301"
     QByteArray sReply;     // the last reply as received, one byte per character
     QByteArray sWakeReply; // the echo expected to the remote start request

@@ -40,6 +40,8 @@ inline constexpr std::string_view FinishUpdate = "0F0F08010000003CBB04";
 inline constexpr std::array<std::uint8_t, 8> StartRequest = {0xFE, 0xFE, 0x33, 0x00,
                                                              0x42, 0x4C, 0x3F, 0xFD};
 inline constexpr std::size_t StartPadding = 18;
+// The speed the firmware listens at for the start request, whatever the bootloader's.
+inline constexpr int StartRequestBaud = 4800;
 
 namespace detail {
 constexpr auto startBootloaderText() {

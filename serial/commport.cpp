@@ -1,6 +1,5 @@
 #include "commport.h"
 
-#include "line.h"
 #include "portnames.h"
 #include "showntext.h"
 
@@ -9,7 +8,6 @@
 #include <QSignalBlocker>
 #include <limits>
 #include <optional>
-#include <thread>
 #include <utility>
 
 // Off unless asked for: QT_LOGGING_RULES="zarvo.serial.debug=true".
@@ -48,26 +46,6 @@ serial::LineSettings::Flow flowFor(int handshaking) {
     }
 }
 
-int codeFor(serial::LineFault fault, int fallback) {
-    switch (fault) {
-    case serial::LineFault::Missing:
-        return CommPort::kErrInvalidPort;
-    case serial::LineFault::InUse:
-        return CommPort::kErrPortOpen;
-    case serial::LineFault::Permission:
-        return CommPort::kErrPermission;
-    case serial::LineFault::Unusable:
-        return CommPort::kErrOpenFailed;
-    case serial::LineFault::Settings:
-        return CommPort::kErrInvalidSettings;
-    case serial::LineFault::WriteFailed:
-        return CommPort::kErrWriteFailed;
-    case serial::LineFault::None:
-        break;
-    }
-    return fallback;
-}
-
 } // namespace
 
 CommPort::CommPort(QObject *parent) : QObject(parent) {}
@@ -84,11 +62,15 @@ void CommPort::setCommPort(int port) {
     m_port = port;
 }
 
+QString CommPort::settingsFor(const QString &baud) {
+    return baud + QStringLiteral(",N,8,1");
+}
+
 bool CommPort::setSettings(const QString &settings) {
     const std::optional<qint32> baud = parseSettings(settings);
     if (!baud) {
         setError(
-            kErrInvalidSettings,
+            serial::LineFault::Settings,
             QStringLiteral("Invalid port settings \"%1\"; expected <baud>,N,8,1").arg(settings));
         return false;
     }
@@ -96,7 +78,7 @@ bool CommPort::setSettings(const QString &settings) {
     if (isOpen()) {
         const Busy busy(m_lineBusy);
         if (!m_line->setBaudRate(*baud)) {
-            setLineError(kErrInvalidSettings);
+            setLineError(serial::LineFault::Settings);
             return false;
         }
     }
@@ -114,12 +96,13 @@ bool CommPort::open() {
         return true;
     if (m_lineBusy > 0) {
         // From an event inside the line's own wait: that line is still in use below.
-        setError(kErrOpenFailed, QStringLiteral("The port is busy opening or closing"));
+        setError(serial::LineFault::Unusable,
+                 QStringLiteral("The port is busy opening or closing"));
         return false;
     }
     m_error = {};
     m_inBuffer.clear();
-    ++m_session;
+    m_sessions.next();
 
     // A number is resolved once, and the open takes what the resolution saw.
     serial::PortTarget target;
@@ -129,12 +112,13 @@ bool CommPort::open() {
         target.entry = m_deviceOverride;
     const QString entry = target.entry;
     if (entry.isEmpty()) {
-        setError(kErrInvalidPort, QStringLiteral("There is no serial port %1").arg(m_port));
+        setError(serial::LineFault::Missing,
+                 QStringLiteral("There is no serial port %1").arg(m_port));
         return false;
     }
     if (!target.problem.isEmpty()) {
         qCDebug(lcSerial).noquote() << "refused" << target.problem;
-        setError(kErrOpenFailed, target.problem);
+        setError(serial::LineFault::Unusable, target.problem);
         return false;
     }
     // A line for each open: nothing of the previous one (a loss it noticed late) reaches it.
@@ -150,7 +134,7 @@ bool CommPort::open() {
     connect(m_line.get(), &serial::Line::lost, this, &CommPort::onLineLost);
     const Busy busy(m_lineBusy);
     if (!m_line->open({m_baud, flowFor(m_handshaking), m_dtr, m_rts})) {
-        setLineError(kErrOpenFailed);
+        setLineError(serial::LineFault::Unusable);
         return false;
     }
     qCDebug(lcSerial).noquote() << "opened" << m_line->name() << "for port" << m_port << "at"
@@ -164,36 +148,26 @@ bool CommPort::output(const QByteArray &bytes) {
     m_writing = true;
     bool written = true;
     if (!isOpen()) {
-        setError(kErrPortClosed, QStringLiteral("The port is not open"));
+        setError(serial::LineFault::NotOpen, QStringLiteral("The port is not open"));
         written = false;
     } else if (!bytes.isEmpty() && !m_line->write(bytes)) {
-        setLineError(kErrWriteFailed);
+        setLineError(serial::LineFault::WriteFailed);
         written = false;
     }
     m_writing = false;
     if (m_receiveHeld) {
         m_receiveHeld = false;
-        const quint64 session = m_session;
-        QMetaObject::invokeMethod(
-            this,
-            [this, session] {
-                if (session == m_session && isOpen())
-                    raiseReceiveIfDue();
-            },
-            Qt::QueuedConnection);
+        m_sessions.post(this, [this] { raiseReceiveIfDue(); });
     }
     return written;
 }
 
 QByteArray CommPort::input() {
     if (!isOpen()) {
-        setError(kErrPortClosed, QStringLiteral("The port is not open"));
+        setError(serial::LineFault::NotOpen, QStringLiteral("The port is not open"));
         return {};
     }
-    QByteArray arrived = m_line->read();
-    if (m_nullDiscard)
-        arrived.replace(QByteArray(1, '\0'), QByteArray());
-    m_inBuffer += arrived;
+    takeArrived();
     if (m_inputLen <= 0 || m_inBuffer.size() <= m_inputLen)
         return std::exchange(m_inBuffer, QByteArray());
     QByteArray head = m_inBuffer.left(m_inputLen);
@@ -202,10 +176,7 @@ QByteArray CommPort::input() {
 }
 
 bool CommPort::waitForInput(const QDeadlineTimer &deadline) {
-    if (isOpen())
-        return m_line->waitForInput(deadline);
-    std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
-    return false;
+    return m_line ? m_line->waitForInput(deadline) : serial::idleUntil(deadline);
 }
 
 void CommPort::takeInputNow() {
@@ -222,11 +193,15 @@ void CommPort::putBack(const QByteArray &bytes) {
         m_inBuffer.prepend(bytes);
 }
 
-void CommPort::onReadyRead() {
+void CommPort::takeArrived() {
     QByteArray arrived = m_line->read();
     if (m_nullDiscard)
         arrived.replace(QByteArray(1, '\0'), QByteArray());
     m_inBuffer += arrived;
+}
+
+void CommPort::onReadyRead() {
+    takeArrived();
     if (m_writing)
         m_receiveHeld = true;
     else
@@ -264,7 +239,7 @@ bool CommPort::close() {
         const Busy busy(m_lineBusy);
         drained = m_line->drain();
         if (!drained && m_line->isOpen()) {
-            setError(kErrWriteFailed,
+            setError(serial::LineFault::WriteFailed,
                      QStringLiteral("%1: the line stopped taking bytes").arg(m_line->name()));
             // The line stopped moving. Dropping what is left keeps the close from waiting
             // its own half minute for it.
@@ -278,14 +253,14 @@ bool CommPort::close() {
     return drained;
 }
 
-void CommPort::setLineError(int fallbackCode) {
+void CommPort::setLineError(serial::LineFault fallback) {
     const serial::LineFailure failure = m_line->failure();
-    setError(codeFor(failure.fault, fallbackCode), failure.reason);
+    setError(failure.fault == serial::LineFault::None ? fallback : failure.fault, failure.reason);
     m_error.holder = failure.holder;
 }
 
-void CommPort::setError(int code, const QString &reason) {
-    qCDebug(lcSerial).noquote() << "error" << code << reason;
+void CommPort::setError(serial::LineFault fault, const QString &reason) {
+    qCDebug(lcSerial).noquote() << "error" << int(fault) << reason;
     // Reasons carry device and link names that others may have chosen.
-    m_error = Error{code, serial::shownText(reason, 2 * serial::kShownPathLength)};
+    m_error = Error{fault, serial::shownText(reason, 2 * serial::kShownPathLength)};
 }

@@ -12,29 +12,18 @@
 #include <memory>
 #include <utility>
 
-namespace serial {
-class Line;
-}
+#include "line.h"
 
 class CommPort : public QObject {
     Q_OBJECT
 public:
-    // Error codes of the port control. 8002 and 8005 are the ones callers test for.
-    static constexpr int kErrInvalidPort = 8002;    // the device does not exist
-    static constexpr int kErrPortOpen = 8005;       // another program holds it
-    static constexpr int kErrPermission = 8090;     // this user may not open it
-    static constexpr int kErrOpenFailed = 8091;     // any other failure to open
-    static constexpr int kErrInvalidSettings = 380; // Settings text not "<baud>,N,8,1"
-    static constexpr int kErrPortClosed = 8018;     // operation needs an open port
-    static constexpr int kErrWriteFailed = 8092;    // the driver refused the bytes
-
     static constexpr int kEvReceive = 2; // CommEvent: RThreshold bytes are buffered
 
-    struct Error {
-        int code = 0;        // 0: no error
-        QString reason;      // the operating system's words, for the user
-        QString holder = {}; // kErrPortOpen: who holds the port, when that is known
-    };
+    // The port's errors are its line's (line.h), which carry the port control's numbers:
+    // Missing (8002) and InUse (8005) are the ones callers test for. The port adds its own
+    // of the same kinds: a number no device has (Missing), settings text it cannot take
+    // (Settings), a call that needs an open port (NotOpen).
+    using Error = serial::LineFailure;
 
     explicit CommPort(QObject *parent = nullptr);
     ~CommPort() override;
@@ -50,20 +39,26 @@ public:
     using LineMaker = std::function<std::unique_ptr<serial::Line>(const QString &address)>;
     void setLineMaker(LineMaker maker) { m_lineMaker = std::move(maker); }
 
-    // "<baud>,N,8,1"; anything else is refused (false, lastError kErrInvalidSettings).
-    // While open, the bytes already written leave the line before the speed changes.
+    // "<baud>,N,8,1"; anything else is refused (false, lastError Settings). While open, the
+    // bytes already written leave the line before the speed changes.
     bool setSettings(const QString &settings);
     QString settings() const { return m_settings; }
+    // The settings text for a speed: `baud` (digits) followed by ",N,8,1".
+    static QString settingsFor(const QString &baud);
 
     void setRThreshold(int bytes) { m_rThreshold = bytes; }
     int rThreshold() const { return m_rThreshold; }
     void setInputLen(int len) { m_inputLen = len; }
-    void setInputMode(int mode) { m_inputMode = mode; }
-    void setSThreshold(int bytes) { m_sThreshold = bytes; }
+    // Flow control and the modem lines are the line's at each open.
     void setDTREnable(bool on) { m_dtr = on; }
     void setRTSEnable(bool on) { m_rts = on; }
-    void setNullDiscard(bool on) { m_nullDiscard = on; }
     void setHandshaking(int mode) { m_handshaking = mode; }
+    void setNullDiscard(bool on) { m_nullDiscard = on; }
+    // Taken as the port control's users set them, and nothing more: input is always bytes
+    // (InputMode 0, one character a byte), and nobody listens for a send event (SThreshold),
+    // so the line needs nothing from either.
+    void setInputMode(int) {}
+    void setSThreshold(int) {}
 
     // PortOpen = True. False on failure, with lastError() telling which failure it was.
     bool open();
@@ -106,24 +101,23 @@ private:
     void onReadyRead();
     void onLineLost(const QString &reason);
     void raiseReceiveIfDue();
-    void setLineError(int fallbackCode);
-    void setError(int code, const QString &reason);
+    void takeArrived();
+    void setLineError(serial::LineFault fallback);
+    void setError(serial::LineFault fault, const QString &reason);
 
     std::unique_ptr<serial::Line> m_line;
     LineMaker m_lineMaker;
     QString m_deviceOverride;
-    QString m_settings = QStringLiteral("9600,N,8,1");
-    qint32 m_baud = 9600;
+    QString m_settings = settingsFor(QString::number(serial::kDefaultBaud));
+    qint32 m_baud = serial::kDefaultBaud;
     int m_port = 1;
     int m_rThreshold = 0;
     int m_inputLen = 0;
-    int m_inputMode = 0;
-    int m_sThreshold = 0;
     bool m_dtr = false;
     bool m_rts = false;
     bool m_nullDiscard = false;
     int m_handshaking = 0;
-    quint64 m_session = 0;      // counts opens, so that a held event cannot reach the next
+    serial::SessionGuard m_sessions; // a held receive event cannot reach a later open
     bool m_writing = false;     // output() is handing bytes to the line
     bool m_receiveHeld = false; // bytes came in meanwhile; their event follows the write
     int m_lineBusy = 0;         // calls into the line that wait, letting events run, on the stack

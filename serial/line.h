@@ -9,29 +9,40 @@
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "portaddress.h"
 #include "portnames.h" // DeviceIdentity
 
 namespace serial {
 
+// Every line carries 8 data bits, no parity and 1 stop bit: with the start bit, ten bits on
+// the wire for each byte.
+inline constexpr int kBitsPerByte = 10;
+// The speed of a line (and of the port control) that has not been told one.
+inline constexpr qint32 kDefaultBaud = 9600;
+
 struct LineSettings {
-    qint32 baud = 9600; // always 8 data bits, no parity, 1 stop bit
+    qint32 baud = kDefaultBaud;
     enum class Flow { None, Software, Hardware } flow = Flow::None;
     bool dtr = false;
     bool rts = false;
 };
 
-// Why an operation failed, in the terms the port control reports to its users.
+// Why an operation failed, from the line up to the users of the port control, which reports
+// these same values. Each has the number of the port control's error of that kind, as its
+// users have always known them (8002 invalid port, 8005 port already open).
 enum class LineFault {
-    None,
-    Missing,     // no such device or address (or it has gone since)
-    InUse,       // another program holds it
-    Permission,  // this user may not open it
-    Unusable,    // it exists but cannot serve as a line (not a terminal, a refusal)
-    Settings,    // the line refused the speed or format
-    WriteFailed, // the bytes could not be handed over in time
+    None = 0,
+    Missing = 8002,     // no such device or address (or it has gone since)
+    InUse = 8005,       // another program holds it
+    Permission = 8090,  // this user may not open it
+    Unusable = 8091,    // it exists but cannot serve as a line (not a terminal, a refusal)
+    Settings = 380,     // the line refused the speed or format, or the settings text is not one
+    NotOpen = 8018,     // the operation needs an open line
+    WriteFailed = 8092, // the bytes could not be handed over in time
 };
 
 struct LineFailure {
@@ -39,6 +50,32 @@ struct LineFailure {
     QString reason;      // the system's (or the far end's) words, naming the device
     QString holder = {}; // InUse: who holds it, for the user, when that is known
 };
+
+// Counts the sessions of a line or a port (from an open to its close), so that an event
+// queued in one never reaches a later one.
+class SessionGuard {
+public:
+    // At every open and every close.
+    void next() { ++m_session; }
+    // Runs `event` in a later pass of the event processing of `owner`'s thread, if `owner` (who
+    // holds this guard) is open then in the session it was queued in.
+    template <class Owner> void post(Owner *owner, std::function<void()> event) {
+        QMetaObject::invokeMethod(
+            owner,
+            [this, owner, session = m_session, event = std::move(event)] {
+                if (session == m_session && owner->isOpen())
+                    event();
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    quint64 m_session = 0;
+};
+
+// The wait of a line or port with nothing to wait for (closed, or gone): no input, and the
+// deadline passes all the same, so that a caller's passes keep their pace.
+bool idleUntil(const QDeadlineTimer &deadline);
 
 class Line : public QObject {
     Q_OBJECT
@@ -74,8 +111,9 @@ public:
     virtual void purgeInput() = 0;
 
     // Blocks until input is there or the deadline passes; true when there is input (not
-    // taken yet). A closed line waits for the deadline.
-    virtual bool waitForInput(const QDeadlineTimer &deadline) = 0;
+    // taken yet). A closed line, and one found lost that holds nothing more, waits for the
+    // deadline.
+    bool waitForInput(const QDeadlineTimer &deadline);
     // What has arrived so far, without waiting. Finding the line gone here reports it
     // through lost() as well.
     virtual QByteArray read() = 0;
@@ -102,6 +140,26 @@ signals:
     void lost(const QString &reason);
 
 protected:
+    // The wait of an open line (waitForInput): true once input is there; false at the
+    // deadline, or at once when nothing can come any more.
+    virtual bool awaitInput(const QDeadlineTimer &deadline) = 0;
+
+    // Every open begins a session and every close ends it: what the line queued for its
+    // users in one (readyRead, lost) is dropped in every later one.
+    void beginSession() {
+        m_sessions.next();
+        m_lostReason.reset();
+    }
+    void endSession() { m_sessions.next(); }
+    // Runs `event` in a later pass of the thread's event processing, if the line is still
+    // open in this session then.
+    void post(std::function<void()> event) { m_sessions.post(this, std::move(event)); }
+    // The line went away while open: lost(reason) follows once for this open, in a later
+    // event pass; every later report of the same open is dropped.
+    void reportLost(const QString &reason);
+    bool lostReported() const { return m_lostReason.has_value(); }
+    QString lostReason() const { return m_lostReason.value_or(QString()); }
+
     bool fail(LineFault fault, const QString &reason, const QString &holder = {}) {
         m_failure = LineFailure{fault, reason, holder};
         return false;
@@ -112,6 +170,8 @@ protected:
     bool eventsHeld() const { return m_eventsHeld; }
 
 private:
+    SessionGuard m_sessions;
+    std::optional<QString> m_lostReason; // lost() is on its way, or was raised, for this open
     LineFailure m_failure;
     QString m_expectedPath;
     DeviceIdentity m_expectedIdentity;
@@ -128,7 +188,7 @@ std::unique_ptr<Line> makeLine(const PortAddress &address);
 inline constexpr std::chrono::milliseconds kOpenQuiet{20};
 inline constexpr std::chrono::milliseconds kOpenDiscardLimit{250};
 
-// What `bytes` take on a line at `baud` (10 bits a byte), plus the slack for driver
+// What `bytes` take on a line at `baud`, plus the slack for driver
 // latency, an adapter's own buffer and the scheduler that any wait for them allows.
 std::chrono::milliseconds lineTime(qint32 baud, qint64 bytes);
 

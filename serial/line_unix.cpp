@@ -22,7 +22,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/serial.h>
@@ -130,18 +129,18 @@ public:
     bool drain() override;
     void purgeOutput() override;
     void purgeInput() override;
-    bool waitForInput(const QDeadlineTimer &deadline) override;
     QByteArray read() override;
 
 private:
+    bool awaitInput(const QDeadlineTimer &deadline) override;
     bool openDevice(const QString &device);
     bool takeDevice();
-    bool applySettings(const LineSettings &settings);
+    bool setTerminal(qint32 baud);
     void restoreFound();
     void requestLowLatency();
     void discardWhatWasThere();
     bool inUse(const LockHolder &holder);
-    void reportLost(const QString &cause);
+    void noticeGone(const QString &cause);
     void shut();
 
     QString m_entry;
@@ -151,20 +150,17 @@ private:
     QString m_lockFile;             // ours, removed at the close
     bool m_exclusive = false;       // TIOCEXCL is ours to give up
     std::optional<termios> m_found; // the settings the open met, put back at the close
-    qint32 m_baud = 9600;
-    bool m_hardwareFlow = false;
-    bool m_lost = false;
+    qint32 m_baud = kDefaultBaud;
+    LineSettings::Flow m_flow = LineSettings::Flow::None;
     int m_readFailures = 0;
-    quint64 m_session = 0; // counts opens, so a loss noticed in one cannot reach the next
 };
 
 bool UnixLine::open(const LineSettings &settings) {
     if (isOpen())
         return true;
     clearFailure();
-    m_lost = false;
     m_readFailures = 0;
-    ++m_session;
+    beginSession();
 
     // The real device, so that lock files and holders are the ones other programs see.
     const QString device =
@@ -185,7 +181,8 @@ bool UnixLine::open(const LineSettings &settings) {
         shut();
         return inUse(*user);
     }
-    if (!takeDevice() || !applySettings(settings)) {
+    m_flow = settings.flow;
+    if (!takeDevice() || !setTerminal(settings.baud)) {
         shut();
         return false;
     }
@@ -269,15 +266,18 @@ bool UnixLine::inUse(const LockHolder &holder) {
     return fail(LineFault::InUse, reason, holderText(holder));
 }
 
-bool UnixLine::applySettings(const LineSettings &settings) {
-    const speed_t speed = speedFor(settings.baud);
+// The terminal as the line needs it, at the open and at every change of speed: whatever
+// another program left or has set since goes. The settings the first call finds are the
+// ones the close puts back.
+bool UnixLine::setTerminal(qint32 baud) {
+    const speed_t speed = speedFor(baud);
     termios line{};
     if (speed == B0 || ::tcgetattr(m_fd, &line) != 0)
-        return fail(LineFault::Settings,
-                    QStringLiteral("The driver refused %1 baud").arg(settings.baud));
-    m_found = line;
-    // Whatever another program left (flow control, parity, a second stop bit, line editing,
-    // translations, a modem-controlled line) goes: bytes pass as they are, 8N1.
+        return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud").arg(baud));
+    if (!m_found)
+        m_found = line;
+    // Flow control, parity, a second stop bit, line editing, translations, a modem-controlled
+    // line: none of it stays, bytes pass as they are, 8N1.
     ::cfmakeraw(&line);
     line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
@@ -285,10 +285,9 @@ bool UnixLine::applySettings(const LineSettings &settings) {
 #endif
     line.c_cflag |= CS8 | CREAD | CLOCAL;
     line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
-    m_hardwareFlow = settings.flow == LineSettings::Flow::Hardware;
-    if (m_hardwareFlow)
+    if (m_flow == LineSettings::Flow::Hardware)
         line.c_cflag |= CRTSCTS;
-    else if (settings.flow == LineSettings::Flow::Software)
+    else if (m_flow == LineSettings::Flow::Software)
         line.c_iflag |= IXON | IXOFF;
     // A read returns what is there without waiting; with nothing there it fails with
     // EAGAIN, so that a read of no bytes means the line was hung up.
@@ -297,10 +296,9 @@ bool UnixLine::applySettings(const LineSettings &settings) {
     ::cfsetispeed(&line, speed);
     ::cfsetospeed(&line, speed);
     if (::tcsetattr(m_fd, TCSANOW, &line) != 0)
-        return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud: %2")
-                                             .arg(settings.baud)
-                                             .arg(osError(errno)));
-    m_baud = settings.baud;
+        return fail(LineFault::Settings,
+                    QStringLiteral("The driver refused %1 baud: %2").arg(baud).arg(osError(errno)));
+    m_baud = baud;
     return true;
 }
 
@@ -347,7 +345,7 @@ void UnixLine::close() {
 }
 
 void UnixLine::shut() {
-    ++m_session;
+    endSession();
     if (m_notifier) {
         // The close may come from a receiver of the notifier's own signal.
         m_notifier->setEnabled(false);
@@ -397,17 +395,7 @@ bool UnixLine::setBaudRate(qint32 baud) {
         return true;
     }
     drain();
-    const speed_t speed = speedFor(baud);
-    termios line{};
-    if (speed == B0 || ::tcgetattr(m_fd, &line) != 0)
-        return fail(LineFault::Settings, QStringLiteral("The driver refused %1 baud").arg(baud));
-    ::cfsetispeed(&line, speed);
-    ::cfsetospeed(&line, speed);
-    if (::tcsetattr(m_fd, TCSANOW, &line) != 0)
-        return fail(LineFault::Settings,
-                    QStringLiteral("The driver refused %1 baud: %2").arg(baud).arg(osError(errno)));
-    m_baud = baud;
-    return true;
+    return setTerminal(baud);
 }
 
 void UnixLine::setModemLines(bool dtr, bool rts) {
@@ -418,13 +406,13 @@ void UnixLine::setModemLines(bool dtr, bool rts) {
     int dtrBit = TIOCM_DTR;
     int rtsBit = TIOCM_RTS;
     ::ioctl(m_fd, dtr ? TIOCMBIS : TIOCMBIC, &dtrBit);
-    if (!m_hardwareFlow)
+    if (m_flow != LineSettings::Flow::Hardware)
         ::ioctl(m_fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit);
 }
 
 bool UnixLine::write(const QByteArray &bytes) {
     if (!isOpen())
-        return fail(LineFault::WriteFailed, QStringLiteral("The port is not open"));
+        return fail(LineFault::NotOpen, QStringLiteral("The port is not open"));
     // Straight to the driver, so that the bytes are on their way before the reply is
     // waited for.
     const QDeadlineTimer deadline(lineTime(m_baud, bytes.size()));
@@ -478,11 +466,9 @@ void UnixLine::purgeInput() {
         ::tcflush(m_fd, TCIFLUSH);
 }
 
-bool UnixLine::waitForInput(const QDeadlineTimer &deadline) {
-    if (!isOpen() || m_lost) {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
-        return false;
-    }
+bool UnixLine::awaitInput(const QDeadlineTimer &deadline) {
+    if (lostReported())
+        return false; // a lost device's poll would wake at once, again and again
     const qint64 left = std::max<qint64>(0, deadline.remainingTimeNSecs());
     const timespec timeout{time_t(left / 1000000000), long(left % 1000000000)};
     pollfd p{m_fd, POLLIN, 0};
@@ -491,7 +477,7 @@ bool UnixLine::waitForInput(const QDeadlineTimer &deadline) {
 
 QByteArray UnixLine::read() {
     QByteArray out;
-    if (!isOpen() || m_lost)
+    if (!isOpen() || lostReported())
         return out;
     char buf[4096];
     for (;;) {
@@ -512,29 +498,21 @@ QByteArray UnixLine::read() {
         const bool gone = n == 0 || error == EIO || error == ENXIO || error == ENODEV ||
                           ::tcgetattr(m_fd, &line) != 0;
         if (gone || ++m_readFailures >= kReadFailuresTolerated)
-            reportLost(n == 0 ? QStringLiteral("the line was hung up") : osError(error));
+            noticeGone(n == 0 ? QStringLiteral("the line was hung up") : osError(error));
         break;
     }
     return out;
 }
 
-void UnixLine::reportLost(const QString &cause) {
+void UnixLine::noticeGone(const QString &cause) {
     // The notifier of a lost device keeps firing until it is closed; the one report
     // follows in the next event pass, where the receiver may close the line.
-    m_lost = true;
     if (m_notifier)
         m_notifier->setEnabled(false);
     QString reason = QStringLiteral("%1 is no longer available: %2").arg(m_device, cause);
     if (!QFileInfo::exists(m_device))
         reason += QStringLiteral(" (the device was removed)");
-    const quint64 session = m_session;
-    QMetaObject::invokeMethod(
-        this,
-        [this, session, reason] {
-            if (session == m_session)
-                emit lost(reason);
-        },
-        Qt::QueuedConnection);
+    reportLost(reason);
 }
 
 } // namespace

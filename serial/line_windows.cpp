@@ -38,9 +38,8 @@ public:
         if (isOpen())
             return true;
         clearFailure();
-        m_lost = false;
         m_readFailures = 0;
-        ++m_session;
+        beginSession();
         m_port.setPortName(m_device);
         m_port.setBaudRate(settings.baud);
         m_port.setDataBits(QSerialPort::Data8);
@@ -82,7 +81,7 @@ public:
     void close() override {
         if (!isOpen())
             return;
-        ++m_session;
+        endSession();
         qCDebug(lcSerial).noquote() << "line" << m_device << "closed";
         m_opening = true;
         m_port.close();
@@ -119,7 +118,7 @@ public:
 
     bool write(const QByteArray &bytes) override {
         if (!isOpen())
-            return fail(LineFault::WriteFailed, QStringLiteral("The port is not open"));
+            return fail(LineFault::NotOpen, QStringLiteral("The port is not open"));
         if (m_port.write(bytes) != bytes.size()) {
             const QString reason = m_port.errorString();
             m_port.clearError();
@@ -159,17 +158,8 @@ public:
         }
     }
 
-    bool waitForInput(const QDeadlineTimer &deadline) override {
-        if (!isOpen() || m_lost) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
-            return false;
-        }
-        return m_port.bytesAvailable() > 0 ||
-               m_port.waitForReadyRead(int(std::max<qint64>(0, deadline.remainingTime())));
-    }
-
     QByteArray read() override {
-        if (!isOpen() || m_lost)
+        if (!isOpen() || lostReported())
             return {};
         QByteArray bytes = m_port.readAll();
         if (!bytes.isEmpty())
@@ -178,6 +168,13 @@ public:
     }
 
 private:
+    bool awaitInput(const QDeadlineTimer &deadline) override {
+        if (lostReported())
+            return false;
+        return m_port.bytesAvailable() > 0 ||
+               m_port.waitForReadyRead(int(std::max<qint64>(0, deadline.remainingTime())));
+    }
+
     // Qt's queue handed to the driver, within the time the bytes take on the wire.
     bool handedOver() {
         const QDeadlineTimer deadline(lineTime(m_port.baudRate(), m_port.bytesToWrite()));
@@ -219,7 +216,7 @@ private:
 
     // A device that went away reports a resource error; single read errors may pass.
     void onError(QSerialPort::SerialPortError error) {
-        if (m_opening || m_lost || error == QSerialPort::NoError ||
+        if (m_opening || lostReported() || error == QSerialPort::NoError ||
             error == QSerialPort::TimeoutError)
             return;
         const bool gone = error == QSerialPort::ResourceError ||
@@ -227,27 +224,14 @@ private:
                            ++m_readFailures >= kReadFailuresTolerated);
         const QString reason = m_port.errorString();
         m_port.clearError();
-        if (!gone)
-            return;
-        m_lost = true;
-        // From the event loop, and only to the open it happened in.
-        const quint64 session = m_session;
-        QMetaObject::invokeMethod(
-            this,
-            [this, session, reason] {
-                if (session == m_session && isOpen())
-                    emit lost(
-                        QStringLiteral("%1 is no longer available: %2").arg(m_device, reason));
-            },
-            Qt::QueuedConnection);
+        if (gone)
+            reportLost(QStringLiteral("%1 is no longer available: %2").arg(m_device, reason));
     }
 
     QSerialPort m_port;
     QString m_device;
     bool m_opening = false; // errors met while opening, closing or setting are the caller's
-    bool m_lost = false;
     int m_readFailures = 0;
-    quint64 m_session = 0; // counts opens and closes, so a loss cannot reach the next open
 };
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <QtEndian>
 #include <algorithm>
 #include <iterator>
-#include <thread>
 #include <utility>
 
 #ifdef Q_OS_UNIX
@@ -46,9 +45,6 @@ constexpr qint64 kMaxQueued = 64 * 1024;
 // Of what the server sends as data before the line is set up, only its first words are
 // kept: they may say why it closes (ser2net's "Port already in use").
 constexpr qsizetype kSetUpWordsKept = 1024;
-// One start bit, eight data bits, one stop bit.
-constexpr qint64 kBitsPerByte = 10;
-
 qint64 byteTimeNs(qint32 baud, qint64 bytes) {
     return bytes * kBitsPerByte * 1'000'000'000 / std::max<qint64>(baud, 1);
 }
@@ -85,9 +81,7 @@ bool NetLine::open(const LineSettings &settings) {
     clearFailure();
     if (!m_address.valid())
         return fail(LineFault::Missing, m_address.error);
-    ++m_session;
-    m_lostReported = false;
-    m_lostReason.clear();
+    beginSession();
     m_cancelled = false;
     m_overflow = false;
     m_data.clear();
@@ -306,7 +300,7 @@ void NetLine::pass(qint64 timeoutNs) {
             m_socket.flush();
         readable(timeoutNs);
     } else {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(std::max<qint64>(0, timeoutNs)));
+        idleUntil(QDeadlineTimer(std::chrono::nanoseconds(std::max<qint64>(0, timeoutNs))));
     }
     if (!eventsHeld())
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -324,8 +318,8 @@ NetLine::Ended NetLine::sendAll(const QByteArray &wire, const QDeadlineTimer &de
 // or kept silent.
 bool NetLine::failStep(Ended ended, const QString &what) {
     // The port control closes a line that it was told is lost, as a cancel does.
-    if (ended == Ended::Cancelled && m_lostReported)
-        return fail(LineFault::Unusable, QStringLiteral("%1 (during %2)").arg(m_lostReason, what));
+    if (ended == Ended::Cancelled && lostReported())
+        return fail(LineFault::Unusable, QStringLiteral("%1 (during %2)").arg(lostReason(), what));
     if (ended == Ended::Cancelled)
         return fail(LineFault::Unusable,
                     QStringLiteral("%1: cancelled during %2").arg(m_text, what));
@@ -370,14 +364,14 @@ void NetLine::close() {
         if (m_open || m_socket.state() != QAbstractSocket::UnconnectedState) {
             m_cancelled = true;
             m_open = false;
-            ++m_session;
+            endSession();
         }
         return;
     }
     if (!m_open && m_socket.state() == QAbstractSocket::UnconnectedState)
         return;
     const bool wasOpen = std::exchange(m_open, false);
-    ++m_session;
+    endSession();
     if (wasOpen && m_socket.state() == QAbstractSocket::ConnectedState) {
         const QSignalBlocker quiet(&m_socket);
         m_socket.flush();
@@ -432,14 +426,10 @@ bool NetLine::setBaudRate(qint32 baud) {
         waitUntil(QDeadlineTimer(kAnswerTimeout), [&] { return m_baudConfirmations > before; });
     if (m_open && !m_data.isEmpty()) {
         // Input that came in while the confirmation was awaited is announced as usual.
-        const quint64 session = m_session;
-        QMetaObject::invokeMethod(
-            this,
-            [this, session] {
-                if (session == m_session && m_open && !m_data.isEmpty())
-                    emit readyRead();
-            },
-            Qt::QueuedConnection);
+        post([this] {
+            if (!m_data.isEmpty())
+                emit readyRead();
+        });
     }
     if (answered == Ended::Cancelled || answered == Ended::Overflow)
         return failStep(answered, change);
@@ -472,7 +462,7 @@ void NetLine::setModemLines(bool dtr, bool rts) {
 
 bool NetLine::write(const QByteArray &bytes) {
     if (!m_open)
-        return fail(LineFault::WriteFailed, QStringLiteral("%1 is not connected").arg(m_text));
+        return fail(LineFault::NotOpen, QStringLiteral("%1 is not connected").arg(m_text));
     if (bytes.isEmpty())
         return true;
     const QByteArray wire = telnet() ? telnet::escape(bytes) : bytes;
@@ -601,13 +591,12 @@ bool NetLine::readable(qint64 timeoutNs) {
 #endif
 }
 
-bool NetLine::waitForInput(const QDeadlineTimer &deadline) {
+bool NetLine::awaitInput(const QDeadlineTimer &deadline) {
+    // What came before the server closed is still there to read.
     if (!m_data.isEmpty())
         return true;
-    if (m_open && m_socket.state() == QAbstractSocket::ConnectedState)
-        return readable(deadline.remainingTimeNSecs());
-    std::this_thread::sleep_for(std::chrono::nanoseconds(deadline.remainingTimeNSecs()));
-    return false;
+    return m_socket.state() == QAbstractSocket::ConnectedState &&
+           readable(deadline.remainingTimeNSecs());
 }
 
 // What the server sent, through the Telnet decoder where there is one; the answers it
@@ -667,23 +656,6 @@ void NetLine::onSocketError(QAbstractSocket::SocketError error) {
     if (error == QAbstractSocket::SocketTimeoutError)
         return;
     reportLost(QStringLiteral("%1: %2").arg(m_text, m_socket.errorString()));
-}
-
-void NetLine::reportLost(const QString &reason) {
-    if (!m_open || m_lostReported)
-        return;
-    m_lostReported = true;
-    m_lostReason = reason;
-    const quint64 session = m_session;
-    QMetaObject::invokeMethod(
-        this,
-        [this, session, reason] {
-            if (session != m_session || !m_open)
-                return;
-            qCDebug(lcSerial).noquote() << "lost:" << reason;
-            emit lost(reason);
-        },
-        Qt::QueuedConnection);
 }
 
 } // namespace serial

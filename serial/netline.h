@@ -37,7 +37,6 @@ public:
     void purgeOutput() override;
     void purgeInput() override;
 
-    bool waitForInput(const QDeadlineTimer &deadline) override;
     QByteArray read() override;
 
     // The far end takes the speed from this tool (rfc2217://); false for raw TCP.
@@ -47,6 +46,7 @@ private:
     // How one of the line's own waits ended.
     enum class Ended { Done, Expired, Gone, Cancelled, Overflow };
 
+    bool awaitInput(const QDeadlineTimer &deadline) override;
     bool telnet() const { return m_telnet.has_value(); }
     bool negotiate(const LineSettings &settings);
     bool checkSettings(const LineSettings &settings, quint8 flow);
@@ -68,18 +68,14 @@ private:
     void farEndAnswered();
     void acknowledgeNow();
     void onSocketError(QAbstractSocket::SocketError error);
-    void reportLost(const QString &reason);
 
     QString m_text;
     PortAddress m_address;
     QTcpSocket m_socket;
     std::optional<telnet::Client> m_telnet;
     bool m_open = false;
-    bool m_lostReported = false;
-    QString m_lostReason;
     bool m_taking = false; // takeIn() is reading: the socket's own notice is not passed on
-    quint64 m_session = 0;
-    qint32 m_baud = 9600;
+    qint32 m_baud = kDefaultBaud;
     int m_baudConfirmations = 0;
     // What the server confirmed of the line's settings during the open, by command code
     // (SET-CONTROL: its first answer, the flow control).

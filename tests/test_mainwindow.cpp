@@ -594,7 +594,7 @@ void TestMainWindow::messageBox_data() {
     QTest::newRow("permission refused: the command not broken")
         << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok) << 0 << int(View::Answer::Ok)
         << int(QMessageBox::Warning)
-        << ::openFailureText({CommPort::kErrPermission, "/dev/ttyUSB0: Permission denied"})
+        << ::openFailureText({serial::LineFault::Permission, "/dev/ttyUSB0: Permission denied"})
         << "sudo usermod -aG dialout $USER";
 }
 

@@ -229,40 +229,40 @@ private slots:
         const int accept = int(TelnetScript::Negotiation::Accept);
         QTest::newRow("server refuses COM-PORT-OPTION")
             << int(TelnetScript::Negotiation::Refuse) << "rfc2217://127.0.0.1:%1" << false
-            << CommPort::kErrOpenFailed
+            << int(serial::LineFault::Unusable)
             << "rfc2217://127.0.0.1:%1 refused remote serial port control (the Telnet "
                "COM-PORT-OPTION of RFC 2217): it serves plain Telnet or raw TCP only"
             << "" << 1 << "";
         QTest::newRow("server never answers the negotiation")
             << int(TelnetScript::Negotiation::Silent) << "rfc2217://127.0.0.1:%1" << false
-            << CommPort::kErrOpenFailed
+            << int(serial::LineFault::Unusable)
             << "rfc2217://127.0.0.1:%1 did not answer the negotiation for remote serial port "
                "control within 3 s"
             << "" << 1 << "";
         QTest::newRow("server serves another client")
-            << accept << "rfc2217://127.0.0.1:%1" << true << CommPort::kErrPortOpen
+            << accept << "rfc2217://127.0.0.1:%1" << true << int(serial::LineFault::InUse)
             << "rfc2217://127.0.0.1:%1 serves another client: Port already in use"
             << "Port already in use" << 2 << "";
         QTest::newRow("malformed address: no connection")
-            << accept << "rfc2217://127.0.0.1:%1/ttyS0" << false << CommPort::kErrInvalidPort
+            << accept << "rfc2217://127.0.0.1:%1/ttyS0" << false << int(serial::LineFault::Missing)
             << "\"rfc2217://127.0.0.1:%1/ttyS0\": nothing may follow the port number"
             << "" << 0 << "";
         QTest::newRow("other scheme: no connection")
-            << accept << "telnet://127.0.0.1:%1" << false << CommPort::kErrInvalidPort
+            << accept << "telnet://127.0.0.1:%1" << false << int(serial::LineFault::Missing)
             << "\"telnet://127.0.0.1:%1\": unknown kind of network port \"telnet\"; use "
                "rfc2217://HOST:PORT or tcp://HOST:PORT"
             << "" << 0 << "";
         const QString settings = "rfc2217://127.0.0.1:%1";
         QTest::newRow("server confirms 7 data bits for 8")
-            << accept << settings << false << CommPort::kErrInvalidSettings
+            << accept << settings << false << int(serial::LineFault::Settings)
             << "rfc2217://127.0.0.1:%1 set the line to 7 data bits instead of 8"
             << "" << 1 << "7 data bits";
         QTest::newRow("server confirms the speed and nothing else")
-            << accept << settings << false << CommPort::kErrInvalidSettings
+            << accept << settings << false << int(serial::LineFault::Settings)
             << "rfc2217://127.0.0.1:%1 did not confirm the data size of the line within 3 s"
             << "" << 1 << "speed only";
         QTest::newRow("server sends requests without reading the answers")
-            << accept << settings << false << CommPort::kErrOpenFailed
+            << accept << settings << false << int(serial::LineFault::Unusable)
             << "rfc2217://127.0.0.1:%1 kept sending Telnet requests during the negotiation "
                "(more than 64 KiB of answers owed or waiting to be sent)"
             << "" << 1 << "flood";
@@ -297,7 +297,7 @@ private slots:
         setUp(port, text);
         QVERIFY(!port.open());
         QVERIFY(!port.isOpen());
-        QCOMPARE(port.lastError().code, code);
+        QCOMPARE(int(port.lastError().fault), code);
         QCOMPARE(port.lastError().reason, reason.arg(server.port()));
         QCOMPARE(port.lastError().holder, holder);
         QCOMPARE(server.connections(), connections);
@@ -325,7 +325,7 @@ private slots:
         CommPort port;
         setUp(port, address);
         QVERIFY(!port.open());
-        QCOMPARE(port.lastError().code, CommPort::kErrInvalidPort);
+        QCOMPARE(port.lastError().fault, serial::LineFault::Missing);
         QVERIFY2(port.lastError().reason.startsWith(reasonStart),
                  qPrintable(port.lastError().reason));
     }

@@ -239,7 +239,7 @@ bool TestSerial::openOn(CommPort &port, PtyPair &pty, PortSandbox &sandbox,
     if (!port.setSettings(settings))
         return false;
     if (!port.open()) {
-        qWarning("open failed: %d %s", port.lastError().code, qPrintable(port.lastError().reason));
+        qWarning("open failed: %d %s", int(port.lastError().fault), qPrintable(port.lastError().reason));
         return false;
     }
     return true;
@@ -345,7 +345,7 @@ void TestSerial::openMissing() {
     CommPort comm;
     comm.setCommPort(port);
     QVERIFY(!comm.open());
-    QCOMPARE(comm.lastError().code, CommPort::kErrInvalidPort);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::Missing);
     QVERIFY(!comm.lastError().reason.isEmpty());
     QVERIFY(!comm.isOpen());
     comm.close(); // harmless on a port that never opened
@@ -436,7 +436,7 @@ void TestSerial::portEntryTrust() {
         return;
     }
     QVERIFY(!opened);
-    QCOMPARE(comm.lastError().code, CommPort::kErrOpenFailed);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::Unusable);
     const QString reason = comm.lastError().reason;
     QVERIFY2(reason.startsWith(base + QLatin1Char('/') + named + QLatin1Char(' ')),
              qPrintable(reason));
@@ -468,7 +468,7 @@ void TestSerial::openOtherFailure() {
     CommPort comm;
     comm.setCommPort(2);
     QVERIFY(!comm.open());
-    QCOMPARE(comm.lastError().code, CommPort::kErrOpenFailed);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::Unusable);
     QVERIFY2(comm.lastError().reason.contains(file + QStringLiteral(" is not a terminal device")),
              qPrintable(comm.lastError().reason));
     QVERIFY(!comm.isOpen());
@@ -506,9 +506,9 @@ void TestSerial::openAsAnotherUser_data() {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("says");
     QTest::newRow("held exclusively by a program it cannot see")
-        << "exclusive" << int(CommPort::kErrPortOpen) << "a program holds it exclusively";
+        << "exclusive" << int(serial::LineFault::InUse) << "a program holds it exclusively";
     QTest::newRow("locked by a program it cannot see")
-        << "flock" << int(CommPort::kErrPortOpen) << "a program holds an flock on it";
+        << "flock" << int(serial::LineFault::InUse) << "a program holds an flock on it";
     QTest::newRow("after a run of its own was killed mid-update") << "killed" << 0 << "";
 }
 
@@ -589,7 +589,7 @@ void TestSerial::openHeldByAnotherProgram() {
     CommPort comm;
     comm.setCommPort(kPort);
     QVERIFY(!comm.open());
-    QCOMPARE(comm.lastError().code, CommPort::kErrPortOpen);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::InUse);
     QVERIFY2(comm.lastError().reason.contains(QString::number(holder.processId())),
              qPrintable(comm.lastError().reason));
     QCOMPARE(
@@ -648,7 +648,7 @@ void TestSerial::holderNameShownSafely() {
     CommPort comm;
     comm.setCommPort(kPort);
     QVERIFY(!comm.open());
-    QCOMPARE(comm.lastError().code, CommPort::kErrPortOpen);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::InUse);
     QCOMPARE(comm.lastError().holder,
              QStringLiteral("It is held by %1 (process %2).").arg(shown).arg(holder.processId()));
     for (const QString &text : {comm.lastError().holder, comm.lastError().reason})
@@ -667,19 +667,19 @@ void TestSerial::lockFiles_data() {
     QTest::addColumn<int>("expected");
 
     QTest::newRow("ASCII PID of a running program")
-        << "ascii" << true << 0 << "" << CommPort::kErrPortOpen;
+        << "ascii" << true << 0 << "" << int(serial::LineFault::InUse);
     QTest::newRow("old lock of a running program stays")
-        << "ascii" << true << 3600 << "" << CommPort::kErrPortOpen;
+        << "ascii" << true << 3600 << "" << int(serial::LineFault::InUse);
     QTest::newRow("PID followed by the program name")
-        << "named" << true << 0 << "" << CommPort::kErrPortOpen;
+        << "named" << true << 0 << "" << int(serial::LineFault::InUse);
     QTest::newRow("binary PID of a running program")
-        << "binary" << true << 0 << "" << CommPort::kErrPortOpen;
+        << "binary" << true << 0 << "" << int(serial::LineFault::InUse);
     QTest::newRow("lock of a process that ended") << "ascii" << false << 0 << "" << 0;
     QTest::newRow("binary lock of a process that ended") << "binary" << false << 0 << "" << 0;
     // Anyone may write to /var/lock: a stranger's file must not block the port.
     QTest::newRow("planted by another user") << "ascii" << true << 0 << "other" << 0;
     QTest::newRow("another user of the port's group")
-        << "ascii" << true << 0 << "port" << CommPort::kErrPortOpen;
+        << "ascii" << true << 0 << "port" << int(serial::LineFault::InUse);
 }
 
 void TestSerial::lockFiles() {
@@ -732,7 +732,7 @@ void TestSerial::lockFiles() {
     CommPort comm;
     comm.setCommPort(kPort);
     const bool opened = comm.open();
-    QCOMPARE(comm.lastError().code, expected);
+    QCOMPARE(int(comm.lastError().fault), expected);
     QCOMPARE(opened, expected == 0);
     QVERIFY(QFile::exists(lockFile) || !live);
     if (expected != 0) {
@@ -935,10 +935,10 @@ void TestSerial::openWithoutPermission() {
         comm.setCommPort(kPort);
         QVERIFY(!comm.open());
         QVERIFY(!comm.isOpen());
-        code = comm.lastError().code;
+        code = int(comm.lastError().fault);
         reason = comm.lastError().reason;
     }
-    QCOMPARE(code, CommPort::kErrPermission);
+    QCOMPARE(code, int(serial::LineFault::Permission));
     QVERIFY2(reason.contains(pty.slavePath()), qPrintable(reason));
     QVERIFY2(reason.contains(QString::fromLocal8Bit(std::strerror(EACCES))), qPrintable(reason));
     QVERIFY2(reason.contains(QStringLiteral("group")), qPrintable(reason));
@@ -951,17 +951,17 @@ void TestSerial::openCloseCycle() {
     QVERIFY(openOn(comm, pty, sandbox));
     QVERIFY(comm.isOpen());
     QVERIFY(comm.open()); // already ours: nothing changes
-    QCOMPARE(comm.lastError().code, 0);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::None);
     comm.close();
     QVERIFY(!comm.isOpen());
     comm.close();
-    QCOMPARE(comm.lastError().code, 0);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::None);
     // The port, its lock and its exclusive open are released by the close.
     QVERIFY2(comm.open(), qPrintable(comm.lastError().reason));
     CommPort second;
     second.setCommPort(kPort);
     QVERIFY(!second.open());
-    QCOMPARE(second.lastError().code, CommPort::kErrPortOpen);
+    QCOMPARE(second.lastError().fault, serial::LineFault::InUse);
     comm.close();
     QVERIFY2(second.open(), qPrintable(second.lastError().reason));
 }
@@ -1059,7 +1059,8 @@ void TestSerial::settings() {
         if (open)
             QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("2400,N,8,1")));
         QCOMPARE(comm.setSettings(text), accepted);
-        QCOMPARE(comm.lastError().code, accepted ? 0 : CommPort::kErrInvalidSettings);
+        QCOMPARE(comm.lastError().fault,
+                 accepted ? serial::LineFault::None : serial::LineFault::Settings);
         QCOMPARE(comm.settings(), accepted ? text : QStringLiteral("2400,N,8,1"));
         if (open) {
             QVERIFY(comm.isOpen());
@@ -1296,7 +1297,7 @@ void TestSerial::noReceiveEventInsideOutput() {
 void TestSerial::outputNeedsOpenPort() {
     CommPort comm;
     QVERIFY(!comm.output(QByteArray("x")));
-    QCOMPARE(comm.lastError().code, CommPort::kErrPortClosed);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::NotOpen);
     QVERIFY(comm.input().isEmpty());
     QCOMPARE(comm.inBufferCount(), 0);
 }
@@ -1331,7 +1332,7 @@ void TestSerial::stalledLineDoesNotHang() {
     QVERIFY(openOn(comm, pty, sandbox, QStringLiteral("4000000,N,8,1")));
     const bool sent = comm.output(everyByteValue(256));
     QVERIFY(!sent);
-    QCOMPARE(comm.lastError().code, CommPort::kErrWriteFailed);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::WriteFailed);
     QVERIFY(comm.isOpen());
     comm.close();
     QVERIFY(!comm.isOpen());
@@ -1360,7 +1361,7 @@ void TestSerial::hangUpReportedOnce() {
     QCOMPARE(lost.count(), 1);
     QCOMPARE(received.count(), 0);
     QVERIFY(!comm.output(QByteArray("x")));
-    QCOMPARE(comm.lastError().code, CommPort::kErrPortClosed);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::NotOpen);
     comm.close();
 }
 
@@ -1374,7 +1375,7 @@ void TestSerial::modemLinesOnPseudoTerminal() {
     comm.setHandshaking(0);
     QSignalSpy lost(&comm, &CommPort::deviceLost);
     QVERIFY(openOn(comm, pty, sandbox));
-    QCOMPARE(comm.lastError().code, 0);
+    QCOMPARE(comm.lastError().fault, serial::LineFault::None);
     QTest::qWait(50);
     QVERIFY(comm.isOpen());
     QCOMPARE(lost.count(), 0);
@@ -1389,7 +1390,7 @@ static int openAsUser(int argc, char **argv) {
     CommPort comm;
     comm.setCommPort(QByteArray(argv[2]).toInt());
     comm.open();
-    std::printf("%d\n%s\n", comm.lastError().code, qPrintable(comm.lastError().reason));
+    std::printf("%d\n%s\n", int(comm.lastError().fault), qPrintable(comm.lastError().reason));
     return 0;
 }
 

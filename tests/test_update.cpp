@@ -392,16 +392,16 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("dialoutHint");
         QTest::newRow("permission")
-            << int(CommPort::kErrPermission) << "/dev/ttyUSB0: Permission denied" << true;
+            << int(serial::LineFault::Permission) << "/dev/ttyUSB0: Permission denied" << true;
         QTest::newRow("other failure")
-            << int(CommPort::kErrOpenFailed) << "/tmp/x: Inappropriate ioctl for device" << false;
-        QTest::newRow("no reason given") << int(CommPort::kErrOpenFailed) << "" << false;
+            << int(serial::LineFault::Unusable) << "/tmp/x: Inappropriate ioctl for device" << false;
+        QTest::newRow("no reason given") << int(serial::LineFault::Unusable) << "" << false;
     }
     void openFailureText() {
         QFETCH(int, code);
         QFETCH(QString, reason);
         QFETCH(bool, dialoutHint);
-        const QString text = ::openFailureText(CommPort::Error{code, reason});
+        const QString text = ::openFailureText(CommPort::Error{serial::LineFault(code), reason});
         QVERIFY(text.startsWith("Selected COM Port could not be opened."));
         QVERIFY(text.contains(reason));
 #ifdef Q_OS_LINUX

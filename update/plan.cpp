@@ -86,9 +86,9 @@ double TimeLeft::totalFrames() const {
 double TimeLeft::secondsLeft(Position from, Position now, double elapsed) const {
     const double bytesLeft = totalBytes() - bytesBefore(now);
     const double framesLeft = totalFrames() - framesBefore(now);
-    const double lineLeft = bytesLeft * kBitsPerByte / m_baud;
+    const double lineLeft = bytesLeft * serial::kBitsPerByte / m_baud;
     const double framesSeen = framesBefore(now) - framesBefore(from);
-    const double lineSeen = (bytesBefore(now) - bytesBefore(from)) * kBitsPerByte / m_baud;
+    const double lineSeen = (bytesBefore(now) - bytesBefore(from)) * serial::kBitsPerByte / m_baud;
     if (framesSeen <= 0 || lineSeen <= 0)
         return lineLeft;
     const double pace = std::min(1.0, elapsed / lineSeen);

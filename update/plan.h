@@ -6,6 +6,7 @@
 #include <QtGlobal>
 #include <vector>
 
+#include "line.h" // kBitsPerByte
 #include "view.h"
 
 struct PhaseLoad {
@@ -31,8 +32,8 @@ public:
     // Bytes of the plan before the position, and of the whole plan.
     double bytesBefore(Position at) const;
     double totalBytes() const;
-    // What the line itself needs for the whole update: its bytes at 10 bits a byte.
-    double lineSeconds() const { return totalBytes() * kBitsPerByte / m_baud; }
+    // What the line itself needs for the whole update.
+    double lineSeconds() const { return totalBytes() * serial::kBitsPerByte / m_baud; }
 
     // Seconds still to go at `now`, given that the update took `elapsed` seconds from
     // `from` to `now`. The line time of the bytes still to come, scaled down where the line
@@ -42,7 +43,6 @@ public:
     double secondsLeft(Position from, Position now, double elapsed) const;
 
 private:
-    static constexpr double kBitsPerByte = 10; // start bit, 8 data bits, stop bit
     double framesBefore(Position at) const;
     double totalFrames() const;
 

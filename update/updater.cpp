@@ -23,6 +23,20 @@ constexpr View::Control kUnlockOrder[] = {View::Control::lblRemote, View::Contro
 const QByteArray kWakeReply(reinterpret_cast<const char *>(frames::StartRequest.data()),
                             qsizetype(frames::StartRequest.size()));
 
+// How an update ends whose port would not open: by why it would not.
+Outcome openOutcome(serial::LineFault fault) {
+    switch (fault) {
+    case serial::LineFault::Missing:
+        return Outcome::PortMissing;
+    case serial::LineFault::InUse:
+        return Outcome::PortInUse;
+    case serial::LineFault::Permission:
+        return Outcome::NoPermission;
+    default:
+        return Outcome::PortUnusable;
+    }
+}
+
 struct DepthGuard {
     explicit DepthGuard(int &depth) : m_depth(depth) { ++m_depth; }
     ~DepthGuard() { --m_depth; }
@@ -36,7 +50,7 @@ QString openFailureText(const CommPort::Error &error) {
     if (!error.reason.isEmpty())
         text += QStringLiteral("\n\n") + error.reason;
 #ifdef Q_OS_LINUX
-    if (error.code == CommPort::kErrPermission)
+    if (error.fault == serial::LineFault::Permission)
         // The command has a line of its own, so that wrapping never breaks it.
         text += QStringLiteral("\n\nYour user account is not allowed to use this serial port. "
                                "Add it to the group that owns the port, usually 'dialout', "
@@ -71,7 +85,7 @@ void Updater::cmdProgram_Click() {
     m_st.bIdle = false;
     m_view.setExitCaption(texts::CancelCaption);
 
-    const QString lineSettings = m_st.sBaudrate + QStringLiteral(",N,8,1");
+    const QString lineSettings = CommPort::settingsFor(m_st.sBaudrate);
     setUpPort(lineSettings);
 
     // Every phase below may find the update already ended (by a failure in Send or by a
@@ -92,7 +106,7 @@ void Updater::cmdProgram_Click() {
             m_view.setMessageLine(QStringLiteral("Please wait.  Attempting to start bootloader."));
             m_view.setPanelText(1, QStringLiteral("Starting Bootloader ."));
             m_link.beginPhase(View::Phase::StartBootloader, 1);
-            if (!changeSpeed(QStringLiteral("4800,N,8,1")))
+            if (!changeSpeed(CommPort::settingsFor(QString::number(frames::StartRequestBaud))))
                 return;
             qCDebug(lcUpdate) << "phase: remote start request";
             m_link.Send(frames::StartBootloader);
@@ -177,26 +191,25 @@ bool Updater::openPort() {
     if (m_st.bIdle)
         return false; // cancelled while it opened: the cancel has told the user
     const CommPort::Error error = m_port.lastError();
-    if (error.code == CommPort::kErrInvalidPort) {
+    const Outcome outcome = openOutcome(error.fault);
+    if (outcome == Outcome::PortMissing) {
         // The device went after the check let it through (unplugged, its link removed):
         // no port has this number now, which is what the check itself would have said.
         portMissing();
         return false;
     }
-    if (error.code == CommPort::kErrPortOpen) {
+    if (outcome == Outcome::PortInUse) {
         QString text =
             QStringLiteral("Selected COM Port is already in use by another application.");
         // The second line says what to close, when the holder could be found.
         if (!error.holder.isEmpty())
             text += u'\n' + error.holder;
-        portFailed(text, Outcome::PortInUse);
+        portFailed(text, outcome);
         return false;
     }
     // Any other refusal would leave the window "updating" with a port that never opened;
     // say why and end the attempt the same way.
-    portFailed(openFailureText(error), error.code == CommPort::kErrPermission
-                                           ? Outcome::NoPermission
-                                           : Outcome::PortUnusable);
+    portFailed(openFailureText(error), outcome);
     return false;
 }
 
@@ -243,7 +256,7 @@ bool Updater::CheckComPort(qint16 port) {
     m_port.clearError();
     m_port.setCommPort(port);
     m_port.open();
-    if (m_port.lastError().code != CommPort::kErrInvalidPort) {
+    if (openOutcome(m_port.lastError().fault) != Outcome::PortMissing) {
         m_port.close();
         return true;
     }

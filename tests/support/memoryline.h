@@ -10,12 +10,8 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDeadlineTimer>
-#include <QMetaObject>
-#include <algorithm>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "commport.h"
@@ -36,6 +32,7 @@ public:
 
     bool open(const serial::LineSettings &lineSettings) override {
         forget();
+        beginSession();
         settings = lineSettings;
         clearFailure();
         m_open = true;
@@ -43,6 +40,7 @@ public:
     }
     void close() override {
         forget();
+        endSession();
         m_open = false;
     }
     bool isOpen() const override { return m_open; }
@@ -57,10 +55,11 @@ public:
     }
 
     bool write(const QByteArray &bytes) override {
-        if (!m_open || m_hungUp)
+        if (!m_open)
+            return fail(serial::LineFault::NotOpen, m_name + QStringLiteral(": not open"));
+        if (m_hungUp)
             return fail(serial::LineFault::WriteFailed,
-                        m_name + (m_open ? QStringLiteral(": the far end hung up")
-                                         : QStringLiteral(": not open")));
+                        m_name + QStringLiteral(": the far end hung up"));
         written += bytes;
         if (peer)
             for (const QByteArray &piece : peer(bytes))
@@ -73,44 +72,33 @@ public:
     void purgeOutput() override {}
     void purgeInput() override { m_arrived.clear(); }
 
-    bool waitForInput(const QDeadlineTimer &deadline) override {
-        if (m_open && !m_hungUp) {
-            if (m_arrived.isEmpty() && !m_coming.isEmpty())
-                m_arrived += m_coming.takeFirst(); // its readyRead is already on its way
-            if (!m_arrived.isEmpty())
-                return true;
-            if (hangUpWhenDone) {
-                m_hungUp = true;
-                return true; // as a device's poll wakes for a hang-up; read() finds it
-            }
-        }
-        // Forever (-1) would never end: nothing can arrive while this thread sleeps.
-        std::this_thread::sleep_for(
-            std::chrono::nanoseconds(std::max<qint64>(deadline.remainingTimeNSecs(), 0)));
-        return false;
-    }
     QByteArray read() override {
-        if (m_hungUp && !m_lostPosted) {
-            m_lostPosted = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this, session = m_session] {
-                    if (session == m_session)
-                        emit lost(m_name + QStringLiteral(": the far end hung up"));
-                },
-                Qt::QueuedConnection);
-        }
+        if (m_hungUp)
+            reportLost(m_name + QStringLiteral(": the far end hung up"));
         return std::exchange(m_arrived, QByteArray());
     }
 
 private:
+    // Nothing arrives while the thread waits: the next piece comes at once, or nothing.
+    bool awaitInput(const QDeadlineTimer &) override {
+        if (m_hungUp)
+            return false;
+        if (m_arrived.isEmpty() && !m_coming.isEmpty())
+            m_arrived += m_coming.takeFirst(); // its readyRead is already on its way
+        if (!m_arrived.isEmpty())
+            return true;
+        if (hangUpWhenDone) {
+            m_hungUp = true;
+            return true; // as a device's poll wakes for a hang-up; read() finds it
+        }
+        return false;
+    }
     // Drops what is held and what is still on its way: nothing of one open reaches the next.
     void forget() {
         m_arrived.clear();
         m_coming.clear();
-        ++m_session;
         m_posted = false;
-        m_hungUp = m_lostPosted = false;
+        m_hungUp = false;
     }
     // The next piece arrives in the next round of event processing, and readyRead tells of
     // what is unread then; while pieces remain, another round follows.
@@ -118,29 +106,22 @@ private:
         if (m_posted || m_coming.isEmpty())
             return;
         m_posted = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this, session = m_session] {
-                if (session != m_session)
-                    return;
-                m_posted = false;
-                if (!m_coming.isEmpty())
-                    m_arrived += m_coming.takeFirst();
-                arriveLater();
-                if (!m_arrived.isEmpty())
-                    emit readyRead();
-            },
-            Qt::QueuedConnection);
+        post([this] {
+            m_posted = false;
+            if (!m_coming.isEmpty())
+                m_arrived += m_coming.takeFirst();
+            arriveLater();
+            if (!m_arrived.isEmpty())
+                emit readyRead();
+        });
     }
 
     QString m_name;
     bool m_open = false;
     QByteArray m_arrived;    // there to read()
     QByteArrayList m_coming; // the answer's pieces still on their way
-    quint64 m_session = 0;   // counts opens and closes, so that a held arrival cannot cross one
     bool m_posted = false;   // an arrival is on its way through the event loop
     bool m_hungUp = false;
-    bool m_lostPosted = false;
 };
 
 // Every open of `port` from now on takes a memory line, which `setUp` readies (its peer, above
