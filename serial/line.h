@@ -188,6 +188,13 @@ std::unique_ptr<Line> makeLine(const PortAddress &address);
 inline constexpr std::chrono::milliseconds kOpenQuiet{20};
 inline constexpr std::chrono::milliseconds kOpenDiscardLimit{250};
 
+// The serial lines' own (line_unix.cpp, line_windows.cpp): how often a drain looks at the
+// driver's output queue, and the read faults in a row, on a line that still answers, before it
+// counts as lost: enough for passing faults, few enough that a failing line cannot keep the
+// event loop busy.
+inline constexpr std::chrono::milliseconds kDrainPoll{1};
+inline constexpr int kReadFailuresTolerated = 50;
+
 // What `bytes` take on a line at `baud`, plus the slack for driver
 // latency, an adapter's own buffer and the scheduler that any wait for them allows.
 std::chrono::milliseconds lineTime(qint32 baud, qint64 bytes);

@@ -35,13 +35,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How often a drain looks at the driver's output queue.
-constexpr std::chrono::milliseconds kDrainPoll = 1ms;
 // The longest single wait for a full output buffer to take more bytes.
 constexpr std::chrono::milliseconds kWritePoll = 100ms;
-// Read faults in a row, on a line that still answers, before it counts as lost: enough
-// for passing faults, few enough that a failing line cannot keep the event loop busy.
-constexpr int kReadFailuresTolerated = 50;
 // What a USB adapter may still hold to send once its driver's queue is empty (an FT232R's
 // transmit buffer): a change of speed before it is out would garble the last reply asked for.
 constexpr qint64 kAdapterBufferBytes = 128;

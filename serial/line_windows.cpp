@@ -15,13 +15,6 @@ namespace serial {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// How often a drain looks at the driver's output queue.
-constexpr std::chrono::milliseconds kDrainPoll = 1ms;
-// Read faults in a row before the line counts as lost, as on Unix.
-constexpr int kReadFailuresTolerated = 50;
-
 class WindowsLine : public Line {
 public:
     explicit WindowsLine(const QString &device) : m_device(device) {

@@ -1078,6 +1078,7 @@ void TestSerial::settingsOnLine_data() {
     // What another program left on the line before the open: flags set, "vmin" (a read
     // that waits for more bytes) or "b0" (speed 0, modem lines down: not put back). A
     // pseudo-terminal refuses other data bits and a line without CLOCAL or CREAD.
+    // "meanwhile": the far end sets them while the port is open, before the speed changes.
     QTest::addColumn<QStringList>("left");
 
     QTest::newRow("1200 at open") << "1200,N,8,1"
@@ -1109,6 +1110,9 @@ void TestSerial::settingsOnLine_data() {
     QTest::newRow("left: reads wait for 10 bytes")
         << plain << "" << int(B4800) << QStringList{"vmin"};
     QTest::newRow("left: speed 0") << plain << "" << int(B4800) << QStringList{"b0"};
+    QTest::newRow("set meanwhile: parity, stop bits, line editing, reads that wait")
+        << plain << "1200,N,8,1" << int(B1200)
+        << QStringList{"meanwhile", "parenb", "cstopb", "icanon", "echo", "vmin"};
 }
 
 void TestSerial::settingsOnLine() {
@@ -1116,6 +1120,7 @@ void TestSerial::settingsOnLine() {
     QFETCH(QString, whileOpen);
     QFETCH(int, speed);
     QFETCH(QStringList, left);
+    const bool meanwhile = left.removeAll(QStringLiteral("meanwhile")) > 0;
 
     PtyPair pty;
     PortSandbox sandbox;
@@ -1146,13 +1151,17 @@ void TestSerial::settingsOnLine() {
         *fields[field] |= bits;
     }
     // From the far end, as a terminal program's settings stay on a pseudo-terminal.
-    QVERIFY(::tcsetattr(pty.masterFd(), TCSANOW, &found) == 0);
+    const termios changed = found;
+    if (!meanwhile)
+        QVERIFY(::tcsetattr(pty.masterFd(), TCSANOW, &changed) == 0);
     found = pty.slaveSettings();
 
     CommPort comm;
     comm.setDTREnable(true);
     comm.setRTSEnable(true);
     QVERIFY(openOn(comm, pty, sandbox, atOpen));
+    if (meanwhile)
+        QVERIFY(::tcsetattr(pty.masterFd(), TCSANOW, &changed) == 0);
     if (!whileOpen.isEmpty()) {
         QVERIFY(comm.output(QByteArray("before")));
         QVERIFY(comm.setSettings(whileOpen));
