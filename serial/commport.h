@@ -117,7 +117,8 @@ private:
     bool m_rts = false;
     bool m_nullDiscard = false;
     int m_handshaking = 0;
-    serial::SessionGuard m_sessions; // a held receive event cannot reach a later open
+    // Counts opens, so that a held receive event cannot reach a later one.
+    serial::SessionGuard m_sessions;
     bool m_writing = false;     // output() is handing bytes to the line
     bool m_receiveHeld = false; // bytes came in meanwhile; their event follows the write
     int m_lineBusy = 0;         // calls into the line that wait, letting events run, on the stack

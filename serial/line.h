@@ -40,7 +40,7 @@ enum class LineFault {
     InUse = 8005,       // another program holds it
     Permission = 8090,  // this user may not open it
     Unusable = 8091,    // it exists but cannot serve as a line (not a terminal, a refusal)
-    Settings = 380,     // the line refused the speed or format, or the settings text is not one
+    Settings = 380,     // the line refused the speed or format; a settings text not "<baud>,N,8,1"
     NotOpen = 8018,     // the operation needs an open line
     WriteFailed = 8092, // the bytes could not be handed over in time
 };
@@ -195,8 +195,8 @@ inline constexpr std::chrono::milliseconds kOpenDiscardLimit{250};
 inline constexpr std::chrono::milliseconds kDrainPoll{1};
 inline constexpr int kReadFailuresTolerated = 50;
 
-// What `bytes` take on a line at `baud`, plus the slack for driver
-// latency, an adapter's own buffer and the scheduler that any wait for them allows.
+// What `bytes` take on a line at `baud`, plus the slack for driver latency, an adapter's own
+// buffer and the scheduler that any wait for them allows.
 std::chrono::milliseconds lineTime(qint32 baud, qint64 bytes);
 
 } // namespace serial

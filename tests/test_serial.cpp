@@ -239,7 +239,8 @@ bool TestSerial::openOn(CommPort &port, PtyPair &pty, PortSandbox &sandbox,
     if (!port.setSettings(settings))
         return false;
     if (!port.open()) {
-        qWarning("open failed: %d %s", int(port.lastError().fault), qPrintable(port.lastError().reason));
+        qWarning("open failed: %d %s", int(port.lastError().fault),
+                 qPrintable(port.lastError().reason));
         return false;
     }
     return true;

@@ -393,8 +393,8 @@ private slots:
         QTest::addColumn<bool>("dialoutHint");
         QTest::newRow("permission")
             << int(serial::LineFault::Permission) << "/dev/ttyUSB0: Permission denied" << true;
-        QTest::newRow("other failure")
-            << int(serial::LineFault::Unusable) << "/tmp/x: Inappropriate ioctl for device" << false;
+        QTest::newRow("other failure") << int(serial::LineFault::Unusable)
+                                       << "/tmp/x: Inappropriate ioctl for device" << false;
         QTest::newRow("no reason given") << int(serial::LineFault::Unusable) << "" << false;
     }
     void openFailureText() {
