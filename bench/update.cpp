@@ -30,9 +30,15 @@ namespace {
 
 // A window that shows nothing, confirms every question and prints every message; and notes
 // the time left that zarvo-flash would show a few seconds into the erase.
+// The boxes' titles are the bench's own.
+const FormState kShownState;
+
 class QuietView : public RecordingView {
 public:
-    QuietView(int baud, bool remote) : timeLeft(updatePlan(remote), baud) { clock.start(); }
+    QuietView(int baud, bool remote)
+        : RecordingView(kShownState), timeLeft(updatePlan(remote), baud) {
+        clock.start();
+    }
 
     TimeLeft timeLeft;
     QElapsedTimer clock;      // since the update began
@@ -41,11 +47,13 @@ public:
     double sampledLeft = -1;  // and what it said
     double sampleAfter = 5.0; // seconds into the erase
 
-    void phaseBegun(Phase phase, int) override {
+    void phaseBegun(Phase phase, int frames) override {
+        RecordingView::phaseBegun(phase, frames);
         if (phase == Phase::Erase)
             eraseBegan = clock.nsecsElapsed() / 1e9;
     }
-    void framesDone(Phase phase, int done, int) override {
+    void framesDone(Phase phase, int done, int frames) override {
+        RecordingView::framesDone(phase, done, frames);
         const double now = clock.nsecsElapsed() / 1e9;
         if (eraseBegan < 0 || sampledAt >= 0 || now - eraseBegan < sampleAfter)
             return;
@@ -54,8 +62,8 @@ public:
     }
 
     Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
-                      Answer defaultButton) override {
-        RecordingView::messageBox(text, title, icon, buttons, defaultButton);
+                      Answer defaultButton, const QString &informative) override {
+        RecordingView::messageBox(text, title, icon, buttons, defaultButton, informative);
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
         return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
     }

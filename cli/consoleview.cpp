@@ -1,24 +1,15 @@
 #include "consoleview.h"
 
-#include "hints.h"
 #include "portaddress.h"
 #include "terminal.h"
 #include "texts.h"
 
 #include <QEventLoop>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <algorithm>
-#include <cmath>
+#include <cstdio>
 
 namespace cli {
 
 namespace {
-
-// Progress events and redraws are rationed; a program reading --json wants a few a second.
-constexpr qint64 kRedrawMs = 100;
-constexpr qint64 kJsonProgressMs = 250;
-constexpr int kLinesStep = 10; // plain lines report every tenth of a phase
 
 // How each phase is named: in --json, and to a person; one row per View::Phase.
 struct PhaseName {
@@ -57,17 +48,18 @@ ConsoleView::ConsoleView(const Setup &setup)
     m_clock.start();
 }
 
-QString ConsoleView::panelText(int panel) const {
-    return panel >= 1 && panel <= 4 ? m_panels[panel] : QString();
-}
-
-void ConsoleView::setPanelText(int panel, const QString &text) {
-    // Kept for the procedure, which reads back what it wrote; never read here.
-    if (panel >= 1 && panel <= 4)
-        m_panels[panel] = text;
+void ConsoleView::locked(bool on) {
+    if (on)
+        m_stopped = false;
 }
 
 void ConsoleView::phaseBegun(Phase phase, int frames) {
+    if (phase == Phase::StartBootloader)
+        notice(texts::StartingBootloader);
+    else if (phase == Phase::Erase)
+        notice(texts::Updating);
+    if (m_stopped)
+        return;
     m_phase = phase;
     m_done = 0;
     m_frames = frames;
@@ -76,9 +68,7 @@ void ConsoleView::phaseBegun(Phase phase, int frames) {
         m_countedFrom = TimeLeft::Position{phase, 0};
         m_countedFromMs = m_clock.elapsed();
     }
-    if (m_setup.style == Style::Json)
-        event("phase", {{QStringLiteral("name"), QString::fromLatin1(nameOf(phase).name)},
-                        {QStringLiteral("frames"), frames}});
+    phaseStarted(nameOf(phase).name, frames);
     showProgress(true);
 }
 
@@ -90,83 +80,46 @@ void ConsoleView::framesDone(Phase phase, int done, int frames) {
     showProgress(false);
 }
 
-void ConsoleView::showProgress(bool force) {
+void ConsoleView::showProgress(bool began) {
     if (!m_phase || m_setup.quiet)
         return;
-    const qint64 now = m_clock.elapsed();
     const PhaseName &phase = nameOf(*m_phase);
-    int percent = -1;
-    QString left;
-    double secondsLeft = -1;
+    Progress at{.phase = *m_phase,
+                .name = phase.name,
+                .label = phase.label,
+                .done = m_done,
+                .frames = m_frames,
+                .elapsedMs = m_clock.elapsed(),
+                .began = began,
+                .lastShownMs = m_lastShown,
+                .lastPercent = m_lastPercent};
     if (counted(m_frames)) {
-        percent = m_done * 100 / m_frames;
+        at.percent = m_done * 100 / m_frames;
         if (m_countedFrom) {
             const TimeLeft::Position here{*m_phase, m_done};
-            secondsLeft =
-                m_timeLeft.secondsLeft(*m_countedFrom, here, (now - m_countedFromMs) / 1000.0);
-            left = clock(qint64(secondsLeft * 1000));
+            at.paced = true;
+            at.secondsLeft = m_timeLeft.secondsLeft(*m_countedFrom, here,
+                                                    (at.elapsedMs - m_countedFromMs) / 1000.0);
         }
     }
-    const bool complete = percent == 100 && m_lastPercent != 100;
-
-    switch (m_setup.style) {
-    case Style::Json: {
-        if (percent < 0 || (!force && !complete && now - m_lastShown < kJsonProgressMs))
-            return;
-        QJsonObject fields{{QStringLiteral("phase"), QString::fromLatin1(phase.name)},
-                           {QStringLiteral("done"), m_done},
-                           {QStringLiteral("frames"), m_frames},
-                           {QStringLiteral("percent"), percent},
-                           {QStringLiteral("elapsed"), now / 1000.0}};
-        if (secondsLeft >= 0)
-            fields.insert(QStringLiteral("left"), std::round(secondsLeft * 10) / 10);
-        event("progress", fields);
-        break;
-    }
-    case Style::Lines:
-        if (!force && !complete && percent / kLinesStep == m_lastPercent / kLinesStep)
-            return;
-        [[fallthrough]];
-    case Style::Terminal: {
-        if (m_setup.style == Style::Terminal && !force && !complete &&
-            now - m_lastShown < kRedrawMs)
-            return;
-        QString text = QString::fromLatin1(phase.label);
-        if (percent >= 0)
-            text += QStringLiteral(" %1%").arg(percent, 3);
-        text += QStringLiteral("  %1 elapsed").arg(clock(now));
-        if (!left.isEmpty())
-            text += QStringLiteral(", %1 left").arg(left);
-        if (m_setup.style == Style::Terminal) {
-            std::fprintf(stdout, "\r%s\033[K", qPrintable(text));
-            std::fflush(stdout);
-            m_lineOpen = true;
-        } else {
-            line(text);
-        }
-        break;
-    }
-    }
-    m_lastShown = now;
-    m_lastPercent = percent;
+    at.completed = at.percent == 100 && m_lastPercent != 100;
+    if (!progress(at))
+        return;
+    m_lastShown = at.elapsedMs;
+    m_lastPercent = at.percent;
 }
 
-void ConsoleView::setMessageLine(const QString &text) {
-    if (!text.isEmpty() && m_setup.style != Style::Json && !m_setup.quiet)
-        line(text);
+void ConsoleView::report(Outcome, const QString &text, const QString &) {
+    if (text.isEmpty())
+        return;
+    if (m_message.isEmpty())
+        m_message = text;
+    message(text);
 }
 
-View::Answer ConsoleView::messageBox(const QString &text, const QString &, Icon, Buttons buttons,
-                                     Answer) {
-    if (buttons == Buttons::Ok) {
-        if (m_message.isEmpty())
-            m_message = text;
-        if (m_setup.style != Style::Json)
-            line(text, stderr);
-        return Answer::Ok;
-    }
-
-    // The replacement question: the command line answers it, else the terminal, else no.
+bool ConsoleView::askReplace(const QString &installed, const QString &replacement) {
+    const QString text = texts::replaceQuestion(installed, replacement);
+    // The command line answers it, else the terminal, else no.
     bool yes = m_setup.replace == Replace::Yes;
     QString by = QStringLiteral("--yes");
     if (m_setup.replace == Replace::No) {
@@ -177,25 +130,15 @@ View::Answer ConsoleView::messageBox(const QString &text, const QString &, Icon,
             yes = askTerminal(text);
         } else {
             by = QStringLiteral("no terminal");
-            if (m_setup.style != Style::Json)
-                line(text + QStringLiteral(" No: standard input is not a terminal to ask on "
-                                           "(--yes replaces, --keep-newer keeps)."),
-                     stderr);
+            cannotAsk(text);
         }
     }
-    if (m_setup.style == Style::Json) {
-        event("question", {{QStringLiteral("text"), text},
-                           {QStringLiteral("answer"), yes ? "yes" : "no"},
-                           {QStringLiteral("by"), by}});
-    } else if (by.startsWith(QLatin1String("--")) && !m_setup.quiet) {
-        line(text + (yes ? QStringLiteral(" Yes (") : QStringLiteral(" No (")) + by +
-             QLatin1Char(')'));
-    }
-    return yes ? Answer::Yes : Answer::No;
+    answered(text, yes, by);
+    return yes;
 }
 
 bool ConsoleView::askTerminal(const QString &question) {
-    endRedrawnLine();
+    beforeAsking();
     std::fprintf(stderr, "%s [y/N] ", qPrintable(question));
     std::fflush(stderr);
     // A local loop rather than a blocking read, so that Ctrl-C still reaches the cancel.
@@ -234,117 +177,21 @@ void ConsoleView::portOpened() {
                                 ? QStringLiteral("raw TCP carries no speed setting: the far line "
                                                  "stays at the speed its server set")
                                 : QString();
-    if (m_setup.style == Style::Json) {
-        QJsonObject fields{{QStringLiteral("port"), m_setup.port},
-                           {QStringLiteral("device"), m_setup.device},
-                           {QStringLiteral("baud"), m_setup.baud.toInt()},
-                           {QStringLiteral("remote"), m_setup.remote}};
-        if (!rawNote.isEmpty())
-            fields.insert(QStringLiteral("note"), rawNote);
-        event("open", fields);
-    } else if (!m_setup.quiet) {
-        line(QStringLiteral("%1 (%2) open at %3 baud%4")
-                 .arg(m_setup.port, m_setup.device, m_setup.baud,
-                      m_setup.remote ? QStringLiteral(", starting the bootloader first")
-                                     : QString()));
-        if (!rawNote.isEmpty())
-            line(QStringLiteral("note: ") + rawNote);
-    }
+    opened(rawNote);
 }
 
-void ConsoleView::versionRead(Phase phase, const QString &device, const QString &installed) {
+void ConsoleView::versionRead(Phase phase, const QString &device, const QString &installed,
+                              bool running) {
+    if (!running)
+        return;
     if (phase == Phase::ReadBack) {
-        m_versionAfter = installed;
+        m_versionAfter = installed.isEmpty() ? texts::NoFirmwareVersion : installed;
         return;
     }
-    const bool blank = installed == texts::NoFirmwareVersion;
-    if (m_setup.style == Style::Json) {
-        event("identified",
-              {{QStringLiteral("device"), device},
-               {QStringLiteral("installed"), blank ? QStringLiteral("none") : installed},
-               {QStringLiteral("new"), m_setup.version}});
-    } else if (!m_setup.quiet) {
-        line(blank ? QStringLiteral("Instrument %1, no firmware installed, %2 to install")
-                         .arg(device, m_setup.version)
-                   : QStringLiteral("Instrument %1, firmware %2 installed, %3 to install")
-                         .arg(device, installed, m_setup.version));
-    }
+    identified(device, installed);
 }
 
-void ConsoleView::report(const UpdateOutcome &outcome, int status, const char *name) {
-    endRedrawnLine();
-    const double elapsed = m_clock.elapsed() / 1000.0;
-    if (m_setup.style == Style::Json) {
-        QJsonObject fields{{QStringLiteral("outcome"), QString::fromLatin1(name)},
-                           {QStringLiteral("status"), status},
-                           {QStringLiteral("port"), m_setup.port},
-                           {QStringLiteral("elapsed"), elapsed}};
-        if (!m_message.isEmpty())
-            fields.insert(QStringLiteral("message"), m_message);
-        if (!outcome.detail.isEmpty())
-            fields.insert(QStringLiteral("detail"), outcome.detail);
-        if (!m_versionAfter.isEmpty())
-            fields.insert(QStringLiteral("version"), m_versionAfter);
-        event("result", fields);
-        return;
-    }
-    // The message already carries the port's reason where the window shows it.
-    if (!outcome.detail.isEmpty() && !m_message.contains(outcome.detail))
-        line(outcome.detail, stderr);
-    if (outcome.value == Outcome::CommError)
-        line(noReplyHint(outcome.lineLost), stderr);
-    if (outcome.value == Outcome::Done) {
-        if (!m_setup.quiet)
-            line(QStringLiteral("Update finished in %1: the instrument reports %2 and restarts "
-                                "within 30 seconds.")
-                     .arg(clock(m_clock.elapsed()), m_versionAfter));
-    } else if (outcome.value == Outcome::Declined && !m_setup.quiet) {
-        line(QStringLiteral("Firmware left as it was (exit status %1, %2).")
-                 .arg(status)
-                 .arg(QString::fromLatin1(name)));
-    } else if (outcome.value != Outcome::Declined) {
-        line(QStringLiteral("zarvo-flash: update failed (exit status %1, %2)")
-                 .arg(status)
-                 .arg(QString::fromLatin1(name)),
-             stderr);
-    }
-}
-
-QString ConsoleView::noReplyHint(bool lineLost) const {
-    const QString where = m_setup.device.isEmpty() || m_setup.device == m_setup.port
-                              ? m_setup.port
-                              : QStringLiteral("%1 (%2)").arg(m_setup.port, m_setup.device);
-    return hints::noReply({.where = where,
-                           .baud = m_setup.baud,
-                           .remote = m_setup.remote,
-                           .lineLost = lineLost,
-                           .remoteAdvice = QStringLiteral("add --remote"),
-                           .baudSetting = QStringLiteral("--baud")});
-}
-
-void ConsoleView::event(const char *name, QJsonObject fields) {
-    fields.insert(QStringLiteral("event"), QString::fromLatin1(name));
-    const QByteArray text = QJsonDocument(fields).toJson(QJsonDocument::Compact);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void ConsoleView::line(const QString &text, FILE *stream) {
-    endRedrawnLine();
-    std::fprintf(stream, "%s\n", qPrintable(text));
-    std::fflush(stream);
-}
-
-void ConsoleView::endRedrawnLine() {
-    if (!m_lineOpen)
-        return;
-    m_lineOpen = false;
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-QString ConsoleView::clock(qint64 ms) const {
+QString ConsoleView::clock(qint64 ms) {
     const qint64 seconds = (ms + 500) / 1000;
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }

@@ -1,11 +1,10 @@
-// The window's interface on a console: answers the replacement question from the command
-// line or the terminal, and shows progress and messages as a redrawn line, plain lines or
-// JSON events.
+// The window's interface on a console, as both of zarvo-flash's reporters share it: answers
+// the replacement question from the command line or the terminal, and reckons progress and
+// the time left; the text reporter and the JSON reporter say it each in their own way.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QString>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -15,7 +14,6 @@
 #include "view.h"
 
 class QEventLoop;
-class QJsonObject;
 
 namespace cli {
 
@@ -36,46 +34,68 @@ public:
         QString version; // the version this program installs, four digits
     };
 
-    explicit ConsoleView(const Setup &setup);
-
     // Ends a question that is waiting for the terminal, as a "no".
     void interrupt();
-    // The last words of an update: the outcome, as text or a JSON event.
-    void report(const UpdateOutcome &outcome, int status, const char *name);
+    // The last words of an update: the outcome, with its exit status and name.
+    virtual void conclude(const UpdateOutcome &outcome, int status, const char *name) = 0;
 
-    float progressValue() const override { return m_value; }
-    float progressMax() const override { return m_max; }
-    void setProgressValue(float value) override { m_value = value; }
-    void setProgressMax(float max) override { m_max = max; }
-    QString panelText(int panel) const override;
-    void setPanelText(int panel, const QString &text) override;
-    void setExitCaption(const QString &) override {}
-    void setMessageLine(const QString &text) override;
-    void setControlEnabled(Control, bool) override {}
-    bool remoteChecked() const override { return m_setup.remote; }
-    Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
-                      Answer defaultButton) override;
-    void showSuccess() override {}
-    void unloadSuccess() override {}
-    void unloadMainWindow() override {}
+    bool remoteStart() const override { return m_setup.remote; }
+    bool askReplace(const QString &installed, const QString &replacement) override;
+    void locked(bool on) override;
     void portOpened() override;
     void phaseBegun(Phase phase, int frames) override;
     void framesDone(Phase phase, int done, int frames) override;
-    void versionRead(Phase phase, const QString &device, const QString &installed) override;
+    void versionRead(Phase phase, const QString &device, const QString &installed,
+                     bool running) override;
+    void report(Outcome kind, const QString &message, const QString &resultBytes) override;
+    void stopped(Outcome) override { m_stopped = true; }
+
+protected:
+    // Where the running phase stands, for a reporter to show or leave out.
+    struct Progress {
+        Phase phase;
+        const char *name;  // as --json names it
+        const char *label; // as a person reads it
+        int done = 0;
+        int frames = 0;
+        int percent = -1;        // none for a phase of one frame
+        qint64 elapsedMs = 0;    // since the update began
+        bool paced = false;      // the time left can be reckoned
+        double secondsLeft = -1; // when paced
+        bool began = false;      // the phase has just begun
+        bool completed = false;  // it has just reached 100%
+        qint64 lastShownMs = -1; // when progress was last shown
+        int lastPercent = -1;    // and at what percentage
+    };
+
+    explicit ConsoleView(const Setup &setup);
+
+    // Each returns having shown what the reporter shows of it.
+    virtual void opened(const QString &rawNote) = 0;
+    // A phase begins that the window's message line announces.
+    virtual void notice(const QString &text) = 0;
+    // `name` as --json names the phase.
+    virtual void phaseStarted(const char *name, int frames) = 0;
+    // True when it was shown: the next is then measured from this one.
+    virtual bool progress(const Progress &at) = 0;
+    virtual void identified(const QString &device, const QString &installed) = 0;
+    virtual void message(const QString &text) = 0;
+    virtual void answered(const QString &question, bool yes, const QString &by) = 0;
+    virtual void cannotAsk(const QString &question) = 0;
+    // Before the question goes to the terminal.
+    virtual void beforeAsking() {}
+
+    const Setup &setup() const { return m_setup; }
+    qint64 elapsedMs() const { return m_clock.elapsed(); }
+    const QString &firstMessage() const { return m_message; }
+    const QString &versionAfter() const { return m_versionAfter; }
+    static QString clock(qint64 ms);
 
 private:
-    void showProgress(bool force);
+    void showProgress(bool began);
     bool askTerminal(const QString &question);
-    QString noReplyHint(bool lineLost) const;
-    void event(const char *name, QJsonObject fields);
-    void line(const QString &text, FILE *stream = stdout);
-    void endRedrawnLine();
-    QString clock(qint64 ms) const;
 
     Setup m_setup;
-    float m_value = 0.0f;
-    float m_max = 100.0f;
-    QString m_panels[5];
     std::optional<Phase> m_phase; // none before the first phase
     int m_done = 0;               // frames of the phase that went through
     int m_frames = 0;             // frames in the phase
@@ -86,7 +106,7 @@ private:
     qint64 m_countedFromMs = -1;
     qint64 m_lastShown = -1;
     int m_lastPercent = -1;
-    bool m_lineOpen = false; // a redrawn progress line is on the terminal
+    bool m_stopped = false; // the phases told from now on send nothing
     bool m_interrupted = false;
     QEventLoop *m_question = nullptr; // the loop waiting for the terminal's answer
     QString m_versionAfter;           // the version read back after programming

@@ -1,14 +1,17 @@
 #include "flash.h"
 
 #include "appinfo.h"
-#include "consoleview.h"
 #include "engine.h"
+#include "jsonreporter.h"
 #include "plan.h"
 #include "portaddress.h"
 #include "portnames.h"
 #include "quitsignals.h"
 #include "status.h"
 #include "terminal.h"
+#include "textreporter.h"
+
+#include <memory>
 
 namespace cli {
 
@@ -29,7 +32,10 @@ int runUpdate(const Options &options) {
             .written;
     setup.baud = options.baud;
     setup.version = QString::fromLatin1(appinfo::kVersionDigits);
-    ConsoleView view(setup);
+    const std::unique_ptr<ConsoleView> reporter =
+        options.json ? std::unique_ptr<ConsoleView>(std::make_unique<JsonReporter>(setup))
+                     : std::make_unique<TextReporter>(setup);
+    ConsoleView &view = *reporter;
 
     Engine engine(view);
     FormState &st = engine.state;
@@ -65,13 +71,13 @@ int runUpdate(const Options &options) {
 
     const StatusRow &row = statusOf(st.outcome.value);
     if (cancelSignal != 0) {
-        view.report(st.outcome, kStatusSignal + cancelSignal, row.name);
+        view.conclude(st.outcome, kStatusSignal + cancelSignal, row.name);
         // As command-line programs end: a shell running zarvo-flash in a loop sees a
         // program stopped by Ctrl-C (status 130) and stops, rather than going on to the
         // next meter.
         QuitSignals::endBy(cancelSignal, kStatusSignal + cancelSignal);
     }
-    view.report(st.outcome, row.status, row.name);
+    view.conclude(st.outcome, row.status, row.name);
     return row.status;
 }
 

@@ -3,13 +3,12 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
-#include <cmath>
 #include <thread>
 #include <utility>
 
 #include "commport.h"
 #include "frames.h"
-#include "image.h"
+#include "texts.h"
 
 // Off unless asked for: QT_LOGGING_RULES="zarvo.link.debug=true".
 Q_LOGGING_CATEGORY(lcLink, "zarvo.link", QtWarningMsg)
@@ -18,9 +17,6 @@ namespace {
 
 const QString &kCommError = texts::CommError;
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
-
-constexpr float kEraseMax = float(image::kEraseRows);
-constexpr float kWriteMax = float(image::kWriteBlocks);
 
 bool is(const QByteArray &code, std::string_view wanted) {
     return code == QByteArrayView(wanted.data(), qsizetype(wanted.size()));
@@ -206,8 +202,6 @@ void Link::Send(std::string_view sDataOut) {
 }
 
 void Link::beginPhase(View::Phase phase, int frames) {
-    if (m_st.bIdle)
-        return;
     m_phase = phase;
     m_phaseFrames = frames;
     m_phaseDone = 0;
@@ -290,36 +284,36 @@ void Link::onDeviceLost(const QString &reason) {
 }
 
 void Link::prepare() {
-    using namespace frames;
-    const QByteArray &code = m_st.sCommand;
-    if (is(code, CodeEraseRow)) {
-        progressStep(m_st.bFirstErase, kEraseMax, QStringLiteral("Erasing ...  "));
-    } else if (is(code, CodeBlankCheck)) {
-        m_view.setPanelText(1, QStringLiteral("Blank Checking ..."));
-    } else if (is(code, CodeWriteBlocks)) {
-        progressStep(m_st.bFirstWrite, kWriteMax, QStringLiteral("Programming ...  "));
-    } else if (is(code, CodeResetDefaults)) {
-        m_view.setPanelText(1, QStringLiteral("Resetting Defaults ..."));
-    } else if (is(code, CodeVerify)) {
-        m_view.setPanelText(1, QStringLiteral("Verifying ..."));
-    } else if (is(code, CodeFinishUpdate)) {
-        m_view.setPanelText(1, QStringLiteral("Update Finished"));
+    tellSending(m_st.sCommand);
+    if (is(m_st.sCommand, frames::CodeFinishUpdate))
         m_st.bEndUpdate = true;
-    }
 }
 
-void Link::progressStep(bool &first, float max, const QString &text) {
-    if (first) {
-        first = false;
-        m_view.setProgressValue(0.0f);
-        m_view.setProgressMax(max);
-    }
-    const float value = m_view.progressValue() + 1.0f;
-    m_view.setProgressValue(value);
-    // Single precision throughout, so 240 of 480 is 50 and 1 of 480 is 0.
-    const float hundredfold = value * 100.0f;
-    const int percent = int(std::floor(hundredfold / m_view.progressMax()));
-    m_view.setPanelText(1, text + QString::number(percent) + QLatin1Char('%'));
+void Link::tellSending(const QByteArray &code) {
+    using namespace frames;
+    using P = View::Phase;
+    // The first erase frame and the first write frame of an update count from 1 again.
+    auto next = [](bool &first, int &sent) {
+        if (std::exchange(first, false))
+            sent = 0;
+        return ++sent;
+    };
+    if (is(code, CodeEraseRow))
+        m_view.frameSending(P::Erase, next(m_st.bFirstErase, m_eraseSent));
+    else if (is(code, CodeWriteBlocks))
+        m_view.frameSending(P::Program, next(m_st.bFirstWrite, m_writeSent));
+    else if (is(code, CodeBlankCheck))
+        m_view.frameSending(P::BlankCheck, 1);
+    else if (is(code, CodeVerify))
+        m_view.frameSending(P::Verify, 1);
+    else if (is(code, CodeResetDefaults))
+        m_view.frameSending(P::ResetDefaults, 1);
+    else if (is(code, CodeFinishUpdate))
+        m_view.frameSending(P::Finish, 1);
+    else if (is(code, CodeStartBootloader))
+        m_view.frameSending(P::StartBootloader, 1);
+    else if (is(code, CodeReadVersion))
+        m_view.frameSending(m_phase == P::ReadBack ? P::ReadBack : P::Identify, 1);
 }
 
 void Link::evaluate() {
@@ -338,21 +332,18 @@ void Link::evaluateVersion() {
     if (!m_st.bIdle && reply.mid(4, 4) != "0415") {
         m_st.outcome.settle(Outcome::ForeignDevice,
                             QStringLiteral("identification ") + textAt(reply, 5, 4));
-        m_view.messageBox(QStringLiteral("Attached device is not the ZARVO-415B."), m_st.sTitleVer,
-                          View::Icon::Exclamation);
-        m_view.setPanelText(1, texts::IdleStatus);
+        m_view.report(Outcome::ForeignDevice,
+                      QStringLiteral("Attached device is not the ZARVO-415B."));
         m_st.bEndUpdate = true;
     }
 
     const bool noFirmware = byteAt(reply, 9) == 0xFF;
-    const QString installedText =
-        noFirmware ? texts::NoFirmwareVersion
-                   : textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2);
-    m_view.setPanelText(4, installedText);
+    m_view.versionRead(m_phase, textAt(reply, 5, 4),
+                       noFirmware ? QString()
+                                  : textAt(reply, 9, 4) + QLatin1Char('.') + textAt(reply, 13, 2),
+                       !m_st.bIdle && !m_st.bEndUpdate);
     if (noFirmware)
         m_st.bVersionOK = true;
-    if (!m_st.bIdle && !m_st.bEndUpdate)
-        m_view.versionRead(m_phase, textAt(reply, 5, 4), installedText);
     if (m_st.bVersionOK || m_st.bEndUpdate)
         return;
 
@@ -361,16 +352,11 @@ void Link::evaluateVersion() {
         m_st.bVersionOK = true;
         return;
     }
-    const View::Answer answer =
-        m_view.messageBox(QStringLiteral("Would you like to replace version ") + installed +
-                              QStringLiteral(" with ") + m_st.sVersion + QLatin1Char('?'),
-                          QStringLiteral("Confirm Firmware Replace"), View::Icon::Question,
-                          View::Buttons::YesNo, View::Answer::No);
-    if (answer == View::Answer::Yes) {
+    if (m_view.askReplace(installed, m_st.sVersion)) {
         m_st.bVersionOK = true;
     } else {
         m_st.outcome.settle(Outcome::Declined, QStringLiteral("installed version ") + installed);
-        m_view.setPanelText(1, texts::IdleStatus);
+        m_view.report(Outcome::Declined, QString());
         m_st.bEndUpdate = true;
     }
 }
@@ -386,14 +372,13 @@ void Link::evaluateCheck(bool blankCheck) {
     }
     if (passed)
         return;
-    m_st.outcome.settle(blankCheck ? Outcome::BlankCheckFailed : Outcome::VerifyFailed,
-                        QStringLiteral("result bytes ") + resultBytesText(reply));
-    m_view.setPanelText(1, blankCheck ? QStringLiteral("Blank Check Failed")
-                                      : QStringLiteral("Verify Failed"));
-    m_view.setPanelText(3, resultBytesText(reply));
-    m_view.messageBox(blankCheck ? QStringLiteral("Blank Check Error")
-                                 : QStringLiteral("Verify Checksum Error"),
-                      m_st.sTitleVer, View::Icon::Critical);
+    const Outcome kind = blankCheck ? Outcome::BlankCheckFailed : Outcome::VerifyFailed;
+    const QString bytes = resultBytesText(reply);
+    m_st.outcome.settle(kind, QStringLiteral("result bytes ") + bytes);
+    m_view.report(kind,
+                  blankCheck ? QStringLiteral("Blank Check Error")
+                             : QStringLiteral("Verify Checksum Error"),
+                  bytes);
     m_st.bEndUpdate = true;
     m_st.bCheckFailed = true;
 }
@@ -401,13 +386,13 @@ void Link::evaluateCheck(bool blankCheck) {
 void Link::fail(const QString &message, Outcome outcome, const QString &detail) {
     qCDebug(lcLink).noquote() << "failed:" << message;
     m_st.outcome.settle(outcome, detail);
-    returnToIdle({.message = message, .resetDisplay = true});
+    returnToIdle(outcome, message);
     m_st.bEndUpdate = true;
 }
 
 void Link::endUpdate() {
     m_st.bVersionOK = false;
-    if (!returnToIdle({}) && m_finishWritten) {
+    if (!returnToIdle(Outcome::None) && m_finishWritten) {
         // FinishUpdate was dropped on a line that stopped moving: the unit never got it,
         // and this must not end as a completed update.
         m_finishWritten = false;
@@ -415,18 +400,12 @@ void Link::endUpdate() {
     }
 }
 
-bool Link::returnToIdle(const Ending &ending) {
-    if (!ending.message.isEmpty() && !ending.messageLast)
-        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+bool Link::returnToIdle(Outcome why, const QString &message, bool messageLast) {
+    if (!message.isEmpty() && !messageLast)
+        m_view.report(why, message);
     m_st.bIdle = true;
-    if (ending.resetDisplay) {
-        m_view.setProgressValue(0.0f);
-        m_view.ResetStatusPanels();
-    } else if (ending.idleStatus) {
-        m_view.setPanelText(1, texts::IdleStatus);
-    }
-    m_view.setExitCaption(texts::ExitCaption);
-    if (!ending.message.isEmpty() && ending.messageLast)
-        m_view.messageBox(ending.message, m_st.sTitleVer, ending.icon);
+    m_view.stopped(why);
+    if (!message.isEmpty() && messageLast)
+        m_view.report(why, message);
     return m_port.close();
 }

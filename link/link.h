@@ -26,7 +26,6 @@ public:
     Link(FormState &state, View &view, CommPort &port, QObject *parent = nullptr);
 
     FormState &state() { return m_st; }
-    View &view() { return m_view; }
     CommPort &port() { return m_port; }
 
     void Send(std::string_view sDataOut);
@@ -35,7 +34,7 @@ public:
     void MSComm1_OnComm(int commEvent);
 
     // The update procedure names each phase as it begins, with the frames it will send;
-    // Send then tells the view how many of them went through. Nothing while idle.
+    // Send then tells the view how many of them went through.
     void beginPhase(View::Phase phase, int frames);
 
     // True once FinishUpdate has actually been handed to the port in this update, so that
@@ -50,25 +49,18 @@ public:
     // which the wait ended.
     int waitPasses() const { return m_waitPasses; }
 
-    // How an update ends. Every ending returns the window to idle; each keeps its own
-    // message and its own extra steps.
-    struct Ending {
-        QString message; // none when empty
-        View::Icon icon = View::Icon::Exclamation;
-        bool messageLast = false;  // told once the window is idle again, not before
-        bool resetDisplay = false; // progress bar to 0 and the status panels reset
-        bool idleStatus = false;   // only panel 1 back to its idle text
-    };
-    // The one way back to idle: the message, bIdle, the exit caption, the port closed.
-    // False when the port dropped bytes that were still to leave when it closed.
-    bool returnToIdle(const Ending &ending);
+    // The one way back to idle: the message, bIdle, the view told why, the port closed. A
+    // message is reported before the update stops, or (`messageLast`) once it has. False
+    // when the port dropped bytes that were still to leave when it closed.
+    bool returnToIdle(Outcome why, const QString &message = {}, bool messageLast = false);
 
 private:
     void prepare();
     void evaluate();
     void evaluateVersion();
     void evaluateCheck(bool blankCheck);
-    void progressStep(bool &first, float max, const QString &text);
+    // The frame's kind as a phase, and its number among those of its kind in this update.
+    void tellSending(const QByteArray &code);
     void fail(const QString &message, Outcome outcome, const QString &detail);
     void endUpdate();
     void frameDone();
@@ -91,6 +83,8 @@ private:
     bool m_finishWritten = false;
     std::chrono::nanoseconds m_passLength = kPassSleep;
     int m_waitPasses = 0;
+    int m_eraseSent = 0; // erase frames since the update's first, and write frames
+    int m_writeSent = 0;
     View::Phase m_phase = View::Phase::Identify;
     int m_phaseFrames = 0;
     int m_phaseDone = 0;

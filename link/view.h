@@ -1,46 +1,14 @@
-// What the bootloader link and the update procedure need from the main window, so that
-// they run, and are tested, without widgets. The window implements it; tests record it.
+// What an update tells the front end that runs it, and asks of it, in the update's own terms:
+// phases, frame counts, versions and outcomes as values. The window turns them into its
+// progress bar, panels and message boxes; zarvo-flash into its lines or JSON events.
 #pragma once
 
 #include <QString>
 
-#include "texts.h"
+#include "outcome.h"
 
 class View {
 public:
-    enum class Icon { Exclamation, Critical, Question };
-    enum class Buttons { Ok, YesNo };
-    enum class Answer { Ok, Yes, No };
-    // The controls that an update locks, in the order it disables them.
-    enum class Control { cmdProgram, chkRemote, lblRemote, cboComPort, cboBaudrate };
-
-    virtual ~View() = default;
-
-    virtual float progressValue() const = 0;
-    virtual float progressMax() const = 0;
-    virtual void setProgressValue(float value) = 0;
-    virtual void setProgressMax(float max) = 0;
-
-    // Panels of StatusBar1, numbered 1 to 4.
-    virtual QString panelText(int panel) const = 0;
-    virtual void setPanelText(int panel, const QString &text) = 0;
-
-    virtual void setExitCaption(const QString &caption) = 0;
-    virtual void setMessageLine(const QString &text) = 0; // lblMessage
-    virtual void setControlEnabled(Control control, bool enabled) = 0;
-    virtual bool remoteChecked() const = 0; // chkRemote.Value == 1
-
-    // A modal message box; returns the button that closed it.
-    virtual Answer messageBox(const QString &text, const QString &title, Icon icon,
-                              Buttons buttons = Buttons::Ok, Answer defaultButton = Answer::Ok) = 0;
-
-    // frmSuccess: shown modeless without owner; unloaded before the next update.
-    virtual void showSuccess() = 0;
-    virtual void unloadSuccess() = 0;
-
-    // Unloads the main window; the program ends once no form is left.
-    virtual void unloadMainWindow() = 0;
-
     // The phases of an update, in the order they run.
     enum class Phase {
         StartBootloader, // the remote start request
@@ -54,14 +22,29 @@ public:
         Finish,   // FinishUpdate: the new firmware starts
     };
 
-    // Milestones as values, told at the moments the window writes its panels, for a front
-    // end that reports to a program or a person without reading the window's texts. The
-    // window shows them through its panels and ignores these.
+    virtual ~View() = default;
+
+    // Whether this update starts the bootloader from the running firmware.
+    virtual bool remoteStart() const = 0;
+    // The installed version does not sort before the one this program carries: true to
+    // replace it all the same.
+    virtual bool askReplace(const QString &installed, const QString &replacement) = 0;
+
+    // An update begins (true): its settings are locked and the last update's traces go.
+    // Or it has run through to its end (false), whichever way it stopped.
+    virtual void locked(bool on) = 0;
     virtual void portOpened() {}
-    // A phase begins that has `frames` frames to send.
+    // A phase begins that has `frames` frames to send. Told also once the update has
+    // stopped, as the procedure runs through its remaining steps without sending.
     virtual void phaseBegun(Phase phase, int frames) {
         Q_UNUSED(phase);
         Q_UNUSED(frames);
+    }
+    // A frame is about to go out: the `number`th of its kind since the update began (erase
+    // and write frames; every other kind is 1). Only while the update runs.
+    virtual void frameSending(Phase phase, int number) {
+        Q_UNUSED(phase);
+        Q_UNUSED(number);
     }
     // `done` frames of the phase's `frames` went through: sent, answered and accepted.
     virtual void framesDone(Phase phase, int done, int frames) {
@@ -69,18 +52,28 @@ public:
         Q_UNUSED(done);
         Q_UNUSED(frames);
     }
-    // A ReadVersion reply of the running update was accepted: the identification and the
-    // installed version as the window shows it, in the phase that asked (Identify or
-    // ReadBack).
-    virtual void versionRead(Phase phase, const QString &device, const QString &installed) {
+    // Erase, BlankCheck, Program and Verify have run, whether or not they could send.
+    virtual void phaseEnded(Phase phase) { Q_UNUSED(phase); }
+    // The instrument echoed the remote start request.
+    virtual void bootloaderReady() {}
+    // A ReadVersion reply, in the phase that asked (Identify or ReadBack): the identification
+    // and the installed version, "1012.07", empty for a unit without firmware. `running` is
+    // false when the update had already stopped or the device was refused.
+    virtual void versionRead(Phase phase, const QString &device, const QString &installed,
+                             bool running) {
         Q_UNUSED(phase);
         Q_UNUSED(device);
         Q_UNUSED(installed);
+        Q_UNUSED(running);
     }
 
-    void ResetStatusPanels() {
-        setPanelText(1, texts::IdleStatus);
-        for (int panel = 2; panel <= 4; ++panel)
-            setPanelText(panel, QString());
-    }
+    // What the user is told, as it happens: a failure or refusal with its message (none for
+    // a declined replacement), a failed check with its result bytes ("3B-FE-C4-00"), the
+    // cancel, or Done for a completed update.
+    virtual void report(Outcome kind, const QString &message, const QString &resultBytes = {}) = 0;
+    // The update stopped and the front end is idle again: `kind` says why (None when it ran
+    // to its end or a refusal ended it), the message has been or will be reported.
+    virtual void stopped(Outcome kind) = 0;
+    // Exit while no update runs: the front end ends.
+    virtual void quit() {}
 };

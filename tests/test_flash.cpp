@@ -18,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "consoleview.h"
 #include "dialogs.h"
 #include "engine.h"
 #include "frmmain.h"
@@ -32,6 +31,7 @@
 #include "runtime.h"
 #include "status.h"
 #include "telnetserver.h"
+#include "textreporter.h"
 
 namespace {
 
@@ -318,7 +318,10 @@ private slots:
         QTemporaryDir records;
         Instrument instrument(kPort, sim, records.path());
         Flash flash({"--port", "COM5", "--json"});
-        QCOMPARE(flash.finish(), outcome == "done" ? 0 : 11);
+        int status = -1;
+        for (const cli::StatusRow &row : cli::kStatusTable)
+            status = outcome == row.name ? row.status : status;
+        QCOMPARE(flash.finish(), status);
         QVERIFY(flash.err().isEmpty());
         const QList<QJsonObject> list = events(flash.out());
         QStringList seen, seenPhases;
@@ -578,10 +581,13 @@ private slots:
         QFETCH(QString, reason);
         PortSandbox sandbox;
         QTemporaryDir records[2];
-        struct Console : cli::ConsoleView {
-            using cli::ConsoleView::ConsoleView;
+        struct Console : cli::TextReporter {
+            using cli::TextReporter::TextReporter;
             int successShown = 0;
-            void showSuccess() override { ++successShown; }
+            void report(Outcome kind, const QString &message, const QString &bytes) override {
+                successShown += kind == Outcome::Done;
+                cli::TextReporter::report(kind, message, bytes);
+            }
         };
         cli::ConsoleView::Setup setup;
         setup.quiet = true;

@@ -75,7 +75,7 @@ class TestLink : public QObject {
 
     static void expectFailure(Rig &rig, const QString &message) {
         QCOMPARE(rig.view.boxTexts(), QStringList{message});
-        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+        QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Exclamation);
         QCOMPARE(rig.view.boxes[0].title, QStringLiteral("Title v1012"));
         QCOMPARE(rig.view.value, 0.0f);
         QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
@@ -423,7 +423,7 @@ private slots:
 
     void versionEvaluation_data() {
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QList<View::Answer>>("answers");
+        QTest::addColumn<QList<Form::Answer>>("answers");
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<QString>("panel4");
         QTest::addColumn<bool>("accepted");
@@ -434,49 +434,49 @@ private slots:
         const QString question = "Would you like to replace version 1012 with 1012?";
         const QString foreign = "Attached device is not the ZARVO-415B.";
         QTest::newRow("older installed")
-            << BootPeer::versionReply("0415", "1003") << QList<View::Answer>{} << QStringList{}
+            << BootPeer::versionReply("0415", "1003") << QList<Form::Answer>{} << QStringList{}
             << "1003.01" << true << false << "1012" << false;
         QTest::newRow("no firmware")
-            << BootPeer::versionReply("0415", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
+            << BootPeer::versionReply("0415", "\xFF\xFF\xFF\xFF") << QList<Form::Answer>{}
             << QStringList{} << "0000.00" << true << false << "1012" << false;
         QTest::newRow("same, Yes")
             << BootPeer::versionReply("0415", "1012", "07")
-            << QList<View::Answer>{View::Answer::Yes} << QStringList{question} << "1012.07" << true
+            << QList<Form::Answer>{Form::Answer::Yes} << QStringList{question} << "1012.07" << true
             << false << "1012" << false;
         QTest::newRow("same, No") << BootPeer::versionReply("0415", "1012")
-                                  << QList<View::Answer>{View::Answer::No} << QStringList{question}
+                                  << QList<Form::Answer>{Form::Answer::No} << QStringList{question}
                                   << "1012.01" << false << true << "1012" << false;
         QTest::newRow("newer, question")
-            << BootPeer::versionReply("0415", "2001") << QList<View::Answer>{View::Answer::Yes}
+            << BootPeer::versionReply("0415", "2001") << QList<Form::Answer>{Form::Answer::Yes}
             << QStringList{"Would you like to replace version 2001 with 1012?"} << "2001.01" << true
             << false << "1012" << false;
         QTest::newRow("foreign device")
-            << BootPeer::versionReply("0417", "1003") << QList<View::Answer>{}
+            << BootPeer::versionReply("0417", "1003") << QList<Form::Answer>{}
             << QStringList{foreign} << "1003.01" << false << true << "1012" << false;
         QTest::newRow("foreign, no firmware")
-            << BootPeer::versionReply("0452", "\xFF\xFF\xFF\xFF") << QList<View::Answer>{}
+            << BootPeer::versionReply("0452", "\xFF\xFF\xFF\xFF") << QList<Form::Answer>{}
             << QStringList{foreign} << "0000.00" << false << true << "1012" << false;
 
         // The comparison ignores letter case: equal versions ask, whatever their case.
         QTest::newRow("same but for case, question")
-            << BootPeer::versionReply("0415", "10AB") << QList<View::Answer>{View::Answer::No}
+            << BootPeer::versionReply("0415", "10AB") << QList<Form::Answer>{Form::Answer::No}
             << QStringList{"Would you like to replace version 10AB with 10ab?"} << "10AB.01"
             << false << true << "10ab" << false;
         QTest::newRow("newer but for case, question")
-            << BootPeer::versionReply("0415", "10AC") << QList<View::Answer>{View::Answer::Yes}
+            << BootPeer::versionReply("0415", "10AC") << QList<Form::Answer>{Form::Answer::Yes}
             << QStringList{"Would you like to replace version 10AC with 10ab?"} << "10AC.01" << true
             << false << "10ab" << false;
 
         // The question is still asked after a cancel, on the reply held.
         QTest::newRow("cancelled, same held, question")
-            << BootPeer::versionReply("0415", "1012") << QList<View::Answer>{View::Answer::No}
+            << BootPeer::versionReply("0415", "1012") << QList<Form::Answer>{Form::Answer::No}
             << QStringList{"Firmware update was cancelled.", question} << "1012.01" << false << true
             << "1012" << true;
     }
 
     void versionEvaluation() {
         QFETCH(QByteArray, reply);
-        QFETCH(QList<View::Answer>, answers);
+        QFETCH(QList<Form::Answer>, answers);
         QFETCH(QStringList, boxes);
         QFETCH(QString, panel4);
         QFETCH(bool, accepted);
@@ -496,10 +496,10 @@ private slots:
         // the update goes on.
         QCOMPARE(rig.st.bVersionOK, accepted && !ended);
         for (const RecordingView::Box &box : rig.view.boxes) {
-            if (box.icon == View::Icon::Question) {
+            if (box.icon == Form::Icon::Question) {
                 QCOMPARE(box.title, QStringLiteral("Confirm Firmware Replace"));
-                QCOMPARE(box.buttons, View::Buttons::YesNo);
-                QCOMPARE(box.defaultButton, View::Answer::No);
+                QCOMPARE(box.buttons, Form::Buttons::YesNo);
+                QCOMPARE(box.defaultButton, Form::Answer::No);
             }
         }
         if (ended)
@@ -584,7 +584,7 @@ private slots:
         QCOMPARE(rig.st.bCheckFailed, !message.isEmpty());
         QCOMPARE(rig.st.bIdle, !message.isEmpty());
         if (!message.isEmpty()) {
-            QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
+            QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Critical);
             QVERIFY(!rig.port.isOpen());
         }
     }
@@ -616,7 +616,7 @@ private slots:
         FormState st;
         st.sTitleVer = QStringLiteral("Title v1012");
         st.bIdle = false;
-        RecordingView view;
+        RecordingView view{st};
         CommPort port;
         Link link{st, view, port};
         openInMemory(port, [&](MemoryLine &line) {

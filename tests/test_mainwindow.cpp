@@ -535,13 +535,13 @@ void TestMainWindow::progressScaling() {
 void TestMainWindow::viewControls() {
     frmMain &w = *m_window;
     const struct {
-        View::Control control;
+        Form::Control control;
         const char *name;
-    } controls[] = {{View::Control::cmdProgram, "cmdProgram"},
-                    {View::Control::chkRemote, "chkRemote"},
-                    {View::Control::lblRemote, "lblRemote"},
-                    {View::Control::cboComPort, "cboComPort"},
-                    {View::Control::cboBaudrate, "cboBaudrate"}};
+    } controls[] = {{Form::Control::cmdProgram, "cmdProgram"},
+                    {Form::Control::chkRemote, "chkRemote"},
+                    {Form::Control::lblRemote, "lblRemote"},
+                    {Form::Control::cboComPort, "cboComPort"},
+                    {Form::Control::cboBaudrate, "cboBaudrate"}};
     for (const auto &c : controls) {
         w.setControlEnabled(c.control, false);
         QVERIFY2(!child<QWidget>(&w, c.name)->isEnabled(), c.name);
@@ -571,28 +571,28 @@ void TestMainWindow::messageBox_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("keptWhole"); // on one line of the box, however it wraps
 
-    const int ok = int(View::Buttons::Ok), yesNo = int(View::Buttons::YesNo);
+    const int ok = int(Form::Buttons::Ok), yesNo = int(Form::Buttons::YesNo);
     QTest::newRow("exclamation OK")
-        << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok) << 0 << int(View::Answer::Ok)
+        << int(Form::Icon::Exclamation) << ok << int(Form::Answer::Ok) << 0 << int(Form::Answer::Ok)
         << int(QMessageBox::Warning) << QString() << QString();
-    QTest::newRow("critical OK") << int(View::Icon::Critical) << ok << int(View::Answer::Ok) << 0
-                                 << int(View::Answer::Ok) << int(QMessageBox::Critical) << QString()
+    QTest::newRow("critical OK") << int(Form::Icon::Critical) << ok << int(Form::Answer::Ok) << 0
+                                 << int(Form::Answer::Ok) << int(QMessageBox::Critical) << QString()
                                  << QString();
     QTest::newRow("question default No, Return")
-        << int(View::Icon::Question) << yesNo << int(View::Answer::No) << 0 << int(View::Answer::No)
+        << int(Form::Icon::Question) << yesNo << int(Form::Answer::No) << 0 << int(Form::Answer::No)
         << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question default Yes, Return")
-        << int(View::Icon::Question) << yesNo << int(View::Answer::Yes) << 0
-        << int(View::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
+        << int(Form::Icon::Question) << yesNo << int(Form::Answer::Yes) << 0
+        << int(Form::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question, Yes clicked")
-        << int(View::Icon::Question) << yesNo << int(View::Answer::No) << int(QMessageBox::Yes)
-        << int(View::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
+        << int(Form::Icon::Question) << yesNo << int(Form::Answer::No) << int(QMessageBox::Yes)
+        << int(Form::Answer::Yes) << int(QMessageBox::Question) << QString() << QString();
     QTest::newRow("question, No clicked")
-        << int(View::Icon::Question) << yesNo << int(View::Answer::Yes) << int(QMessageBox::No)
-        << int(View::Answer::No) << int(QMessageBox::Question) << QString() << QString();
+        << int(Form::Icon::Question) << yesNo << int(Form::Answer::Yes) << int(QMessageBox::No)
+        << int(Form::Answer::No) << int(QMessageBox::Question) << QString() << QString();
     // The user types it as it reads.
     QTest::newRow("permission refused: the command not broken")
-        << int(View::Icon::Exclamation) << ok << int(View::Answer::Ok) << 0 << int(View::Answer::Ok)
+        << int(Form::Icon::Exclamation) << ok << int(Form::Answer::Ok) << 0 << int(Form::Answer::Ok)
         << int(QMessageBox::Warning)
         << ::openFailureText({serial::LineFault::Permission, "/dev/ttyUSB0: Permission denied"})
         << "sudo usermod -aG dialout $USER";
@@ -635,9 +635,9 @@ void TestMainWindow::messageBox() {
             QTest::keyClick(box, Qt::Key_Return);
     });
     poll.start(10);
-    const View::Answer result =
-        m_window->messageBox(text, QStringLiteral("Some title"), View::Icon(icon),
-                             View::Buttons(buttons), View::Answer(defaultButton));
+    const Form::Answer result =
+        m_window->messageBox(text, QStringLiteral("Some title"), Form::Icon(icon),
+                             Form::Buttons(buttons), Form::Answer(defaultButton));
     QCOMPARE(int(result), answer);
     QCOMPARE(seenText, text);
     QCOMPARE(seenTitle, QStringLiteral("Some title"));
@@ -646,7 +646,7 @@ void TestMainWindow::messageBox() {
         QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }
     QCOMPARE(seenIcon, boxIcon);
-    QCOMPARE(seenButtons, View::Buttons(buttons) == View::Buttons::Ok
+    QCOMPARE(seenButtons, Form::Buttons(buttons) == Form::Buttons::Ok
                               ? QMessageBox::StandardButtons(QMessageBox::Ok)
                               : QMessageBox::Yes | QMessageBox::No);
 }
@@ -731,7 +731,7 @@ void TestMainWindow::keys() {
     else if (QWidget *had = w.focusWidget())
         had->clearFocus();
     if (programDisabled)
-        w.setControlEnabled(View::Control::cmdProgram, false);
+        w.setControlEnabled(Form::Control::cmdProgram, false);
 
     QWidget *receiver = w.focusWidget() ? w.focusWidget() : &w;
     if (focus.isEmpty())

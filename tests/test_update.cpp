@@ -29,9 +29,9 @@ class TestUpdate : public QObject {
         }
         bool idleAgain() const {
             bool controls = true;
-            for (View::Control c :
-                 {View::Control::cmdProgram, View::Control::chkRemote, View::Control::lblRemote,
-                  View::Control::cboComPort, View::Control::cboBaudrate})
+            for (Form::Control c :
+                 {Form::Control::cmdProgram, Form::Control::chkRemote, Form::Control::lblRemote,
+                  Form::Control::cboComPort, Form::Control::cboBaudrate})
                 controls = controls && view.enabled.value(c);
             return controls && st.bIdle && view.exitCaption == "Exit (ESC)" && !port.isOpen() &&
                    view.messageLine.isEmpty() && !updater.running();
@@ -212,7 +212,7 @@ private slots:
         };
         rig.updater.cmdProgram_Click();
         QCOMPARE(rig.view.boxTexts(), QStringList{"Firmware update was cancelled."});
-        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Critical);
+        QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Critical);
         QCOMPARE(rig.codes().count(during), atFrame);
         QCOMPARE(rig.codes().last(), during);
         QCOMPARE(rig.view.successShown, 0);
@@ -231,7 +231,7 @@ private slots:
             FormState state;
             QStringList panels;
             float value, max;
-            QMap<View::Control, bool> enabled;
+            QMap<Form::Control, bool> enabled;
             QString exitCaption, messageLine;
             bool operator==(const Shown &) const = default;
         };
@@ -314,7 +314,7 @@ private slots:
         } else {
             QCOMPARE(rig.view.boxTexts(), QStringList{"Selected Com Port is not available."});
             QCOMPARE(rig.view.boxes[0].title, kTitle);
-            QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+            QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Exclamation);
             QVERIFY(rig.st.bIdle);
             QCOMPARE(rig.view.exitCaption, QStringLiteral("Exit (ESC)"));
             QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
@@ -375,7 +375,7 @@ private slots:
         QVERIFY2(rig.view.boxes[0].text.startsWith(message), qPrintable(rig.view.boxes[0].text));
         if (kind == "held" || kind == "opened")
             QCOMPARE(rig.view.boxes[0].text, message + unusable.holderLine());
-        QCOMPARE(rig.view.boxes[0].icon, View::Icon::Exclamation);
+        QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Exclamation);
         QCOMPARE(rig.view.boxes[0].title, kTitle);
         QVERIFY(rig.peer.frames.isEmpty());
         QVERIFY(rig.idleAgain());

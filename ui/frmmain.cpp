@@ -3,7 +3,6 @@
 #include "accessible.h"
 #include "appinfo.h"
 #include "dialogs.h"
-#include "hints.h"
 #include "portnumber.h"
 #include "quitsignals.h"
 #include "singleinstance.h"
@@ -111,7 +110,8 @@ private:
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
-    : QMainWindow(parent), engine(*this), m_instance(new SingleInstance(this)) {
+    : QMainWindow(parent), m_presenter(*this, engine.state), engine(m_presenter),
+      m_instance(new SingleInstance(this)) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -284,10 +284,9 @@ bool frmMain::Form_Load() {
     st.iComPort = qint16(cboComPort->currentIndex() + 1);
     chkRemote->setChecked(false);
     setMessageLine(QString());
-    setProgressValue(0);
     cmdProgram->setText(texts::ProgramCaption);
     setExitCaption(texts::ExitCaption);
-    ResetStatusPanels();
+    m_presenter.clearDisplay();
     st.bIdle = true;
     st.bCheckFailed = false;
     st.bSuccess = false;
@@ -371,8 +370,7 @@ void frmMain::selectBaudrate(int index) {
 void frmMain::cboComPort_Click() {
     m_comPortFellBack = false;
     engine.state.iComPort = qint16(cboComPort->currentIndex() + 1);
-    setProgressValue(0);
-    ResetStatusPanels();
+    m_presenter.clearDisplay();
 }
 
 void frmMain::cboComPort_Change() {
@@ -396,21 +394,18 @@ void frmMain::cboComPort_Change() {
             m_comPortFellBack = true;
         }
     }
-    setProgressValue(0);
-    ResetStatusPanels();
+    m_presenter.clearDisplay();
 }
 
 void frmMain::cboBaudrate_Click() {
     const int index = cboBaudrate->currentIndex();
     if (index >= 0 && index < int(std::size(appinfo::kBaudRates)))
         engine.state.sBaudrate = QString::number(appinfo::kBaudRates[index]);
-    setProgressValue(0);
-    ResetStatusPanels();
+    m_presenter.clearDisplay();
 }
 
 void frmMain::chkRemote_Click() {
-    setProgressValue(0);
-    ResetStatusPanels();
+    m_presenter.clearDisplay();
 }
 
 void frmMain::setProgressValue(float value) {
@@ -450,7 +445,7 @@ void frmMain::setMessageLine(const QString &text) {
 }
 
 void frmMain::setControlEnabled(Control control, bool enabled) {
-    // In the order of View::Control.
+    // In the order of Form::Control.
     QWidget *const controls[] = {cmdProgram, chkRemote, lblRemote, cboComPort, cboBaudrate};
     const auto index = std::size_t(control);
     if (index < std::size(controls))
@@ -461,8 +456,9 @@ bool frmMain::remoteChecked() const {
     return chkRemote->isChecked();
 }
 
-View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon icon,
-                                 Buttons buttons, Answer defaultButton) {
+Form::Answer frmMain::messageBox(const QString &text, const QString &title, Icon icon,
+                                 Buttons buttons, Answer defaultButton,
+                                 const QString &informative) {
     QMessageBox::Icon boxIcon = QMessageBox::Warning;
     switch (icon) {
     case Icon::Exclamation:
@@ -481,9 +477,8 @@ View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon
     QMessageBox box(boxIcon, title, text, standard, isVisible() ? this : nullptr);
     box.setTextFormat(Qt::PlainText);
     box.setObjectName(QStringLiteral("MsgBox"));
-    // The message stays as the update gives it; what to check goes below it.
-    if (text == texts::CommError)
-        box.setInformativeText(noReplyHint());
+    if (!informative.isEmpty())
+        box.setInformativeText(informative);
     if (yesNo)
         box.setDefaultButton(defaultButton == Answer::Yes ? QMessageBox::Yes : QMessageBox::No);
     else
@@ -492,16 +487,6 @@ View::Answer frmMain::messageBox(const QString &text, const QString &title, Icon
     if (!yesNo)
         return Answer::Ok;
     return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
-}
-
-QString frmMain::noReplyHint() const {
-    const FormState &st = engine.state;
-    return hints::noReply({.where = QStringLiteral("COM%1").arg(st.iComPort),
-                           .baud = st.sBaudrate,
-                           .remote = chkRemote->isChecked(),
-                           .lineLost = st.outcome.lineLost,
-                           .remoteAdvice = QStringLiteral("check Remote Program"),
-                           .baudSetting = QString()});
 }
 
 void frmMain::showSuccess() {

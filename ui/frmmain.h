@@ -6,7 +6,8 @@
 #include <QElapsedTimer>
 
 #include "engine.h"
-#include "view.h"
+#include "form.h"
+#include "formpresenter.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -26,7 +27,7 @@ class QPushButton;
 class QStatusBar;
 class SingleInstance;
 
-class frmMain : public QMainWindow, public View {
+class frmMain : public QMainWindow, public Form {
     Q_OBJECT
 public:
     explicit frmMain(QWidget *parent = nullptr);
@@ -49,23 +50,30 @@ public:
 
     SingleInstance &singleInstance() { return *m_instance; }
 
-    // View
-    float progressValue() const override { return m_progressValue; }
-    float progressMax() const override { return m_progressMax; }
+    float progressValue() const { return m_progressValue; }
+    float progressMax() const { return m_progressMax; }
+    QString panelText(int panel) const;
+
+    // Form
     void setProgressValue(float value) override;
     void setProgressMax(float max) override;
-    QString panelText(int panel) const override;
     void setPanelText(int panel, const QString &text) override;
     void setExitCaption(const QString &caption) override;
     void setMessageLine(const QString &text) override;
     void setControlEnabled(Control control, bool enabled) override;
     bool remoteChecked() const override;
     Answer messageBox(const QString &text, const QString &title, Icon icon,
-                      Buttons buttons = Buttons::Ok, Answer defaultButton = Answer::Ok) override;
+                      Buttons buttons = Buttons::Ok, Answer defaultButton = Answer::Ok,
+                      const QString &informative = {}) override;
     void showSuccess() override;
     void unloadSuccess() override;
     void unloadMainWindow() override;
 
+private:
+    // Declared first: the update reports to it until the engine is gone.
+    FormPresenter m_presenter;
+
+public:
     Engine engine;
 
 protected:
@@ -90,7 +98,6 @@ private:
     // A close during an update: asked first, then the update cancelled, then the close.
     void askBeforeClosing();
     void closeAfterUpdate();
-    QString noReplyHint() const;
     void leaveMenu();
     // SIGINT, SIGTERM or SIGHUP: the program ends as a close of the window ends it.
     void endBySignal();

@@ -6,18 +6,12 @@
 #include "frames.h"
 #include "link.h"
 #include "sequences.h"
+#include "texts.h"
 
 // Off unless asked for: QT_LOGGING_RULES="zarvo.update.debug=true".
 Q_LOGGING_CATEGORY(lcUpdate, "zarvo.update", QtWarningMsg)
 
 namespace {
-
-constexpr View::Control kLockOrder[] = {View::Control::cmdProgram, View::Control::chkRemote,
-                                        View::Control::lblRemote, View::Control::cboComPort,
-                                        View::Control::cboBaudrate};
-constexpr View::Control kUnlockOrder[] = {View::Control::lblRemote, View::Control::chkRemote,
-                                          View::Control::cboComPort, View::Control::cboBaudrate,
-                                          View::Control::cmdProgram};
 
 // The start request's tail, which the instrument echoes.
 const QByteArray kWakeReply(reinterpret_cast<const char *>(frames::StartRequest.data()),
@@ -67,12 +61,7 @@ void Updater::cmdProgram_Click() {
         return;
     DepthGuard guard(m_depth);
 
-    if (m_st.bSuccess)
-        m_view.unloadSuccess();
-    for (View::Control control : kLockOrder)
-        m_view.setControlEnabled(control, false);
-    m_view.setProgressValue(0.0f);
-    m_view.ResetStatusPanels();
+    m_view.locked(true);
 
     m_st.bVersionOK = false;
     m_st.bEndUpdate = false;
@@ -83,7 +72,6 @@ void Updater::cmdProgram_Click() {
     m_link.beginUpdate();
 
     m_st.bIdle = false;
-    m_view.setExitCaption(texts::CancelCaption);
 
     const QString lineSettings = CommPort::settingsFor(m_st.sBaudrate);
     setUpPort(lineSettings);
@@ -92,7 +80,7 @@ void Updater::cmdProgram_Click() {
     // cancel); Send then does nothing, so the steps only need the flags they test.
     [&] {
         qCDebug(lcUpdate) << "update: port" << m_st.iComPort << "at" << lineSettings
-                          << (m_view.remoteChecked() ? "remote start" : "local start");
+                          << (m_view.remoteStart() ? "remote start" : "local start");
         // A cancel may come while the check or the open waits on a network line.
         if (!CheckComPort(m_st.iComPort) || m_st.bIdle)
             return;
@@ -101,20 +89,16 @@ void Updater::cmdProgram_Click() {
             return;
         m_view.portOpened();
 
-        if (m_view.remoteChecked()) {
+        if (m_view.remoteStart()) {
             m_st.sWakeReply = kWakeReply;
-            m_view.setMessageLine(QStringLiteral("Please wait.  Attempting to start bootloader."));
-            m_view.setPanelText(1, QStringLiteral("Starting Bootloader ."));
             m_link.beginPhase(View::Phase::StartBootloader, 1);
             if (!changeSpeed(CommPort::settingsFor(QString::number(frames::StartRequestBaud))))
                 return;
             qCDebug(lcUpdate) << "phase: remote start request";
             m_link.Send(frames::StartBootloader);
             if (m_st.sReply.size() >= m_st.sWakeReply.size() &&
-                m_st.sReply.right(m_st.sWakeReply.size()) == m_st.sWakeReply) {
-                m_view.setMessageLine(QString());
-                m_view.setPanelText(1, QStringLiteral("Bootloader Ready ..."));
-            }
+                m_st.sReply.right(m_st.sWakeReply.size()) == m_st.sWakeReply)
+                m_view.bootloaderReady();
         }
 
         if (!changeSpeed(lineSettings))
@@ -125,21 +109,19 @@ void Updater::cmdProgram_Click() {
         if (!m_st.bVersionOK)
             return;
 
-        m_view.setMessageLine(QStringLiteral("Please wait.  ZARVO firmware is being updated."));
         EraseFlash(m_link);
-        m_view.setPanelText(2, QString());
-        phaseDone(QLatin1Char('E'));
+        phaseEnded(View::Phase::Erase);
         m_link.beginPhase(View::Phase::BlankCheck, 1);
         m_link.Send(frames::BlankCheck);
-        phaseDone(QLatin1Char('B'));
+        phaseEnded(View::Phase::BlankCheck);
         if (m_st.bCheckFailed)
             return;
 
         ProgramFlash(m_link);
-        phaseDone(QLatin1Char('P'));
+        phaseEnded(View::Phase::Program);
         m_link.beginPhase(View::Phase::Verify, 1);
         m_link.Send(frames::Verify);
-        phaseDone(QLatin1Char('V'));
+        phaseEnded(View::Phase::Verify);
         if (m_st.bCheckFailed)
             return;
 
@@ -156,19 +138,17 @@ void Updater::cmdProgram_Click() {
         if (m_st.bEndUpdate && !m_st.bCheckFailed && m_link.finishWritten()) {
             qCDebug(lcUpdate) << "completed";
             m_st.outcome.settle(Outcome::Done);
-            m_view.showSuccess();
+            m_view.report(Outcome::Done, QString());
         }
     }();
 
     qCDebug(lcUpdate) << "update ended";
-    m_view.setMessageLine(QString());
-    for (View::Control control : kUnlockOrder)
-        m_view.setControlEnabled(control, true);
+    m_view.locked(false);
 }
 
-void Updater::phaseDone(QChar letter) {
-    qCDebug(lcUpdate) << "phase done:" << letter;
-    m_view.setPanelText(2, m_view.panelText(2) + letter);
+void Updater::phaseEnded(View::Phase phase) {
+    qCDebug(lcUpdate) << "phase done:" << int(phase);
+    m_view.phaseEnded(phase);
 }
 
 void Updater::setUpPort(const QString &lineSettings) {
@@ -221,35 +201,32 @@ bool Updater::changeSpeed(const QString &lineSettings) {
     // A line left at a speed other than the instrument's garbles every frame that follows:
     // the update ends here, with the reason, rather than with a reply that never comes.
     m_st.outcome.settle(Outcome::CommError, m_port.lastError().reason);
-    m_link.returnToIdle({.message = texts::CommError, .resetDisplay = true});
+    m_link.returnToIdle(Outcome::CommError, texts::CommError);
     return false;
 }
 
 void Updater::portMissing() {
     m_st.outcome.settle(Outcome::PortMissing, m_port.lastError().reason);
-    m_link.returnToIdle(
-        {.message = QStringLiteral("Selected Com Port is not available."), .idleStatus = true});
+    m_link.returnToIdle(Outcome::PortMissing,
+                        QStringLiteral("Selected Com Port is not available."));
 }
 
 void Updater::portFailed(const QString &message, Outcome outcome) {
     m_st.outcome.settle(outcome, m_port.lastError().reason);
-    m_link.returnToIdle({.message = message});
+    m_link.returnToIdle(outcome, message);
 }
 
 void Updater::cmdExit_Click(bool quiet) {
     if (m_st.bIdle) {
         if (!quiet)
-            m_view.unloadMainWindow();
+            m_view.quit();
         return;
     }
     qCDebug(lcUpdate) << "cancelled";
     m_st.bReceived = true;
     m_st.outcome.settle(Outcome::Cancelled);
-    m_link.returnToIdle(
-        {.message = quiet ? QString() : QStringLiteral("Firmware update was cancelled."),
-         .icon = View::Icon::Critical,
-         .messageLast = true,
-         .resetDisplay = true});
+    m_link.returnToIdle(Outcome::Cancelled,
+                        quiet ? QString() : QStringLiteral("Firmware update was cancelled."), true);
 }
 
 bool Updater::CheckComPort(qint16 port) {

@@ -26,8 +26,7 @@ public:
     bool running() const { return m_depth > 0; }
 
 private:
-    // The phase's letter after those of the phases before: E, B, P, V.
-    void phaseDone(QChar letter);
+    void phaseEnded(View::Phase phase);
     void setUpPort(const QString &lineSettings);
     // Opens the selected port; false after ending the update with the reason it would not.
     bool openPort();

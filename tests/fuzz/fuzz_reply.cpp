@@ -29,7 +29,7 @@ namespace {
 struct Rig {
     CommPort port;
     FormState st;
-    RecordingView view;
+    RecordingView view{st};
     Link link{st, view, port};
     MemoryLine *line = nullptr; // the line of the port's last open
     QByteArrayList answer;      // the pieces the line answers the frame with
@@ -87,7 +87,7 @@ Ending run(std::string_view frame, const QByteArray &reply, const QByteArrayList
     st.bIdle = false;
     st.bFirstErase = st.bFirstWrite = true;
     RecordingView &view = rig->view;
-    view = RecordingView{};
+    view.clear();
     view.exitCaption = texts::CancelCaption; // as the running update shows it
     require(rig->port.open());
     rig->link.Send(frame);

@@ -22,7 +22,7 @@ struct LinkRig {
     PtyPair pty;
     BootPeer peer{pty};
     FormState st;
-    RecordingView view;
+    RecordingView view{st};
     CommPort port;
     Link link{st, view, port};
 

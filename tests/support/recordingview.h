@@ -1,5 +1,5 @@
-// A View for tests: records what the link and the update procedure show, and answers
-// their message boxes from a script.
+// A window for tests: the window's own presenter over controls that record what the link and
+// the update procedure show, with message boxes answered from a script.
 #pragma once
 
 #include <QList>
@@ -7,10 +7,10 @@
 #include <QStringList>
 #include <functional>
 
-#include "view.h"
+#include "form.h"
+#include "formpresenter.h"
 
-class RecordingView : public View {
-public:
+struct RecordedForm : Form {
     struct Box {
         QString text;
         QString title;
@@ -34,11 +34,8 @@ public:
     int successUnloaded = 0;
     int mainUnloaded = 0;
 
-    float progressValue() const override { return value; }
-    float progressMax() const override { return max; }
     void setProgressValue(float v) override { value = v; }
     void setProgressMax(float m) override { max = m; }
-    QString panelText(int panel) const override { return panels[panel]; }
     void setPanelText(int panel, const QString &text) override {
         panels[panel] = text;
         if (panel == 1)
@@ -49,7 +46,7 @@ public:
     void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
     bool remoteChecked() const override { return remote; }
     Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
-                      Answer defaultButton) override {
+                      Answer defaultButton, const QString &) override {
         const Box box{text, title, icon, buttons, defaultButton};
         boxes << box;
         if (onBox)
@@ -66,4 +63,14 @@ public:
             texts << box.text;
         return texts;
     }
+};
+
+// The state gives the boxes their title, as the window's own does.
+class RecordingView : public RecordedForm, public FormPresenter {
+public:
+    explicit RecordingView(const FormState &state)
+        : FormPresenter(static_cast<RecordedForm &>(*this), state) {}
+
+    // Back to a window that has shown nothing.
+    void clear() { static_cast<RecordedForm &>(*this) = RecordedForm{}; }
 };
