@@ -297,6 +297,13 @@ private slots:
             << QStringList{"identify", "erase", "blank-check"} << "blank-check-failed"
             << "result bytes 00-40-00-01"
             << "1003.01";
+        // The update runs through its remaining phases without sending: none of them is told.
+        QTest::newRow("no reply mid-erase")
+            << QStringList{"--drop-reply", "100"}
+            << QStringList{"open", "phase", "identified", "phase", "progress", "result"}
+            << QStringList{"identify", "erase"} << "communication-error"
+            << "no reply to command 0301"
+            << "1003.01";
         QTest::newRow("meter without firmware")
             << QStringList{"--no-firmware"}
             << QStringList{"open",  "phase",    "identified", "phase", "progress",

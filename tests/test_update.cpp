@@ -286,6 +286,39 @@ private slots:
         QCOMPARE(rig.view.successShown, 1);
     }
 
+    // A second update in the same window counts from the start again: the bar re-based at
+    // its first erase frame and at its first write frame, the phase letters written anew.
+    void secondUpdateCountsAgain_data() {
+        QTest::addColumn<QByteArray>("cancelDuring"); // the first update's; empty: it completes
+        QTest::newRow("after a complete update") << QByteArray();
+        QTest::newRow("after a cancel mid-programming") << QByteArray("0202");
+    }
+    void secondUpdateCountsAgain() {
+        QFETCH(QByteArray, cancelDuring);
+        Rig rig;
+        int seen = 0;
+        rig.peer.respond = [&](const PeerFrame &f) -> QByteArray {
+            if (f.code == cancelDuring && ++seen == 900) {
+                rig.updater.cmdExit_Click();
+                return {};
+            }
+            return BootPeer::standardReply(f);
+        };
+        rig.updater.cmdProgram_Click();
+        rig.view.panel1History.clear();
+        rig.updater.cmdProgram_Click();
+        const QStringList &shown = rig.view.panel1History;
+        QCOMPARE(shown.size(), 1 + 480 + 1 + int(WriteFrames.size()) + 4);
+        QCOMPARE(shown[1], QStringLiteral("Erasing ...  0%"));
+        QCOMPARE(shown[480], QStringLiteral("Erasing ...  100%"));
+        QCOMPARE(shown[482], QStringLiteral("Programming ...  0%"));
+        QCOMPARE(shown[481 + int(WriteFrames.size())], QStringLiteral("Programming ...  86%"));
+        QCOMPARE(rig.view.value, 1920.0f);
+        QCOMPARE(rig.view.max, 1920.0f);
+        QCOMPARE(rig.view.panels[2], QStringLiteral("EBPV"));
+        QCOMPARE(rig.view.successShown, 2 - int(!cancelDuring.isEmpty()));
+    }
+
     void checkComPort_data() {
         QTest::addColumn<QString>("device");
         QTest::addColumn<bool>("usable");
