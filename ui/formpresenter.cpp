@@ -21,6 +21,18 @@ constexpr Form::Control kUnlockOrder[] = {Form::Control::lblRemote, Form::Contro
                                           Form::Control::cboComPort, Form::Control::cboBaudrate,
                                           Form::Control::cmdProgram};
 
+// Panel 1 as the one frame of each of these phases goes out.
+struct SendingText {
+    View::Phase phase;
+    const char *text;
+};
+constexpr SendingText kSendingText[] = {
+    {View::Phase::BlankCheck, "Blank Checking ..."},
+    {View::Phase::Verify, "Verifying ..."},
+    {View::Phase::ResetDefaults, "Resetting Defaults ..."},
+    {View::Phase::Finish, "Update Finished"},
+};
+
 } // namespace
 
 FormPresenter::FormPresenter(Form &form, const FormState &state) : m_form(form), m_st(state) {}
@@ -84,28 +96,17 @@ void FormPresenter::phaseBegun(Phase phase, int) {
 }
 
 void FormPresenter::frameSending(Phase phase, int number) {
-    switch (phase) {
-    case Phase::Erase:
+    if (phase == Phase::Erase) {
         progressStep(number, kEraseMax, QStringLiteral("Erasing ...  "));
-        break;
-    case Phase::Program:
-        progressStep(number, kWriteMax, QStringLiteral("Programming ...  "));
-        break;
-    case Phase::BlankCheck:
-        m_form.setPanelText(1, QStringLiteral("Blank Checking ..."));
-        break;
-    case Phase::Verify:
-        m_form.setPanelText(1, QStringLiteral("Verifying ..."));
-        break;
-    case Phase::ResetDefaults:
-        m_form.setPanelText(1, QStringLiteral("Resetting Defaults ..."));
-        break;
-    case Phase::Finish:
-        m_form.setPanelText(1, QStringLiteral("Update Finished"));
-        break;
-    default:
-        break;
+        return;
     }
+    if (phase == Phase::Program) {
+        progressStep(number, kWriteMax, QStringLiteral("Programming ...  "));
+        return;
+    }
+    for (const SendingText &row : kSendingText)
+        if (row.phase == phase)
+            m_form.setPanelText(1, QString::fromLatin1(row.text));
 }
 
 void FormPresenter::framesDone(Phase phase, int done, int frames) {
