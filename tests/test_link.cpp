@@ -77,6 +77,9 @@ class TestLink : public QObject {
         QCOMPARE(rig.view.boxTexts(), QStringList{message});
         QCOMPARE(rig.view.boxes[0].icon, Form::Icon::Exclamation);
         QCOMPARE(rig.view.boxes[0].title, QStringLiteral("Title v1012"));
+        // What to check goes below the no-reply message alone.
+        QCOMPARE(rig.view.boxes[0].informative.startsWith("Hint: "),
+                 message == QStringLiteral("Error communicating with Port."));
         QCOMPARE(rig.view.value, 0.0f);
         QCOMPARE(rig.view.panels[1], QStringLiteral("For Help press F1"));
         QCOMPARE(rig.view.exitCaption, QStringLiteral("Exit (ESC)"));

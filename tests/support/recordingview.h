@@ -17,6 +17,7 @@ struct RecordedForm : Form {
         Icon icon;
         Buttons buttons;
         Answer defaultButton;
+        QString informative;
     };
 
     float value = 0.0f;
@@ -46,8 +47,8 @@ struct RecordedForm : Form {
     void setControlEnabled(Control control, bool on) override { enabled[control] = on; }
     bool remoteChecked() const override { return remote; }
     Answer messageBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
-                      Answer defaultButton, const QString &) override {
-        const Box box{text, title, icon, buttons, defaultButton};
+                      Answer defaultButton, const QString &informative) override {
+        const Box box{text, title, icon, buttons, defaultButton, informative};
         boxes << box;
         if (onBox)
             onBox(box);
