@@ -591,9 +591,14 @@ private slots:
         struct Console : cli::TextReporter {
             using cli::TextReporter::TextReporter;
             int successShown = 0;
+            int phasesTold = 0;
             void report(Outcome kind, const QString &message, const QString &bytes) override {
                 successShown += kind == Outcome::Done;
                 cli::TextReporter::report(kind, message, bytes);
+            }
+            void phaseStarted(const char *name, int frames) override {
+                ++phasesTold;
+                cli::TextReporter::phaseStarted(name, frames);
             }
         };
         cli::ConsoleView::Setup setup;
@@ -619,10 +624,14 @@ private slots:
                     if (n == 1 && unplug && st.sCommand == "0001" && ++versionReplies == 2)
                         instrument.stop();
                 });
+            view.phasesTold = 0;
             engine.updater.cmdProgram_Click();
             disconnect(pull);
             const int outcome = n == 0 ? firstOutcome : secondOutcome;
             const bool done = outcome == int(Outcome::Done);
+            // Every phase is told, also after an update that stopped part way.
+            if (done)
+                QCOMPARE(view.phasesTold, 8);
             QCOMPARE(int(st.outcome.value), outcome);
             if (!done)
                 QVERIFY2(st.outcome.detail.contains(reason), qPrintable(st.outcome.detail));
