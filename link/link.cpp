@@ -175,8 +175,7 @@ void Link::Send(std::string_view sDataOut) {
 
         if (!m_st.bIdle) {
             if (m_lineLost) {
-                m_st.outcome.settle(Outcome::CommError, m_lostReason, true);
-                fail(kCommError, Outcome::CommError, m_lostReason);
+                fail(kCommError, Outcome::CommError, m_lostReason, true);
             } else if (is(m_st.sCommand, frames::CodeStartBootloader)) {
                 std::this_thread::sleep_for(kStartPause);
                 QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -383,9 +382,10 @@ void Link::evaluateCheck(bool blankCheck) {
     m_st.bCheckFailed = true;
 }
 
-void Link::fail(const QString &message, Outcome outcome, const QString &detail) {
+void Link::fail(const QString &message, Outcome outcome, const QString &detail,
+                bool lineLost) {
     qCDebug(lcLink).noquote() << "failed:" << message;
-    m_st.outcome.settle(outcome, detail);
+    m_st.outcome.settle(outcome, detail, lineLost);
     returnToIdle(outcome, message);
     m_st.bEndUpdate = true;
 }

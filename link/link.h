@@ -61,7 +61,9 @@ private:
     void evaluateCheck(bool blankCheck);
     // The frame's kind as a phase, and its number among those of its kind in this update.
     void tellSending(const QByteArray &code);
-    void fail(const QString &message, Outcome outcome, const QString &detail);
+    // `lineLost`: the line went away, rather than staying silent.
+    void fail(const QString &message, Outcome outcome, const QString &detail,
+              bool lineLost = false);
     void endUpdate();
     void frameDone();
     void onDeviceLost(const QString &reason);

@@ -319,10 +319,7 @@ void frmMain::endBySignal() {
     // the update's wait has unwound, the port closed and its lock gone. A box still waiting
     // for an answer is answered as Esc would answer it: nobody is there to press a button,
     // and nobody to ask whether the update should end.
-    if (engine.updater.running())
-        closeAfterUpdate();
-    else
-        close();
+    closeAfterUpdate();
     QWidget *last = nullptr;
     while (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
         if (dialog == last)
@@ -534,18 +531,18 @@ void frmMain::askBeforeClosing() {
         // Deleted once the wait has unwound: deferred deletes wait for the main loop.
         box->deleteLater();
         m_closeQuestion = nullptr;
-        if (result != QMessageBox::Yes)
-            return;
-        if (engine.updater.running())
+        if (result == QMessageBox::Yes)
             closeAfterUpdate();
-        else
-            close();
     });
     m_closeQuestion = box;
     box->open();
 }
 
 void frmMain::closeAfterUpdate() {
+    if (!engine.updater.running()) {
+        close();
+        return;
+    }
     // The update ends quietly, and program() closes the window once it has returned.
     if (m_closePending)
         return;

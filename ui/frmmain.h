@@ -25,6 +25,7 @@ class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class QuitSignals;
 class SingleInstance;
 
 class frmMain : public QMainWindow, public Form {
@@ -97,6 +98,7 @@ private:
     void Form_Unload();
     // A close during an update: asked first, then the update cancelled, then the close.
     void askBeforeClosing();
+    // Closes now, or once a running update has been cancelled and has returned.
     void closeAfterUpdate();
     void leaveMenu();
     // SIGINT, SIGTERM or SIGHUP: the program ends as a close of the window ends it.
@@ -128,7 +130,7 @@ private:
     bool m_comPortFellBack = false;
     bool m_closePending = false;
     QPointer<QMessageBox> m_closeQuestion;
-    std::unique_ptr<QObject> m_quitSignals; // QuitSignals
+    std::unique_ptr<QuitSignals> m_quitSignals;
     QElapsedTimer m_sinceRepaint;
     QBasicTimer m_repaintLater;
 };
