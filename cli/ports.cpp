@@ -24,10 +24,6 @@ namespace cli {
 
 namespace {
 
-QString entryPath(int port) {
-    return serial::portDirectory() + QStringLiteral("/com%1").arg(port);
-}
-
 // 1 to kPortsAlwaysListed, and every higher comN the port directory holds.
 QList<int> listedPorts() {
     QSet<int> numbers;
@@ -276,7 +272,7 @@ int mapPort(int port, const QString &device, bool json) {
     const bool remote = address.isNetwork();
     if (const QString why = remote ? address.error : serial::notATerminal(device); !why.isEmpty())
         return refuse(why);
-    const QString entry = entryPath(port);
+    const QString entry = serial::portEntry(port);
     const QFileInfo existing(entry);
     if (existing.exists() && !existing.isSymLink())
         return refuse(
@@ -339,7 +335,7 @@ int mapPort(int port, const QString &device, bool json) {
 int unmapPort(int port, bool json) {
     if (!serial::hasPortDirectory())
         return noPortDirectory(port);
-    const QString entry = entryPath(port);
+    const QString entry = serial::portEntry(port);
     const QFileInfo info(entry);
     if (!info.isSymLink()) {
         if (info.exists())

@@ -19,6 +19,10 @@ QString portDirectory() {
     return base + QStringLiteral("/zarvo-update/ports");
 }
 
+QString portEntry(int port) {
+    return portDirectory() + QStringLiteral("/com%1").arg(port);
+}
+
 bool looksLikeNetAddress(const QString &text) {
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
     return scheme.match(text).hasMatch();

@@ -33,6 +33,9 @@ struct PortTarget {
 // relative). scripts/run has a shell twin of this; change both together.
 QString portDirectory();
 
+// The port directory's entry for a port number: comN there, whether or not it exists.
+QString portEntry(int port);
+
 // "COMn" on Windows; elsewhere the entry comN of the port directory, else /dev/ttyS<N-1>.
 // Empty when no device can have that number.
 QString devicePath(int port);

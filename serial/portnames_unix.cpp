@@ -260,7 +260,7 @@ void takeReached(PortTarget &target, const Reached &reached) {
 QString devicePath(int port) {
     if (port < 1)
         return {};
-    const QString entry = portDirectory() + QStringLiteral("/com%1").arg(port);
+    const QString entry = portEntry(port);
     const QFileInfo info(entry);
     // A link whose device is gone still names this port: opening it then reports the
     // port as missing rather than quietly reaching some other device.
@@ -273,11 +273,9 @@ PortTarget resolvePort(int port) {
     PortTarget target;
     if (port < 1)
         return target;
-    const QString directory = portDirectory();
-    const QString name = QStringLiteral("com%1").arg(port);
-    const QByteArray encoded = QFile::encodeName(name);
-    target.entry = directory + QLatin1Char('/') + name;
-    const OwnDirectory dir = openOwnDirectory(directory);
+    target.entry = portEntry(port);
+    const QByteArray encoded = QFile::encodeName(QFileInfo(target.entry).fileName());
+    const OwnDirectory dir = openOwnDirectory(portDirectory());
     if (!dir.problem.isEmpty()) {
         target.problem = dir.problem;
         return target;

@@ -134,13 +134,12 @@ void Simulator::routeSignals() {
 }
 
 bool Simulator::linkPort() {
-    const fs::path dir = QFile::encodeName(serial::portDirectory()).toStdString();
     std::error_code ec;
     if (QString why; !serial::makePortDirectory(&why)) {
         std::fprintf(stderr, "zarvo-sim: %s\n", qPrintable(why));
         return false;
     }
-    const fs::path link = dir / ("com" + std::to_string(m_o.com));
+    const fs::path link = QFile::encodeName(serial::portEntry(m_o.com)).toStdString();
     if (fs::is_symlink(fs::symlink_status(link, ec))) {
         // A link to a remote serial port leads nowhere on this machine and is still taken.
         if (fs::exists(link, ec) ||
