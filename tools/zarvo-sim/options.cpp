@@ -211,7 +211,7 @@ const OptionEntry kOptions[] = {
      [](Options &o, const char *v) {
          const std::string text = v;
          const std::size_t colon = text.find(':');
-         LateReply late{std::chrono::duration_cast<std::chrono::milliseconds>(kLateReply), false};
+         LateReply late{kLateReply, false};
          if (colon != std::string::npos) {
              late.by = std::chrono::duration_cast<std::chrono::milliseconds>(
                  millis(text.substr(colon + 1).c_str(), "--late-reply"));
