@@ -43,6 +43,10 @@ private:
 
 const QByteArray kAck("\x0F\x0F\x03\xFD\x04", 5);
 
+QByteArray bytesOf(std::string_view frame) {
+    return QByteArray(frame.data(), qsizetype(frame.size()));
+}
+
 } // namespace
 
 class TestLink : public QObject {
@@ -267,10 +271,9 @@ private slots:
         QTest::addColumn<QByteArrayList>("chunks"); // written one by one while Send waits
         QTest::addColumn<QByteArray>("reply");      // empty: none came in time
         const QByteArray version = BootPeer::versionReply("0415", "1003");
-        const QByteArray erase(EraseFrames[0].data(), qsizetype(EraseFrames[0].size()));
-        const QByteArray readVersion(frames::ReadVersion.data(),
-                                     qsizetype(frames::ReadVersion.size()));
-        const QByteArray verify(frames::Verify.data(), qsizetype(frames::Verify.size()));
+        const QByteArray erase = bytesOf(EraseFrames[0]);
+        const QByteArray readVersion = bytesOf(frames::ReadVersion);
+        const QByteArray verify = bytesOf(frames::Verify);
         const QByteArray verified = BootPeer::checkReply(0x01, QByteArray("\x00\x00\x12\x34", 4));
         QTest::newRow("erase reply in front of the version reply")
             << readVersion << QByteArrayList{kAck + version} << version;
@@ -531,8 +534,8 @@ private slots:
         // Cancelled during the wait, with `reply` the one held from before: the last erase
         // or write acknowledgement, which lacks the result bytes.
         QTest::addColumn<bool>("cancelled");
-        const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
-        const QByteArray verify(frames::Verify.data(), frames::Verify.size());
+        const QByteArray blank = bytesOf(frames::BlankCheck);
+        const QByteArray verify = bytesOf(frames::Verify);
         QTest::newRow("blank ok") << blank
                                   << BootPeer::checkReply(2, QByteArray("\x00\xC4\xFF\x3B", 4))
                                   << "Blank Checking ..."
@@ -600,8 +603,8 @@ private slots:
         QTest::addColumn<QByteArray>("taken");
         QTest::addColumn<QByteArray>("behind");
         QTest::addColumn<QString>("message");
-        const QByteArray blank(frames::BlankCheck.data(), frames::BlankCheck.size());
-        const QByteArray verify(frames::Verify.data(), frames::Verify.size());
+        const QByteArray blank = bytesOf(frames::BlankCheck);
+        const QByteArray verify = bytesOf(frames::Verify);
         QTest::newRow("verify failed, a passing one behind")
             << verify << BootPeer::checkReply(1, QByteArray("\x01\x01\x00\x00", 4))
             << BootPeer::checkReply(1, QByteArray("\x00\x00\x12\x34", 4))
