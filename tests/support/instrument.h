@@ -108,7 +108,6 @@ inline bool matchesCodes(const QByteArrayList &codes, const QString &pattern, QS
     return true;
 }
 
-// zarvo-flash as a separate process; standard input closed unless a file is given.
 // The command that drops a test's root to the unprivileged user nobody, for what another
 // user would do; empty when the test does not run as root or there is no such user.
 inline QStringList asNobody() {
@@ -120,6 +119,7 @@ inline QStringList asNobody() {
             QStringLiteral("--clear-groups"), QStringLiteral("--")};
 }
 
+// zarvo-flash as a separate process; standard input closed unless a file is given.
 class Flash {
 public:
     // `runAs`: a command that runs the program as another user (asNobody()), or empty.
