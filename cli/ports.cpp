@@ -135,7 +135,7 @@ Listing collectPorts(bool probing) {
     for (const QSerialPortInfo &info : devices) {
         DeviceRow row;
         row.device = info.systemLocation();
-        row.byId = stableName(row.device);
+        row.byId = serial::stableName(row.device);
         row.description = info.description();
         row.manufacturer = info.manufacturer();
         row.serialNumber = info.serialNumber();
@@ -281,7 +281,7 @@ int mapPort(int port, const QString &device, bool json) {
     // The by-id name survives re-plugging; a name under it given by the user is kept as is.
     QString target = remote ? address.text() : QFileInfo(device).absoluteFilePath();
     if (!remote && !target.startsWith(serial::kByIdDirectory + QLatin1Char('/')))
-        if (const QString stable = stableName(device); !stable.isEmpty())
+        if (const QString stable = serial::stableName(device); !stable.isEmpty())
             target = stable;
     // A link through a directory others may write to leads to whatever they put there.
     if (const QString why = remote ? QString() : serial::distrustTarget(target); !why.isEmpty())

@@ -4,11 +4,7 @@
 
 #include <QString>
 
-#include "portnames.h"
-
 namespace cli {
-
-using serial::stableName;
 
 // Each returns an exit status and prints what it did, or one line saying why it could not.
 // `probing`: each COM number that names a remote serial port is tried.

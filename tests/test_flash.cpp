@@ -26,6 +26,7 @@
 #include "linkrig.h"
 #include "options.h"
 #include "plan.h"
+#include "portnames.h"
 #include "ports.h"
 #include "pty.h"
 #include "runtime.h"
@@ -1054,11 +1055,11 @@ private slots:
         QTemporaryDir byId;
         QVERIFY(QFile::link(other.slavePath(), byId.path() + "/usb-Other-if00"));
         QVERIFY(QFile::link(pty.slavePath(), byId.path() + "/usb-FTDI_A1B2C3-if00"));
-        QCOMPARE(cli::stableName(pty.slavePath(), byId.path()),
+        QCOMPARE(serial::stableName(pty.slavePath(), byId.path()),
                  byId.path() + "/usb-FTDI_A1B2C3-if00");
-        QCOMPARE(cli::stableName(byId.path() + "/usb-Other-if00", byId.path()),
+        QCOMPARE(serial::stableName(byId.path() + "/usb-Other-if00", byId.path()),
                  byId.path() + "/usb-Other-if00");
-        QCOMPARE(cli::stableName("/dev/null", byId.path()), QString());
+        QCOMPARE(serial::stableName("/dev/null", byId.path()), QString());
     }
 
     // Bytes that are not UTF-8 cannot pass through Qt's text unchanged: such a path is
